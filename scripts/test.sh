@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds and runs the whole suite: a normal build, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of the
+# threaded tests. Fails when any build or test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+for preset in default asan tsan; do
+  echo "=== ${preset} ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset"
+done

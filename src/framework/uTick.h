@@ -1,0 +1,25 @@
+// The 32-bit millisecond tick and wall-clock date of the system. Deadlines are
+// compared by wrap-safe signed difference, so they survive the tick's wrap.
+#pragma once
+
+#include <cstdint>
+
+// Milliseconds from CLOCK_MONOTONIC, cut to 32 bits.
+std::uint32_t GetTickCount32();
+
+// True when `now` is later than `deadline` (wrap-safe).
+inline bool TickAfter(std::uint32_t now, std::uint32_t deadline) {
+  return static_cast<std::int32_t>(now - deadline) > 0;
+}
+
+// Milliseconds left until `deadline`, 0 when it has passed (wrap-safe).
+inline std::uint32_t TicksLeft(std::uint32_t now, std::uint32_t deadline) {
+  std::int32_t d = static_cast<std::int32_t>(deadline - now);
+  return d > 0 ? static_cast<std::uint32_t>(d) : 0;
+}
+
+// Local date and time as days since 1899-12-30 (fraction = time of day).
+double NowDateTime();
+
+// Sleeps the calling thread.
+void SleepMs(std::uint32_t ms);
