@@ -32,7 +32,8 @@ std::uint8_t PacketChecksum(const TBytes& bytes);
 // Same over bytes[first, first+count) without copying.
 std::uint8_t PacketChecksum(const std::uint8_t* bytes, std::size_t count);
 
-// Whole packet for the given fields; more than 65,530 data bytes raise.
+// Whole packet for the given fields; more than 65,528 data bytes raise (the
+// checksum span of 65,529 or 65,530 would exceed 65,535 bytes).
 TBytes BuildPacket(std::uint8_t adr, std::uint8_t sig, std::uint8_t inst, const TBytes& data);
 
 // First whole packet at the very front of `buffer` (unchecked), or empty.

@@ -1,10 +1,10 @@
-#include "framework/uStrUtils.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "framework/uStrUtils.h"
 
 namespace {
 
