@@ -1,1 +1,23 @@
-int main() { return -1; }
+// Entry point of the console program.
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/uMainRun.h"
+
+int main(int argc, char** argv) {
+  // No exception may end the process silently: one line on standard error
+  // (standard output belongs to the run) and the failure exit code.
+  try {
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const int code = RunVeltoConsole(args, std::cout);
+    std::cout.flush();
+    return code;
+  } catch (const std::exception& e) {
+    std::cerr << "VeltoConsole: " << e.what() << std::endl;
+  } catch (...) {
+    std::cerr << "VeltoConsole: unknown error" << std::endl;
+  }
+  return kExitFailure;
+}

@@ -1,0 +1,11 @@
+// The help text of the console program.
+#pragma once
+
+#include <iosfwd>
+
+// Width to which the switch descriptions and the examples are padded.
+constexpr int kHelpLineWidth = 79;
+
+// Writes the help text to `out`. With `colour` the banner is framed by the
+// green and light-grey console colours; without it only the text is written.
+void PrintHelp(std::ostream& out, bool colour);

@@ -1,0 +1,14 @@
+// One run of the console program: from the command line to the exit code.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// Exit code of help and of every failure.
+constexpr int kExitFailure = -1;
+
+// Runs the program on `args` (the arguments after the program name), writing
+// every line to `out`; returns the exit code. The help banner is coloured
+// only when `out` is standard output and that is a terminal.
+int RunVeltoConsole(const std::vector<std::string>& args, std::ostream& out);
