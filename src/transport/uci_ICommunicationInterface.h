@@ -2,9 +2,13 @@
 // to the protocol stack and to programs.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 #include "framework/uBytes.h"
 #include "framework/uEventer.h"
@@ -92,4 +96,130 @@ class TTransportLock {
 
  private:
   ICommunicationInterface& FTransport;
+};
+
+// The process-wide trace of transport traffic: (sender, bytes, direction),
+// direction 1 = sent, 2 = received. Empty at start.
+using TTraceHandler = TBoundMethod<TIntf<ICommunicationInterface>, const TBytes&, std::int32_t>;
+void SetTraceHandler(TTraceHandler handler);
+TTraceHandler GetTraceHandler();
+
+// Directions of a traced block.
+constexpr std::int32_t kTraceSent = 1;
+constexpr std::int32_t kTraceReceived = 2;
+
+// True for a command-line argument that switches the trace on: DST or STD,
+// after trimming and dropping one leading "/" or "-", in any letter case.
+bool IsTraceSwitch(std::string_view arg);
+
+// Abstract base of every transport. A concrete transport supplies GetActive,
+// Write, GetReceivedCount and GetDescription, and in practice its own
+// connection string, Open, Close and Read.
+//
+// C++ constructors do not dispatch to derived overrides: the constructors here
+// apply the connection string and the node with this class's operations, so a
+// derived transport applies its own SetConnectionString / LoadFromNode in its
+// own constructor.
+class TCommunicationInterface : public TNodedInterface, public virtual ICommunicationInterface {
+ public:
+  explicit TCommunicationInterface(const std::string& connectionString = std::string());
+  TCommunicationInterface(TXmlNode node, TIntf<IInterface> owner);
+  ~TCommunicationInterface() override;
+
+  HRESULT QueryInterface(const TGUID& iid, void** obj) override;
+
+  // Settings node: the "connectionstring" attribute besides the noded ones.
+  void LoadFromNode(TXmlNode node, bool setNode, bool reloadGUID) override;
+  void SaveToNode() override;
+
+  void SetOnDataReceived(TCiNotifyHandler handler) override;
+  TCiNotifyHandler GetOnDataReceived() override;
+  TeventerCiNotify& DataReceived() override { return FDataReceived.Get(); }
+  bool SetActive(bool active) override;
+  bool GetActive() override = 0;
+  bool Open() override;
+  bool Close(bool force) override;
+  std::int32_t Write(const TBytes& data) override = 0;
+  void Read(TBytes& data) override;
+  std::int32_t GetReceivedCount() override = 0;
+  bool GetPermitted() override { return FPermitted.load(); }
+  void SetPermitted(bool permitted) override { FPermitted.store(permitted); }
+  std::string GetDescription() override = 0;
+  std::string GetCaption() override { return GetDescription(); }
+  bool ShowSetupDialog() override { return false; }
+  bool HasSetupDialog() override { return false; }
+  std::string GetConnectionString() override { return std::string(); }
+  void SetConnectionString(const std::string& text) override;
+  TCiNotifyHandler GetOnOpened() override;
+  void SetOnOpened(TCiNotifyHandler handler) override;
+  TeventerCiNotify& Opened() override { return FOpened.Get(); }
+  TCiNotifyHandler GetOnClosed() override;
+  void SetOnClosed(TCiNotifyHandler handler) override;
+  TeventerCiNotify& Closed() override { return FClosed.Get(); }
+  TCiLineChangeHandler GetOnLineChanged() override;
+  void SetOnLineChanged(TCiLineChangeHandler handler) override;
+  TeventerCiNotify& SettingsChanged() override { return FSettingsChanged.Get(); }
+  TeventerCiNotifyChangeEvent& LineChanged() override { return FLineChanged.Get(); }
+  void SendAndReceive(const TBytes& request, std::int32_t timeout, TBytes& response,
+                      const TResponseCheck& check) override;
+  void ReadBuffered(std::int32_t count, TBytes& data) override;
+  std::int32_t GetBufferedCount(bool pull) override;
+  void PeekBuffered(std::int32_t count, TBytes& data) override;
+  double GetByteTime() override { return FByteTime.load(); }
+  void PurgeIn() override {}
+  void PurgeOut() override {}
+  bool TryLock() override { return FTransportLock.try_lock(); }
+  void Lock() override { FTransportLock.lock(); }
+  void Unlock() override { FTransportLock.unlock(); }
+  bool WaitReceived(std::int32_t timeout) override;
+
+  // Deadlines of SendAndReceive on the millisecond tick: the first one counts
+  // from the write and allows for the request's own transfer time; each
+  // arrival moves it to ten character times plus 50 ms after that arrival.
+  static std::uint32_t FirstDeadline(std::uint32_t writeTick, std::size_t requestLength,
+                                     std::int32_t timeout, double byteTime);
+  static std::uint32_t SilenceDeadline(std::uint32_t arrivalTick, double byteTime);
+
+ protected:
+  // Steps of the receiving and connection sides of a transport.
+  // AnnounceDataReceived calls the single handler first, then the eventer;
+  // the other announcements fire the eventer first. Exceptions are dropped.
+  void AnnounceDataReceived(TIntf<ICommunicationInterface> sender = nullptr);
+  void AnnounceOpened();
+  void AnnounceClosed();
+  void AnnounceLineChanged(std::int32_t line, bool state);
+  void AnnounceSettingsChanged();
+  // Hands a block to the process trace: 1 just before writing, 2 after a read.
+  virtual void Trace(std::int32_t direction, const TBytes& data);
+
+  // The transport's own interface, the sender of every announcement.
+  TIntf<ICommunicationInterface> Self() { return TIntf<ICommunicationInterface>(this); }
+  std::recursive_mutex& TransportLock() { return FTransportLock; }
+
+  // Transfer time of one character in ms; 0 = not known.
+  std::atomic<double> FByteTime{0.0};
+  // Stored for programs that gate a connection; false until one sets it.
+  std::atomic<bool> FPermitted{false};
+
+ private:
+  void PullIntoBuffer();
+  void TakeBuffered(std::int32_t count, TBytes& data, bool remove);
+
+  std::recursive_mutex FTransportLock;
+  std::mutex FHandlerLock;  // guards the single-handler slots
+  TCiNotifyHandler FOnDataReceived;
+  TCiNotifyHandler FOnOpened;
+  TCiNotifyHandler FOnClosed;
+  TCiLineChangeHandler FOnLineChanged;
+  TLazyEventer<TeventerCiNotify> FDataReceived;
+  TLazyEventer<TeventerCiNotify> FOpened;
+  TLazyEventer<TeventerCiNotify> FClosed;
+  TLazyEventer<TeventerCiNotify> FSettingsChanged;
+  TLazyEventer<TeventerCiNotifyChangeEvent> FLineChanged;
+  TBytes FReadBuffer;  // guarded by FTransportLock
+
+  // Wakes WaitReceived when the receiving side announces data.
+  std::mutex FArrivalLock;
+  std::condition_variable FArrival;
+  std::uint64_t FArrivals = 0;
 };
