@@ -69,9 +69,10 @@ void ParseTcp(const std::string& keyword, TParamRec& params, std::ostream& out) 
     return;
   }
   std::int32_t number = 0;
-  if (!port.empty() && !TryParseInt(port, number)) {
+  if (!port.empty() && (!TryParseInt(port, number) || number < 0 || number > 65535)) {
     // A switch with a bad port is dropped like any other bad switch, so that a
-    // later connection switch can still be accepted.
+    // later connection switch can still be accepted. A number outside the
+    // port range would otherwise reach the socket cut to 16 bits.
     Say(out, "Bad TCP port!");
     return;
   }

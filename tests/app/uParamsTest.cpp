@@ -221,6 +221,17 @@ TEST(ParseCommandLineTcp, BadPortDoesNotDeclareTheConnection) {
   EXPECT_EQ(r.params.ConnectionString, "");
 }
 
+// A port outside 0..65535 would reach the socket cut to 16 bits (70000 -> 4464).
+TEST(ParseCommandLineTcp, PortOutsideThePortRangeIsBad) {
+  for (const char* arg : {"/TCP=10.0.0.1:70000", "/TCP=10.0.0.1:-1", "/TCP=10.0.0.1:65536"}) {
+    Parsed r = Parse({arg});
+    EXPECT_EQ(r.lines, (Lines{"Bad TCP port!"})) << arg;
+    EXPECT_FALSE(r.params.ConnectionDefined) << arg;
+  }
+  EXPECT_EQ(Parse({"/TCP=10.0.0.1:65535"}).params.ConnectionString,
+            "provider=TCP_CLIENT;host=10.0.0.1;port=65535");
+}
+
 TEST(ParseCommandLineTcp, LaterConnectionAcceptedAfterBadPort) {
   Parsed r = Parse({"/TCP=10.0.0.1:http", "/COM=2"});
   EXPECT_EQ(r.lines, (Lines{"Bad TCP port!"}));
