@@ -1,0 +1,258 @@
+#include "uChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+extern char** environ;
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+int MsLeft(TClock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+TChildProcess::~TChildProcess() {
+  Kill();
+  CloseAll();
+}
+
+TChildProcess::TChildProcess(TChildProcess&& other) noexcept {
+  *this = std::move(other);
+}
+
+TChildProcess& TChildProcess::operator=(TChildProcess&& other) noexcept {
+  if (this != &other) {
+    Kill();
+    CloseAll();
+    FPid = std::exchange(other.FPid, -1);
+    FExited = std::exchange(other.FExited, false);
+    FStatus = std::exchange(other.FStatus, -1);
+    FStdin = std::exchange(other.FStdin, -1);
+    FStdout = std::exchange(other.FStdout, -1);
+    FStderr = std::exchange(other.FStderr, -1);
+    FOut = std::move(other.FOut);
+    FErr = std::move(other.FErr);
+    FOutConsumed = std::exchange(other.FOutConsumed, 0);
+    FErrConsumed = std::exchange(other.FErrConsumed, 0);
+  }
+  return *this;
+}
+
+bool TChildProcess::Start(const std::string& path, const std::vector<std::string>& args,
+                          std::string* error) {
+  int in[2];
+  int out[2];
+  int err[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return false;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return false;
+  }
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+  std::vector<std::string> argvText;
+  argvText.push_back(path);
+  argvText.insert(argvText.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argvText) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  if (rc != 0) {
+    for (int fd : {in[1], out[0], err[0]}) close(fd);
+    if (error != nullptr) *error = "cannot start " + path + ": " + std::strerror(rc);
+    return false;
+  }
+  FPid = pid;
+  FExited = false;
+  FStdin = in[1];
+  FStdout = out[0];
+  FStderr = err[0];
+  return true;
+}
+
+void TChildProcess::Pump(int timeoutMs) {
+  pollfd fds[2] = {{FStdout, POLLIN, 0}, {FStderr, POLLIN, 0}};
+  if (FStdout < 0 && FStderr < 0) return;
+  if (poll(fds, 2, timeoutMs) <= 0) return;
+  char buffer[4096];
+  int* fdsOwned[2] = {&FStdout, &FStderr};
+  std::string* targets[2] = {&FOut, &FErr};
+  for (int i = 0; i < 2; ++i) {
+    if (*fdsOwned[i] < 0 || fds[i].revents == 0) continue;
+    const ssize_t n = read(*fdsOwned[i], buffer, sizeof(buffer));
+    if (n > 0) {
+      targets[i]->append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      CloseFd(*fdsOwned[i]);
+    }
+  }
+}
+
+bool TChildProcess::ReadLineFrom(std::string& buffer, std::size_t& consumed, std::string& line,
+                                 int timeoutMs) {
+  const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+  const int& fd = &buffer == &FOut ? FStdout : FStderr;
+  for (;;) {
+    const std::size_t end = buffer.find('\n', consumed);
+    if (end != std::string::npos) {
+      line = buffer.substr(consumed, end - consumed);
+      consumed = end + 1;
+      return true;
+    }
+    if (fd < 0 || MsLeft(deadline) == 0) return false;
+    Pump(MsLeft(deadline));
+  }
+}
+
+bool TChildProcess::ReadLine(std::string& line, int timeoutMs) {
+  return ReadLineFrom(FOut, FOutConsumed, line, timeoutMs);
+}
+
+bool TChildProcess::ReadErrorLine(std::string& line, int timeoutMs) {
+  return ReadLineFrom(FErr, FErrConsumed, line, timeoutMs);
+}
+
+bool TChildProcess::WriteStdin(const std::string& text) {
+  // A process that already ended must not take the test down with SIGPIPE:
+  // block it for this thread and swallow one that became pending.
+  sigset_t pipeSet;
+  sigset_t oldSet;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
+  bool ok = FStdin >= 0;
+  std::size_t done = 0;
+  while (ok && done < text.size()) {
+    const ssize_t n = write(FStdin, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  if (!ok && errno == EPIPE) {
+    const timespec zero{0, 0};
+    sigtimedwait(&pipeSet, nullptr, &zero);
+  }
+  pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
+  return ok;
+}
+
+void TChildProcess::CloseStdin() {
+  CloseFd(FStdin);
+}
+
+bool TChildProcess::Signal(int signal) {
+  return Running() && kill(FPid, signal) == 0;
+}
+
+bool TChildProcess::Reap(bool block) {
+  if (FPid <= 0 || FExited) return FExited;
+  int status = 0;
+  const pid_t rc = waitpid(FPid, &status, block ? 0 : WNOHANG);
+  if (rc == FPid) {
+    FExited = true;
+    FStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  return FExited;
+}
+
+bool TChildProcess::Wait(int timeoutMs, int& exitStatus) {
+  const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!Reap(false)) {
+    if (MsLeft(deadline) == 0) return false;
+    // Keep the pipes drained so a chatty process cannot block on them.
+    if (FStdout >= 0 || FStderr >= 0) {
+      Pump(std::min(MsLeft(deadline), 10));
+    } else {
+      usleep(2000);
+    }
+  }
+  // Collect what is left; a descendant holding the pipes open must not hang us.
+  const auto drainUntil = TClock::now() + std::chrono::milliseconds(500);
+  while ((FStdout >= 0 || FStderr >= 0) && MsLeft(drainUntil) > 0) Pump(MsLeft(drainUntil));
+  exitStatus = FStatus;
+  return true;
+}
+
+void TChildProcess::Kill() {
+  if (FPid > 0 && !FExited) {
+    kill(FPid, SIGKILL);
+    Reap(true);
+  }
+}
+
+void TChildProcess::CloseAll() {
+  CloseFd(FStdin);
+  CloseFd(FStdout);
+  CloseFd(FStderr);
+}
+
+const std::string& TChildProcess::Stdout() {
+  Pump(0);
+  return FOut;
+}
+
+const std::string& TChildProcess::Stderr() {
+  Pump(0);
+  return FErr;
+}
+
+TProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args,
+                          int timeoutMs) {
+  TProgramResult result;
+  TChildProcess process;
+  std::string error;
+  if (!process.Start(path, args, &error)) {
+    result.Stderr = error;
+    return result;
+  }
+  process.CloseStdin();
+  if (!process.Wait(timeoutMs, result.ExitStatus)) {
+    result.TimedOut = true;
+    process.Kill();
+    result.ExitStatus = -1;
+  }
+  result.Stdout = process.Stdout();
+  result.Stderr = process.Stderr();
+  return result;
+}
+
+std::string ProgramPath(const std::string& name) {
+  return std::string(VELTO_BIN_DIR) + "/" + name;
+}

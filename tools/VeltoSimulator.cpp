@@ -1,0 +1,91 @@
+// A VELTO I/O module on a TCP port (and optionally a pseudo-terminal), for
+// tests, demonstrations and trying scripts without hardware.
+#include <atomic>
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "simulator/uModuleSimulator.h"
+#include "simulator/uSimCommands.h"
+#include "simulator/uSimOptions.h"
+#include "simulator/uSimServer.h"
+
+namespace {
+
+std::atomic<TSimServer*> gServer{nullptr};
+
+extern "C" void OnStopSignal(int) {
+  if (TSimServer* server = gServer.load()) server->Stop();
+}
+
+void InstallSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+int Run(const std::vector<std::string>& args) {
+  TSimOptions options;
+  std::string error;
+  if (!ParseSimOptions(args, options, error)) {
+    std::cerr << "VeltoSimulator: " << error << " (see --help)" << std::endl;
+    return 2;
+  }
+  if (options.Help) {
+    std::cout << SimUsage();
+    return 0;
+  }
+  options.Module.Log = options.Server.Log;
+  TModuleSimulator module(options.Module);
+  TSimServer server(module, options.Server, options.Server.Log ? &std::cerr : nullptr);
+  if (!server.Open(error)) {
+    std::cerr << "VeltoSimulator: " << error << std::endl;
+    return 1;
+  }
+  // Handlers first: whoever reads the port may signal right away.
+  gServer = &server;
+  InstallSignals();
+  // Scripts and tests read the port from this first line.
+  std::cout << "Listening on " << options.Server.Host << ":" << server.Port() << "\n";
+  if (options.Server.Pty) std::cout << "PTY " << server.PtyPath() << "\n";
+  std::cout.flush();
+
+  server.SetLineInput(
+      0,
+      [&](const std::string& line) {
+        std::string reason;
+        switch (ApplySimCommand(line, module, reason)) {
+          case TSimCommandResult::Quit:
+            server.Stop();
+            break;
+          case TSimCommandResult::Error:
+            std::cerr << "VeltoSimulator: " << reason << std::endl;
+            break;
+          case TSimCommandResult::Done:
+            break;
+        }
+      },
+      [&] {
+        if (options.StdinQuit) server.Stop();
+      });
+  server.Run();
+  gServer = nullptr;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::exception& e) {
+    std::cerr << "VeltoSimulator: " << e.what() << std::endl;
+  } catch (...) {
+    std::cerr << "VeltoSimulator: unexpected error" << std::endl;
+  }
+  return 1;
+}

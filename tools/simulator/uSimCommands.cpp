@@ -1,0 +1,66 @@
+#include "simulator/uSimCommands.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+#include "framework/uStrUtils.h"
+
+namespace {
+
+bool ParseOnOff(const std::string& text, bool& on) {
+  if (SameText(text, "on") || text == "1") {
+    on = true;
+  } else if (SameText(text, "off") || text == "0") {
+    on = false;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TSimCommandResult ApplySimCommand(const std::string& line, TModuleSimulator& module,
+                                  std::string& error) {
+  std::istringstream stream(line);
+  std::vector<std::string> words;
+  for (std::string word; stream >> word;) words.push_back(word);
+  if (words.empty() || words[0][0] == '#') return TSimCommandResult::Done;
+
+  const std::string command = LowerCase(words[0]);
+  std::int32_t number = 0;
+  bool on = false;
+  if ((command == "quit" || command == "exit") && words.size() == 1) {
+    return TSimCommandResult::Quit;
+  }
+  if (command == "in" && words.size() == 3 && TryParseInt(words[1], number) &&
+      ParseOnOff(words[2], on)) {
+    if (module.SetInput(number, on)) return TSimCommandResult::Done;
+    error = "no input " + words[1];
+    return TSimCommandResult::Error;
+  }
+  if (command == "temp" && words.size() == 2) {
+    char* end = nullptr;
+    const double degrees = std::strtod(words[1].c_str(), &end);
+    if (end != nullptr && *end == '\0' && std::isfinite(degrees)) {
+      module.SetTemperature(degrees);
+      return TSimCommandResult::Done;
+    }
+  }
+  if (command == "notify" && words.size() == 2 && ParseOnOff(words[1], on)) {
+    module.SetNotify(on);
+    return TSimCommandResult::Done;
+  }
+  if (command == "counter" && words.size() == 3 && TryParseInt(words[1], number)) {
+    std::int32_t value = 0;
+    if (TryParseInt(words[2], value) && value >= 0 &&
+        module.SetCounter(number, static_cast<std::uint64_t>(value))) {
+      return TSimCommandResult::Done;
+    }
+  }
+  error =
+      "bad command '" + line + "' (in N on|off, temp DEG, notify on|off, counter N VALUE, quit)";
+  return TSimCommandResult::Error;
+}

@@ -1,0 +1,14 @@
+// Commands the simulator program reads on its standard input while it runs.
+#pragma once
+
+#include <string>
+
+#include "simulator/uModuleSimulator.h"
+
+enum class TSimCommandResult { Done, Quit, Error };
+
+// Carries out one line ("in 3 on", "temp 23.1", "notify off", "counter 2 10",
+// "quit"); blank lines and lines starting with "#" do nothing. On Error,
+// `error` says why.
+TSimCommandResult ApplySimCommand(const std::string& line, TModuleSimulator& module,
+                                  std::string& error);
