@@ -1,0 +1,542 @@
+#include "protocol/uTervanStackDevice.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+#include <utility>
+
+#include "framework/uAlert.h"
+#include "framework/uStrUtils.h"
+#include "framework/uTick.h"
+#include "protocol/uTervanBaud.h"
+#include "protocol/uTervanCore.h"
+#include "protocol/uTervanStackDeviceList.h"
+
+namespace {
+
+constexpr int kOverloadSweeps = 5;
+// Alerts are console lines, not boxes a user must close: while every slot
+// stays taken, repeat the line about once a second instead of every sweep.
+constexpr int kOverloadRepeatSweeps = 1000;
+// The checksum may span at most 65,535 bytes: 7 header bytes plus the data.
+constexpr std::size_t kMaxRequestData = 0xFFFF - 7;
+
+// Releases a slot when the exchange that took it ends, however it ends.
+class TSigRelease {
+ public:
+  TSigRelease(TTervanStackDevice& device, std::uint8_t sig) : FDevice(device), FSig(sig) {}
+  ~TSigRelease() { FDevice.ReleaseSig(FSig); }
+  TSigRelease(const TSigRelease&) = delete;
+  TSigRelease& operator=(const TSigRelease&) = delete;
+
+ private:
+  TTervanStackDevice& FDevice;
+  std::uint8_t FSig;
+};
+
+}  // namespace
+
+// --- construction ---
+
+TTervanStackDevice::TTervanStackDevice(std::uint8_t address) : TNodedInterface() {
+  SetGUIDString(NewGuidString());
+  FAddress.store(address);
+  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  for (auto& slot : FSigTable) slot = TTervanStackItemSIG{};
+}
+
+TTervanStackDevice::TTervanStackDevice(const std::string& guid, std::uint8_t address)
+    : TTervanStackDevice(address) {
+  if (!guid.empty()) SetGUIDString(guid);
+}
+
+TTervanStackDevice::TTervanStackDevice(TXmlNode node, TIntf<IInterface> owner)
+    : TTervanStackDevice(tervan::kAdrUniversal) {
+  SetOwner(owner);
+  try {
+    TTervanStackDevice::LoadFromNode(std::move(node), true, false);
+    if (auto stack = Supports<ITervanStack>(owner)) SetStack(stack);
+  } catch (...) {
+    // The owner must not keep an entry for an object that never existed.
+    SetStack(nullptr);
+    SetOwner(nullptr);
+    throw;
+  }
+}
+
+TTervanStackDevice::~TTervanStackDevice() = default;
+
+HRESULT TTervanStackDevice::QueryInterface(const TGUID& iid, void** obj) {
+  if (QueryAs<ITervanStackDevice>(this, iid, obj)) return S_OK;
+  return TNodedInterface::QueryInterface(iid, obj);
+}
+
+void TTervanStackDevice::AfterConstruction() {
+  TNodedInterface::AfterConstruction();
+  OnDeviceCreated(this);
+}
+
+void TTervanStackDevice::BeforeDestruction() {
+  OnDeviceDestroyed(this);
+  SetStack(nullptr);
+  TNodedInterface::BeforeDestruction();
+}
+
+// --- settings ---
+
+std::uint8_t TTervanStackDevice::AddressFromText(const std::string& text) {
+  if (text.size() == 1) return static_cast<std::uint8_t>(text[0]);
+  if (text.size() > 1 && text[0] == '#') {
+    std::int32_t value = 0;
+    if (TryParseInt(std::string_view(text).substr(1), value))
+      return static_cast<std::uint8_t>(value & 0xFF);
+  }
+  return 0;
+}
+
+void TTervanStackDevice::LoadFromNode(TXmlNode node, bool /*setNode*/, bool /*reloadGUID*/) {
+  TNodedInterface::LoadFromNode(node, true, false);
+  DeviceLoadFromNode(node);
+}
+
+void TTervanStackDevice::DeviceLoadFromNode(const TXmlNode& node) {
+  if (!node) return;
+  if (node->HasAttribute("ADR"))
+    FAddress.store(AddressFromText(VariantToText(node->GetAttribute("ADR"))));
+  std::uint8_t fixedSig = 0;
+  if (node->HasAttribute("fixedSIG")) {
+    std::string text = VariantToText(node->GetAttribute("fixedSIG"));
+    std::int32_t value = 0;
+    if (!TryParseInt(text, value) || value < 0 || value > 0xFF)
+      throw EConvertError("'" + text + "' is not a valid signature");
+    fixedSig = static_cast<std::uint8_t>(value);
+  }
+  FFixedSig.store(fixedSig);
+}
+
+void TTervanStackDevice::SaveToNode() {
+  TNodedInterface::SaveToNode();
+  DeviceSaveToNode();
+}
+
+void TTervanStackDevice::DeviceSaveToNode() {
+  TXmlNode node = GetNode();
+  if (!node) return;
+  char adr[8];
+  std::snprintf(adr, sizeof adr, "#$%02X", static_cast<unsigned>(FAddress.load()));
+  node->SetAttribute("GUID", GetGUIDString());
+  node->SetAttribute("ADR", adr);
+  node->SetAttribute("fixedSIG", std::to_string(FFixedSig.load()));
+}
+
+// --- stack binding ---
+
+TIntf<ITervanStack> TTervanStackDevice::GetStack() {
+  std::lock_guard<std::mutex> guard(FStackLock);
+  return FStack;
+}
+
+void TTervanStackDevice::SetStack(TIntf<ITervanStack> stack) {
+  TIntf<ITervanStack> old;
+  {
+    std::lock_guard<std::mutex> guard(FStackLock);
+    if (ObjectOf(stack.get()) == ObjectOf(FStack.get())) return;
+    old = std::exchange(FStack, nullptr);
+  }
+  TIntf<ITervanStackDevice> self(static_cast<ITervanStackDevice*>(this));
+  if (old) old->RemoveDevice(self);
+  if (stack) {
+    {
+      std::lock_guard<std::mutex> guard(FStackLock);
+      FStack = stack;
+    }
+    stack->AddDevice(self);
+  }
+}
+
+// --- last result ---
+
+void TTervanStackDevice::ResetLastResult() {
+  SetLastResult(tervan::kResultNone);
+  SetLastAck(-1);
+}
+
+// --- signature slots ---
+
+bool TTervanStackDevice::SlotAvailable(const TTervanStackItemSIG& slot, std::uint32_t now) const {
+  return slot.Free || TickAfter(now, slot.Deadline);
+}
+
+std::uint8_t TTervanStackDevice::AllocateSig(std::uint8_t inst, std::int32_t timeout) {
+  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  if (std::uint8_t fixed = FFixedSig.load(); fixed != 0) return fixed;
+  int sweeps = 0;
+  while (!SlotAvailable(FSigTable[FNextSig], GetTickCount32())) {
+    if (FNextSig == 255) {
+      // Every slot is taken: only a deadline can free one now.
+      SleepMs(1);
+      ++sweeps;
+      if (sweeps >= kOverloadSweeps && (sweeps - kOverloadSweeps) % kOverloadRepeatSweeps == 0)
+        Alert("SIG stack overload");
+      FNextSig = 0;
+    } else {
+      ++FNextSig;
+    }
+  }
+  TTervanStackItemSIG& slot = FSigTable[FNextSig];
+  slot = TTervanStackItemSIG{};
+  slot.Free = false;
+  slot.INST = inst;
+  slot.Taken = NowDateTime();
+  slot.Deadline = GetTickCount32() + static_cast<std::uint32_t>(timeout);
+  // Not advanced: a slot released at once serves the next request again.
+  return FNextSig;
+}
+
+void TTervanStackDevice::ReleaseSig(std::uint8_t sig) {
+  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  FSigTable[sig] = TTervanStackItemSIG{};
+}
+
+TTervanStackItemSIG TTervanStackDevice::SigItem(std::uint8_t sig) {
+  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  return FSigTable[sig];
+}
+
+// --- the engine ---
+
+bool TTervanStackDevice::Exchange(std::uint8_t inst, const TBytes& data, bool wait,
+                                  std::int32_t timeout, const TTervanAnswerCallback& callback,
+                                  TTervanFormat97& answer) {
+  ResetLastResult();
+  TIntf<ITervanStack> stack = GetStack();
+  if (timeout < 0) timeout = FTimeout.load();
+  if (!stack) return false;
+  if (data.size() > kMaxRequestData)
+    throw ETervanPacketError("Packet data too long (" + std::to_string(data.size()) + " bytes)");
+  return wait ? ExchangeWaiting(*stack, inst, data, timeout, answer)
+              : ExchangeUnwaited(*stack, inst, data, timeout, callback, answer);
+}
+
+bool TTervanStackDevice::ExchangeWaiting(ITervanStack& stack, std::uint8_t inst, const TBytes& data,
+                                         std::int32_t timeout, TTervanFormat97& answer) {
+  const std::uint8_t sig = AllocateSig(inst, timeout);
+  TSigRelease release(*this, sig);
+  TBytes raw;
+  bool transacted = false;
+  try {
+    transacted = stack.Transact(FAddress.load(), sig, inst, data, raw, timeout);
+  } catch (...) {
+    // A failing transport ends the exchange as failed. An answer found before
+    // the receive path reported on other bytes still counts.
+    transacted = !raw.empty();
+  }
+  if (!transacted) {
+    SetLastResult(tervan::kResultNoAnswer);
+    return false;
+  }
+  if (CheckPacket(raw) != 0) {
+    SetLastResult(raw.empty() ? tervan::kResultNoAnswer : tervan::kResultBadAnswer);
+    return false;
+  }
+  answer = ParsePacket(raw);
+  SetLastAck(answer.INST);
+  if (answer.SIG != sig) return false;
+  SetLastResult(answer.INST == 0 ? tervan::kResultAck : tervan::kResultRefused);
+  return true;
+}
+
+bool TTervanStackDevice::ExchangeUnwaited(ITervanStack& stack, std::uint8_t inst,
+                                          const TBytes& data, std::int32_t timeout,
+                                          const TTervanAnswerCallback& callback,
+                                          TTervanFormat97& answer) {
+  const std::uint8_t address = FAddress.load();
+  const std::uint8_t sig = AllocateSig(inst, timeout);
+  if (callback) {
+    std::lock_guard<std::recursive_mutex> guard(FSigLock);
+    FSigTable[sig].Callback = callback;
+    FSigTable[sig].Request = ParsePacket(BuildPacket(address, sig, inst, data));
+  }
+  bool sent = false;
+  try {
+    sent = stack.Send(address, sig, inst, data);
+  } catch (...) {
+    SetLastResult(tervan::kResultNoAnswer);
+    sent = false;
+  }
+  // A request that never left cannot be answered: its slot is free at once.
+  if (!sent) ReleaseSig(sig);
+  answer = TTervanFormat97{};
+  return sent;
+}
+
+bool TTervanStackDevice::Execute(std::uint8_t inst, const TBytes& data,
+                                 const TTervanAnswerCallback& callback, bool wait,
+                                 std::int32_t timeout, std::uint8_t& ack, TBytes& answerData) {
+  TTervanFormat97 answer;
+  if (!Exchange(inst, data, wait, timeout, callback, answer)) return false;
+  if (wait && answer.INST != 0) return false;
+  ack = answer.INST;
+  answerData = std::move(answer.Data);
+  return true;
+}
+
+bool TTervanStackDevice::Execute(std::uint8_t inst, const TBytes& data,
+                                 const TTervanAnswerCallback& callback, bool wait,
+                                 std::int32_t timeout, TBytes& answerData) {
+  std::uint8_t ack = 0;
+  return Execute(inst, data, callback, wait, timeout, ack, answerData);
+}
+
+bool TTervanStackDevice::Execute(std::uint8_t inst, const TBytes& data,
+                                 const TTervanAnswerCallback& callback, bool wait,
+                                 std::int32_t timeout) {
+  TBytes answerData;
+  return Execute(inst, data, callback, wait, timeout, answerData);
+}
+
+bool TTervanStackDevice::Execute(std::uint8_t inst, const TTervanAnswerCallback& callback,
+                                 bool wait, std::int32_t timeout) {
+  return Execute(inst, TBytes{}, callback, wait, timeout);
+}
+
+bool TTervanStackDevice::ExecuteWaiting(std::uint8_t inst, const TBytes& data, std::int32_t timeout,
+                                        std::uint8_t& ack, TBytes& answerData) {
+  TTervanFormat97 answer;
+  if (!Exchange(inst, data, true, timeout, {}, answer)) return false;
+  ack = answer.INST;
+  answerData = std::move(answer.Data);
+  return true;
+}
+
+// --- received packets ---
+
+void TTervanStackDevice::ProcessPacket(const TTervanFormat97& packet) {
+  if (packet.INST < 6) {
+    try {
+      ProcessAnswer(packet);
+    } catch (...) {
+      Alert("e1");
+    }
+  } else if (tervan::IsNotificationCode(packet.INST)) {
+    try {
+      ProcessNotification(packet);
+    } catch (...) {
+      Alert("e2");
+    }
+  }
+}
+
+void TTervanStackDevice::ProcessAnswer(const TTervanFormat97& packet) {
+  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  TTervanStackItemSIG& slot = FSigTable[packet.SIG];
+  // Free: a late answer, an answer to a fixed signature or to another's request.
+  if (slot.Free) return;
+  slot.Answer = packet;
+  // The request is finished once answered, also when its callback fails.
+  TSigRelease release(*this, packet.SIG);
+  if (slot.Callback) {
+    TTervanAnswerCallback callback = slot.Callback;
+    TTervanFormat97 request = slot.Request;
+    callback(request, packet);
+  }
+}
+
+void TTervanStackDevice::ProcessNotification(const TTervanFormat97& /*packet*/) {}
+
+// --- instructions common to every module ---
+
+bool TTervanStackDevice::SendE3() {
+  return Execute(0xE3, TBytes{}, {}, true, -1);
+}
+
+bool TTervanStackDevice::SendE4() {
+  return Execute(0xE4, TBytes{}, {}, true, kE4Timeout);
+}
+
+bool TTervanStackDevice::ReadTypeText(std::string& text) {
+  TBytes answerData;
+  if (!Execute(0xF3, TBytes{}, {}, true, -1, answerData)) return false;
+  text = TextOf(answerData);
+  return true;
+}
+
+namespace {
+
+// 1-based position of `c` in `text` at or after `from`; 0 when there is none.
+std::size_t PosFrom(const std::string& text, char c, std::size_t from) {
+  if (from < 1) from = 1;
+  if (from > text.size()) return 0;
+  std::size_t at = text.find(c, from - 1);
+  return at == std::string::npos ? 0 : at + 1;
+}
+
+// `count` characters of `text` from 1-based `start`; empty for a count below 1.
+std::string Piece(const std::string& text, std::size_t start, long long count) {
+  if (count < 1 || start < 1 || start > text.size()) return {};
+  return text.substr(start - 1, static_cast<std::size_t>(count));
+}
+
+}  // namespace
+
+bool TTervanStackDevice::ReadType() {
+  TBytes answerData;
+  if (!Execute(0xF3, TBytes{}, {}, true, -1, answerData)) {
+    SetName(std::string());
+    {
+      std::lock_guard<std::mutex> guard(FTypeLock);
+      FTypeVersion.clear();
+      FTypeExtra.clear();
+    }
+    FTypeRead.store(false);
+    return false;
+  }
+  const std::string t = TextOf(answerData);
+  const auto at = [](std::size_t p) { return static_cast<long long>(p); };
+  const std::size_t p1 = PosFrom(t, ';', 1) + 1;
+  SetName(TrimControl(Piece(t, 1, at(p1) - 2)));
+  const std::size_t p2 = PosFrom(t, ';', p1) + 1;
+  std::string version = TrimControl(Piece(t, p1, at(p2) - at(p1) - 1));
+  if (std::size_t v = version.find('v'); v != std::string::npos) version.erase(0, v + 1);
+  const std::size_t p3 = PosFrom(t, ';', p2) + 1;
+  std::string extra = p3 == 1 ? TrimControl(Piece(t, p2, at(t.size()) + 1))
+                              : TrimControl(Piece(t, p2, at(p3) - at(p2) - 1));
+  {
+    std::lock_guard<std::mutex> guard(FTypeLock);
+    FTypeVersion = std::move(version);
+    FTypeExtra = std::move(extra);
+  }
+  FTypeRead.store(true);
+  return true;
+}
+
+std::string TTervanStackDevice::GetTypeVersion() {
+  std::lock_guard<std::mutex> guard(FTypeLock);
+  return FTypeVersion;
+}
+
+std::string TTervanStackDevice::GetTypeExtra() {
+  std::lock_guard<std::mutex> guard(FTypeLock);
+  return FTypeExtra;
+}
+
+bool TTervanStackDevice::ReadByteF1(std::uint8_t& value) {
+  value = 0;
+  TBytes answerData;
+  if (!Execute(0xF1, TBytes{}, {}, true, -1, answerData)) return false;
+  if (!answerData.empty()) {
+    value = answerData[0];
+    FValueF1.store(value);
+  }
+  return true;
+}
+
+bool TTervanStackDevice::WriteByteE1(std::uint8_t value) {
+  if (!Execute(0xE1, TBytes{value}, {}, true, -1)) return false;
+  FValueF1.store(value);
+  return true;
+}
+
+bool TTervanStackDevice::ReadTextF2(std::string& text) {
+  TBytes answerData;
+  if (!Execute(0xF2, TBytes{}, {}, true, -1, answerData)) return false;
+  text = TextOf(answerData);
+  return true;
+}
+
+bool TTervanStackDevice::WriteTextE2(const std::string& text) {
+  constexpr std::size_t kTextBytes = 16;
+  TBytes data{0x00};
+  const std::size_t n = std::min(text.size(), kTextBytes);
+  data.insert(data.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
+  if (text.size() < kTextBytes) data.push_back(0x00);
+  return Execute(0xE2, data, {}, true, -1);
+}
+
+bool TTervanStackDevice::ReadFlagFE(bool& flag) {
+  TBytes answerData;
+  if (!Execute(0xFE, TBytes{}, {}, true, -1, answerData)) return false;
+  if (!answerData.empty()) flag = answerData[0] != 0;
+  return true;
+}
+
+bool TTervanStackDevice::WriteFlagEE(bool flag) {
+  return Execute(0xEE, TBytes{static_cast<std::uint8_t>(flag ? 0x01 : 0x00)}, {}, true, -1);
+}
+
+bool TTervanStackDevice::ReadValuesFA(std::uint16_t& first, std::uint16_t& second,
+                                      std::uint32_t& third) {
+  TBytes d;
+  if (!Execute(0xFA, TBytes{}, {}, true, -1, d)) return false;
+  if (d.size() < 8) return false;
+  first = static_cast<std::uint16_t>(d[0] << 8 | d[1]);
+  second = static_cast<std::uint16_t>(d[2] << 8 | d[3]);
+  third = static_cast<std::uint32_t>(d[4]) << 24 | static_cast<std::uint32_t>(d[5]) << 16 |
+          static_cast<std::uint32_t>(d[6]) << 8 | static_cast<std::uint32_t>(d[7]);
+  return true;
+}
+
+bool TTervanStackDevice::ReadF0(TBytes& answerData) {
+  return Execute(0xF0, TBytes{}, {}, true, -1, answerData);
+}
+
+bool TTervanStackDevice::ReadAddress(std::uint8_t& address) {
+  TBytes d;
+  const bool ok = ReadF0(d);
+  if (ok && d.size() >= 2) FAddress.store(d[0]);
+  address = FAddress.load();
+  return ok;
+}
+
+bool TTervanStackDevice::ReadCommParams(std::uint8_t& address, std::int32_t& baud) {
+  TBytes d;
+  const bool ok = ReadF0(d);
+  if (ok && d.size() >= 2) {
+    FAddress.store(d[0]);
+    baud = BaudFromCode(d[1]);
+  }
+  address = FAddress.load();
+  return ok;
+}
+
+bool TTervanStackDevice::ChangeAddress(std::uint8_t newAddress) {
+  TBytes d;
+  if (!ReadF0(d) || d.size() < 2) return false;
+  // The module's own report of its address: the next steps go there.
+  FAddress.store(d[0]);
+  d[0] = newAddress;
+  if (!SendE4()) return false;
+  if (!Execute(0xE0, d, {}, true, -1)) return false;
+  FAddress.store(newAddress);
+  return true;
+}
+
+bool TTervanStackDevice::WriteCommParams(std::uint8_t address, std::int32_t baud) {
+  const std::int32_t code = CodeFromBaud(baud);
+  if (code < 0)
+    throw std::invalid_argument("Baud rate " + std::to_string(baud) + " is not supported");
+  if (!SendE4()) return false;
+  if (!Execute(0xE0, TBytes{address, static_cast<std::uint8_t>(code)}, {}, true, -1)) return false;
+  FAddress.store(address);
+  return true;
+}
+
+bool TTervanStackDevice::ChangeAddressEB(std::uint16_t first, std::uint16_t second,
+                                         std::uint8_t newAddress) {
+  const std::uint8_t old = FAddress.load();
+  bool ok = false;
+  try {
+    // A module whose address is not known for sure is reached at the universal one.
+    if (old != newAddress && old < tervan::kAdrUniversal) FAddress.store(tervan::kAdrUniversal);
+    const bool wait = FAddress.load() != tervan::kAdrBroadcast;
+    TBytes data{newAddress, static_cast<std::uint8_t>(first >> 8),
+                static_cast<std::uint8_t>(first & 0xFF), static_cast<std::uint8_t>(second >> 8),
+                static_cast<std::uint8_t>(second & 0xFF)};
+    ok = Execute(0xEB, data, {}, wait, -1);
+  } catch (...) {
+    FAddress.store(old);
+    throw;
+  }
+  FAddress.store(ok ? newAddress : old);
+  return ok;
+}

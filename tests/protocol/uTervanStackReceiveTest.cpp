@@ -1,0 +1,245 @@
+// The receive path: framing, resynchronisation, buffer cap and dispatch.
+#include <gtest/gtest.h>
+
+#include "uStackTestKit.h"
+
+namespace {
+
+using namespace stacktest;
+
+class StackReceiveTest : public StackFixture {};
+
+TEST_F(StackReceiveTest, GarbageBeforeAPacketIsDiscarded) {
+  auto d31 = Attach(0x31);
+  Stack->Receive(Concat({Hex("41 42"), BuildPacket(0x31, 0, 0x00, {0x07})}));
+  auto packets = d31->Packets();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].ADR, 0x31);
+  EXPECT_EQ(packets[0].Data, TBytes{0x07});
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+}
+
+TEST_F(StackReceiveTest, TwoPacketsInOneCallAfterGarbage) {
+  auto d31 = Attach(0x31);
+  Stack->Receive(Concat(
+      {Hex("00 13 FF"), BuildPacket(0x31, 1, 0x00, {}), BuildPacket(0x31, 2, 0x0D, {0x01, 0x02})}));
+  auto packets = d31->Packets();
+  ASSERT_EQ(packets.size(), 2u);
+  EXPECT_EQ(packets[0].SIG, 1);
+  EXPECT_EQ(packets[1].SIG, 2);
+  EXPECT_EQ(packets[1].INST, 0x0D);
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+}
+
+TEST_F(StackReceiveTest, PacketSplitAcrossCallsIsDeliveredOnceWhenComplete) {
+  auto d31 = Attach(0x31);
+  TBytes p = BuildPacket(0x31, 0, 0x00, BytesOf("abc"));
+  Stack->Receive(TBytes(p.begin(), p.begin() + 4));
+  EXPECT_TRUE(d31->Packets().empty());
+  EXPECT_EQ(Stack->RxBufferSize(), 4u);
+  Stack->Receive(TBytes(p.begin() + 4, p.end()));
+  ASSERT_EQ(d31->Packets().size(), 1u);
+  EXPECT_EQ(d31->Packets()[0].Data, BytesOf("abc"));
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+}
+
+TEST_F(StackReceiveTest, PacketArrivingByteByByte) {
+  auto d31 = Attach(0x31);
+  TBytes p = BuildPacket(0x31, 3, 0x00, BytesOf("xyz"));
+  for (std::uint8_t b : p) Stack->Receive(TBytes{b});
+  ASSERT_EQ(d31->Packets().size(), 1u);
+  EXPECT_EQ(d31->Packets()[0].SIG, 3);
+}
+
+TEST_F(StackReceiveTest, BadChecksumWithoutStarIsDroppedWholeAndNextPacketDelivered) {
+  auto d31 = Attach(0x31);
+  TBytes bad = BuildPacket(0x31, 5, 0x00, {0x01});
+  bad[bad.size() - 2] ^= 0x55;
+  Stack->Receive(Concat({bad, BuildPacket(0x31, 6, 0x00, {0x02})}));
+  auto packets = d31->Packets();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].SIG, 6);
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+}
+
+TEST_F(StackReceiveTest, PacketStartingInsideADamagedOneIsFound) {
+  auto d31 = Attach(0x31);
+  TBytes inner = BuildPacket(0x31, 9, 0x00, {0x44});
+  // A header that claims exactly the bytes of the packet behind it plus two:
+  // the claimed frame fails its check and the real packet starts inside it.
+  TBytes outer = Hex("2A 61 00 00 31 00 00");
+  std::size_t claimed = 3 + inner.size() + 2;  // ADR SIG INST + inner + SUM CR
+  outer[2] = static_cast<std::uint8_t>(claimed >> 8);
+  outer[3] = static_cast<std::uint8_t>(claimed & 0xFF);
+  Stack->Receive(Concat({outer, inner, Hex("00 0D")}));
+  auto packets = d31->Packets();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].SIG, 9);
+  EXPECT_EQ(packets[0].Data, TBytes{0x44});
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+}
+
+TEST_F(StackReceiveTest, PacketForUnknownAddressIsRemovedAndDeliveredNowhere) {
+  auto d31 = Attach(0x31);
+  Stack->Receive(BuildPacket(0x32, 0, 0x00, {}));
+  EXPECT_TRUE(d31->Packets().empty());
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+}
+
+TEST_F(StackReceiveTest, UniversalAddressReachesEveryDeviceAndUniversalDeviceHearsAll) {
+  auto d31 = Attach(0x31);
+  auto d32 = Attach(0x32);
+  auto dFE = Attach(0xFE);
+  Stack->Receive(BuildPacket(0xFE, 1, 0x0D, {}));
+  EXPECT_EQ(d31->Packets().size(), 1u);
+  EXPECT_EQ(d32->Packets().size(), 1u);
+  EXPECT_EQ(dFE->Packets().size(), 1u);
+  Stack->Receive(BuildPacket(0x32, 2, 0x0D, {}));
+  EXPECT_EQ(d31->Packets().size(), 1u);
+  EXPECT_EQ(d32->Packets().size(), 2u);
+  EXPECT_EQ(dFE->Packets().size(), 2u);
+  Stack->Receive(BuildPacket(0x77, 3, 0x0D, {}));
+  EXPECT_EQ(dFE->Packets().size(), 3u);
+  EXPECT_EQ(dFE->Packets()[2].ADR, 0x77);
+}
+
+TEST_F(StackReceiveTest, DevicesAreServedInChildOrder) {
+  std::vector<int> order;
+  auto a = Attach(0x31);
+  auto b = Attach(0x31);
+  a->NotificationAction = [&](const TTervanFormat97&) { order.push_back(1); };
+  b->NotificationAction = [&](const TTervanFormat97&) { order.push_back(2); };
+  Stack->Receive(BuildPacket(0x31, 0, 0x0D, {}));
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+TEST_F(StackReceiveTest, BroadcastAddressIsReportedAndDroppedSoReceivingGoesOn) {
+  auto d31 = Attach(0x31);
+  try {
+    Stack->Receive(BuildPacket(0xFF, 0, 0x00, {}));
+    FAIL() << "no report";
+  } catch (const ETervanStackError& e) {
+    EXPECT_STREQ(e.what(), "RCV packet ADR=$FF !");
+  }
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+  Stack->Receive(BuildPacket(0x31, 4, 0x00, {}));
+  ASSERT_EQ(d31->Packets().size(), 1u);
+  EXPECT_EQ(d31->Packets()[0].SIG, 4);
+}
+
+TEST_F(StackReceiveTest, BroadcastPacketBeforeAnotherLeavesTheOtherForTheNextCall) {
+  auto d31 = Attach(0x31);
+  EXPECT_THROW(
+      Stack->Receive(Concat({BuildPacket(0xFF, 0, 0x00, {}), BuildPacket(0x31, 1, 0x00, {})})),
+      ETervanStackError);
+  EXPECT_TRUE(d31->Packets().empty());
+  Stack->Receive(Hex("00"));  // garbage after it: the waiting packet goes out first
+  ASSERT_EQ(d31->Packets().size(), 1u);
+  EXPECT_EQ(d31->Packets()[0].SIG, 1);
+}
+
+TEST_F(StackReceiveTest, EmptyInputDoesNothingEvenWithCompletePacketsBuffered) {
+  auto d31 = Attach(0x31);
+  // More than a thousand packets while bytes wait at the transport: the call
+  // yields and leaves complete packets in the buffer.
+  TBytes flood;
+  const int total = TTervanStack::kPassesBeforeYield + 5;
+  for (int i = 0; i < total; ++i) {
+    TBytes p = BuildPacket(0x31, static_cast<std::uint8_t>(i), 0x0D, {});
+    flood.insert(flood.end(), p.begin(), p.end());
+  }
+  Transport->Feed(Hex("00"));  // something waits at the transport
+  Stack->Receive(flood);
+  const std::size_t first = d31->Packets().size();
+  EXPECT_EQ(first, static_cast<std::size_t>(TTervanStack::kPassesBeforeYield));
+  const std::size_t buffered = Stack->RxBufferSize();
+  EXPECT_GT(buffered, 0u);
+
+  Stack->Receive(TBytes{});
+  EXPECT_EQ(d31->Packets().size(), first);
+  EXPECT_EQ(Stack->RxBufferSize(), buffered);
+
+  Transport->Read(flood);  // nothing waits any more
+  Stack->Receive(Hex("00"));
+  EXPECT_EQ(d31->Packets().size(), static_cast<std::size_t>(total));
+}
+
+TEST_F(StackReceiveTest, WithoutWaitingBytesAFloodIsHandledInOneCall) {
+  auto d31 = Attach(0x31);
+  TBytes flood;
+  const int total = 3 * TTervanStack::kPassesBeforeYield;
+  for (int i = 0; i < total; ++i) {
+    TBytes p = BuildPacket(0x31, 0, 0x0D, {});
+    flood.insert(flood.end(), p.begin(), p.end());
+  }
+  Stack->Receive(flood);
+  EXPECT_EQ(d31->Packets().size(), static_cast<std::size_t>(total));
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+}
+
+TEST_F(StackReceiveTest, BufferPastTheCapKeepsOnlyItsNewestBytes) {
+  auto d31 = Attach(0x31);
+  TBytes oldest = BuildPacket(0x31, 1, 0x00, {});
+  TBytes newest = BuildPacket(0x31, 2, 0x00, {});
+  TBytes filler(TTervanStack::kRxBufferCap + 1000, 0x00);
+  Stack->Receive(Concat({oldest, filler, newest}));
+  auto packets = d31->Packets();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0].SIG, 2);
+}
+
+TEST_F(StackReceiveTest, BufferJustBelowTheCapLosesNothing) {
+  auto d31 = Attach(0x31);
+  TBytes first = BuildPacket(0x31, 1, 0x00, {});
+  TBytes second = BuildPacket(0x31, 2, 0x00, {});
+  TBytes filler(TTervanStack::kRxBufferCap - first.size() - second.size(), 0x00);
+  Stack->Receive(Concat({first, filler, second}));
+  EXPECT_EQ(d31->Packets().size(), 2u);
+}
+
+TEST_F(StackReceiveTest, IncompleteHeaderWaitsWhileGarbageIsNotKept) {
+  auto d31 = Attach(0x31);
+  Stack->Receive(TBytes(5000, 0x55));
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);  // no packet can start in these bytes
+  Stack->Receive(Hex("10 20 2A"));       // a lone "*" may still begin one
+  EXPECT_EQ(Stack->RxBufferSize(), 1u);
+  TBytes p = BuildPacket(0x31, 7, 0x00, {});
+  Stack->Receive(TBytes(p.begin() + 1, p.end()));
+  ASSERT_EQ(d31->Packets().size(), 1u);
+  EXPECT_EQ(d31->Packets()[0].SIG, 7);
+}
+
+TEST_F(StackReceiveTest, DataReceivedAnnouncementRunsTheReceivePath) {
+  auto d31 = Attach(0x31);
+  Transport->Deliver(BuildPacket(0x31, 0, 0x0D, {0x01}));
+  ASSERT_EQ(d31->Packets().size(), 1u);
+  EXPECT_EQ(Transport->GetReceivedCount(), 0);
+}
+
+TEST_F(StackReceiveTest, UnboundStackStopsListeningAndForgetsHalfPackets) {
+  auto d31 = Attach(0x31);
+  TBytes p = BuildPacket(0x31, 0, 0x0D, {});
+  Stack->Receive(TBytes(p.begin(), p.begin() + 5));
+  EXPECT_EQ(Stack->RxBufferSize(), 5u);
+  Stack->SetTransport(nullptr);
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+  EXPECT_FALSE(static_cast<bool>(Transport->GetOnDataReceived()));
+  Transport->Deliver(p);
+  EXPECT_TRUE(d31->Packets().empty());
+  EXPECT_EQ(Transport->GetReceivedCount(), static_cast<std::int32_t>(p.size()));
+}
+
+TEST_F(StackReceiveTest, AnswerRoutedByAcknowledgeCode) {
+  auto d31 = Attach(0x31);
+  Stack->Receive(Concat({BuildPacket(0x31, 0, 0x05, {}), BuildPacket(0x31, 0, 0x06, {}),
+                         BuildPacket(0x31, 0, 0x09, {}), BuildPacket(0x31, 0, 0x0C, {}),
+                         BuildPacket(0x31, 0, 0x0F, {}), BuildPacket(0x31, 0, 0x10, {})}));
+  EXPECT_EQ(d31->Packets().size(), 6u);
+  ASSERT_EQ(d31->Answers().size(), 1u);
+  EXPECT_EQ(d31->Answers()[0].INST, 0x05);
+  ASSERT_EQ(d31->Notifications().size(), 2u);
+  EXPECT_EQ(d31->Notifications()[0].INST, 0x0C);
+  EXPECT_EQ(d31->Notifications()[1].INST, 0x0F);
+}
+
+}  // namespace
