@@ -1,0 +1,222 @@
+#include "framework/uMessageQueue.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace message_queue_detail {
+
+struct TTargetState {
+  std::weak_ptr<TThreadQueue> Queue;
+  std::thread::id Owner;
+  std::atomic<bool> Enabled{true};
+  std::atomic<bool> Removed{false};
+};
+
+// Rendezvous of a sent call with its waiting sender.
+struct TSendState {
+  std::mutex Lock;
+  std::condition_variable Done;
+  bool Started = false;
+  bool Finished = false;
+  bool Abandoned = false;
+};
+
+struct TPollEntry {
+  int Fd = -1;
+  std::atomic<short> Events{0};
+  std::atomic<bool> Active{true};
+  TPollSource::TCallback Callback;
+};
+
+struct TQueuedCall {
+  std::shared_ptr<TTargetState> Target;
+  TMessageCall Call;
+  std::shared_ptr<TSendState> Send;
+};
+
+class TThreadQueue {
+ public:
+  void Push(TQueuedCall call) {
+    std::lock_guard<std::mutex> guard(FLock);
+    FCalls.push_back(std::move(call));
+  }
+  std::deque<TQueuedCall> TakeCalls() {
+    std::lock_guard<std::mutex> guard(FLock);
+    std::deque<TQueuedCall> taken;
+    taken.swap(FCalls);
+    return taken;
+  }
+  void AddSource(std::shared_ptr<TPollEntry> entry) {
+    std::lock_guard<std::mutex> guard(FLock);
+    FSources.push_back(std::move(entry));
+  }
+  void RemoveSource(const TPollEntry* entry) {
+    std::lock_guard<std::mutex> guard(FLock);
+    FSources.erase(std::remove_if(FSources.begin(), FSources.end(),
+                                  [entry](const auto& e) { return e.get() == entry; }),
+                   FSources.end());
+  }
+  std::vector<std::shared_ptr<TPollEntry>> Sources() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FSources;
+  }
+
+ private:
+  std::mutex FLock;
+  std::deque<TQueuedCall> FCalls;
+  std::vector<std::shared_ptr<TPollEntry>> FSources;
+};
+
+namespace {
+
+std::shared_ptr<TThreadQueue>& CurrentQueue() {
+  thread_local std::shared_ptr<TThreadQueue> queue = std::make_shared<TThreadQueue>();
+  return queue;
+}
+
+bool Accepts(const TTargetState& target) {
+  return target.Enabled.load() && !target.Removed.load();
+}
+
+// Runs one queued call; a throwing call must not end the thread's loop.
+bool RunQueued(TQueuedCall& queued) {
+  if (queued.Send) {
+    std::lock_guard<std::mutex> guard(queued.Send->Lock);
+    if (queued.Send->Abandoned) return false;
+    queued.Send->Started = true;
+  }
+  bool ran = false;
+  if (Accepts(*queued.Target)) {
+    try {
+      queued.Call();
+    } catch (...) {
+    }
+    ran = true;
+  }
+  if (queued.Send) {
+    {
+      std::lock_guard<std::mutex> guard(queued.Send->Lock);
+      queued.Send->Finished = true;
+    }
+    queued.Send->Done.notify_all();
+  }
+  return ran;
+}
+
+}  // namespace
+}  // namespace message_queue_detail
+
+using namespace message_queue_detail;
+
+TMessageTarget::TMessageTarget() : FState(std::make_shared<TTargetState>()) {
+  FState->Queue = CurrentQueue();
+  FState->Owner = std::this_thread::get_id();
+}
+
+TMessageTarget::~TMessageTarget() {
+  FState->Removed = true;
+}
+
+void TMessageTarget::SetEnabled(bool enabled) {
+  FState->Enabled = enabled;
+}
+
+bool TMessageTarget::GetEnabled() const {
+  return FState->Enabled.load();
+}
+
+bool TMessageTarget::OnOwnerThread() const {
+  return FState->Owner == std::this_thread::get_id();
+}
+
+bool TMessageTarget::Post(TMessageCall call) {
+  if (!Accepts(*FState)) return false;
+  std::shared_ptr<TThreadQueue> queue = FState->Queue.lock();
+  if (!queue) return false;  // the owner thread has ended
+  queue->Push(TQueuedCall{FState, std::move(call), nullptr});
+  return true;
+}
+
+bool TMessageTarget::Send(TMessageCall call, std::uint32_t timeoutMs) {
+  if (!Accepts(*FState)) return false;
+  if (OnOwnerThread()) {
+    try {
+      call();
+    } catch (...) {
+    }
+    return true;
+  }
+  std::shared_ptr<TThreadQueue> queue = FState->Queue.lock();
+  if (!queue) return false;
+  auto send = std::make_shared<TSendState>();
+  queue->Push(TQueuedCall{FState, std::move(call), send});
+  std::unique_lock<std::mutex> lock(send->Lock);
+  bool finished = send->Done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                      [&] { return send->Finished; });
+  if (!finished && !send->Started) send->Abandoned = true;
+  return finished;
+}
+
+TPollSource::TPollSource(int fd, short events, TCallback callback)
+    : FEntry(std::make_shared<TPollEntry>()), FQueue(CurrentQueue()) {
+  FEntry->Fd = fd;
+  FEntry->Events = events;
+  FEntry->Callback = std::move(callback);
+  CurrentQueue()->AddSource(FEntry);
+}
+
+TPollSource::TPollSource(const TMessageTarget& target, int fd, short events, TCallback callback)
+    : FEntry(std::make_shared<TPollEntry>()), FQueue(target.FState->Queue) {
+  FEntry->Fd = fd;
+  FEntry->Events = events;
+  FEntry->Callback = std::move(callback);
+  if (auto queue = FQueue.lock()) queue->AddSource(FEntry);
+}
+
+TPollSource::~TPollSource() {
+  FEntry->Active = false;
+  if (auto queue = FQueue.lock()) queue->RemoveSource(FEntry.get());
+}
+
+void TPollSource::SetEvents(short events) {
+  FEntry->Events = events;
+}
+
+int TPollSource::Fd() const {
+  return FEntry->Fd;
+}
+
+std::size_t ProcessMessages() {
+  // Held for the round: a call that ends the thread's last target keeps the queue.
+  std::shared_ptr<TThreadQueue> queue = CurrentQueue();
+  std::size_t ran = 0;
+  std::deque<TQueuedCall> calls = queue->TakeCalls();
+  for (TQueuedCall& queued : calls)
+    if (RunQueued(queued)) ++ran;
+
+  std::vector<std::shared_ptr<TPollEntry>> sources = queue->Sources();
+  if (sources.empty()) return ran;
+  std::vector<pollfd> fds;
+  fds.reserve(sources.size());
+  for (const auto& entry : sources)
+    fds.push_back(pollfd{entry->Fd, entry->Active.load() ? entry->Events.load() : short{0}, 0});
+  if (poll(fds.data(), fds.size(), 0) <= 0) return ran;
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    // An earlier callback of this round may have removed this source.
+    if (fds[i].revents == 0 || !sources[i]->Active.load()) continue;
+    try {
+      sources[i]->Callback(fds[i].revents);
+    } catch (...) {
+    }
+    ++ran;
+  }
+  return ran;
+}

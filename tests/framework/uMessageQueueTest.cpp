@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "framework/uMessageQueue.h"
+#include "framework/uTick.h"
+
+namespace {
+
+// Runs ProcessMessages on the calling thread until `done` or `timeoutMs`.
+template <class F>
+bool ProcessUntil(F done, std::uint32_t timeoutMs = 3000) {
+  std::uint32_t start = GetTickCount32();
+  while (!done()) {
+    if (GetTickCount32() - start > timeoutMs) return false;
+    ProcessMessages();
+    SleepMs(1);
+  }
+  return true;
+}
+
+// A pipe whose ends close with the object.
+struct TPipe {
+  int Read = -1, Write = -1;
+  TPipe() {
+    int fds[2];
+    if (pipe(fds) == 0) {
+      Read = fds[0];
+      Write = fds[1];
+    }
+  }
+  ~TPipe() {
+    if (Read >= 0) close(Read);
+    if (Write >= 0) close(Write);
+  }
+  void Signal() { EXPECT_EQ(write(Write, "x", 1), 1); }
+  void Drain() {
+    char c;
+    EXPECT_EQ(read(Read, &c, 1), 1);
+  }
+};
+
+TEST(MessageQueueThreaded, PostedCallsRunOnTheOwnerThreadInOrderWhenItProcesses) {
+  TMessageTarget target;
+  std::vector<int> order;
+  std::vector<std::thread::id> threads;
+  std::thread poster([&] {
+    for (int i = 0; i < 3; ++i)
+      EXPECT_TRUE(target.Post([&, i] {
+        order.push_back(i);
+        threads.push_back(std::this_thread::get_id());
+      }));
+  });
+  poster.join();
+  EXPECT_TRUE(order.empty());  // nothing runs until the owner processes
+  EXPECT_EQ(ProcessMessages(), 3u);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+  for (auto id : threads) EXPECT_EQ(id, std::this_thread::get_id());
+  EXPECT_EQ(ProcessMessages(), 0u);
+}
+
+TEST(MessageQueueThreaded, SendWaitsForTheOwnerToRunTheCall) {
+  TMessageTarget target;
+  std::atomic<bool> ran{false}, sent{false}, result{false};
+  std::thread sender([&] {
+    result = target.Send([&] { ran = true; }, 5000);
+    sent = true;
+  });
+  EXPECT_TRUE(ProcessUntil([&] { return sent.load(); }));
+  sender.join();
+  EXPECT_TRUE(ran);
+  EXPECT_TRUE(result);
+}
+
+TEST(MessageQueueThreaded, SendThatTimesOutIsDroppedAndNeverRunsLater) {
+  TMessageTarget target;
+  std::atomic<bool> ran{false};
+  bool result = true;
+  std::thread sender([&] { result = target.Send([&] { ran = true; }, 30); });
+  sender.join();  // the owner did not process in time
+  EXPECT_FALSE(result);
+  ProcessMessages();
+  EXPECT_FALSE(ran);
+}
+
+TEST(MessageQueueThreaded, DisabledTargetRefusesAndDropsQueuedCalls) {
+  TMessageTarget target;
+  std::atomic<int> runs{0};
+  std::thread poster([&] { EXPECT_TRUE(target.Post([&] { ++runs; })); });
+  poster.join();
+  target.SetEnabled(false);
+  std::thread refused([&] {
+    EXPECT_FALSE(target.Post([&] { ++runs; }));
+    EXPECT_FALSE(target.Send([&] { ++runs; }, 10));
+  });
+  refused.join();
+  ProcessMessages();
+  EXPECT_EQ(runs, 0);
+  target.SetEnabled(true);
+  EXPECT_TRUE(target.Post([&] { ++runs; }));
+  ProcessMessages();
+  EXPECT_EQ(runs, 1);
+}
+
+TEST(MessageQueueThreaded, RemovedTargetDropsItsQueuedCalls) {
+  std::atomic<int> runs{0};
+  auto target = std::make_unique<TMessageTarget>();
+  auto other = std::make_unique<TMessageTarget>();
+  std::thread poster([&] {
+    EXPECT_TRUE(target->Post([&] { runs += 1; }));
+    EXPECT_TRUE(other->Post([&] { runs += 10; }));
+  });
+  poster.join();
+  target.reset();
+  ProcessMessages();
+  EXPECT_EQ(runs, 10);
+}
+
+TEST(MessageQueueThreaded, TargetOfAThreadThatEndedRefusesCalls) {
+  std::unique_ptr<TMessageTarget> target;
+  std::thread owner([&] { target = std::make_unique<TMessageTarget>(); });
+  owner.join();
+  EXPECT_FALSE(target->OnOwnerThread());
+  EXPECT_FALSE(target->Post([] {}));
+  EXPECT_FALSE(target->Send([] {}, 10));
+}
+
+TEST(MessageQueue, SendOnTheOwnerThreadRunsAtOnce) {
+  TMessageTarget target;
+  bool ran = false;
+  EXPECT_TRUE(target.OnOwnerThread());
+  EXPECT_TRUE(target.Send([&] { ran = true; }, 0));
+  EXPECT_TRUE(ran);
+}
+
+TEST(MessageQueue, ThrowingCallDoesNotStopTheOthers) {
+  TMessageTarget target;
+  int runs = 0;
+  target.Post([] { throw 1; });
+  target.Post([&] { ++runs; });
+  EXPECT_NO_THROW(ProcessMessages());
+  EXPECT_EQ(runs, 1);
+}
+
+TEST(MessageQueue, CallPostedWhileProcessingWaitsForTheNextRound) {
+  TMessageTarget target;
+  int runs = 0;
+  target.Post([&] {
+    ++runs;
+    target.Post([&] { ++runs; });
+  });
+  ProcessMessages();
+  EXPECT_EQ(runs, 1);
+  ProcessMessages();
+  EXPECT_EQ(runs, 2);
+}
+
+TEST(MessagePollSource, ReadyDescriptorRunsItsCallbackOnlyWhenProcessing) {
+  TPipe pipe;
+  int calls = 0;
+  short seen = 0;
+  TPollSource source(pipe.Read, POLLIN, [&](short revents) {
+    ++calls;
+    seen = revents;
+  });
+  ProcessMessages();
+  EXPECT_EQ(calls, 0);  // nothing to read yet
+  pipe.Signal();
+  EXPECT_EQ(calls, 0);
+  ProcessMessages();
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(seen & POLLIN);
+  pipe.Drain();
+  ProcessMessages();
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(MessagePollSource, RemovedSourceIsNotCalledAndCallbackMayRemoveItself) {
+  TPipe pipe;
+  int calls = 0;
+  std::unique_ptr<TPollSource> source;
+  source = std::make_unique<TPollSource>(pipe.Read, POLLIN, [&](short) {
+    ++calls;
+    source.reset();
+  });
+  auto later = std::make_unique<TPollSource>(pipe.Read, POLLIN, [&](short) { ++calls; });
+  later.reset();
+  pipe.Signal();
+  ProcessMessages();
+  ProcessMessages();
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(source);
+}
+
+TEST(MessagePollSourceThreaded, SourceRegisteredForATargetIsPolledByItsOwnerThread) {
+  TMessageTarget target;
+  TPipe pipe;
+  std::atomic<int> calls{0};
+  std::unique_ptr<TPollSource> source;
+  std::thread registrar([&] {
+    source = std::make_unique<TPollSource>(target, pipe.Read, POLLIN, [&](short) { ++calls; });
+    ProcessMessages();  // this thread's own queue does not hold it
+  });
+  registrar.join();
+  pipe.Signal();
+  EXPECT_EQ(calls, 0);
+  ProcessMessages();
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(source->Fd(), pipe.Read);
+}
+
+}  // namespace
