@@ -14,12 +14,12 @@ namespace {
 
 // A transport in memory: bytes handed to Feed become readable once their
 // release tick has come, so exchanges with a delayed answer can be played.
-class TMemoryTransport : public TCommunicationInterface {
+class TScriptedTransport : public TCommunicationInterface {
  public:
-  explicit TMemoryTransport(const std::string& text = std::string()) {
+  explicit TScriptedTransport(const std::string& text = std::string()) {
     if (!text.empty()) SetConnectionString(text);
   }
-  TMemoryTransport(TXmlNode node, TIntf<IInterface> owner) {
+  TScriptedTransport(TXmlNode node, TIntf<IInterface> owner) {
     LoadFromNode(std::move(node), true, true);
     SetOwner(std::move(owner));
   }
@@ -122,14 +122,14 @@ TCiNotifyHandler EventerOf(TRecorder& r) {
   return TCiNotifyHandler::Of<&TRecorder::OnEventer>(&r);
 }
 
-const void* IdentityOf(const TIntf<TMemoryTransport>& t) {
+const void* IdentityOf(const TIntf<TScriptedTransport>& t) {
   return ObjectOf(static_cast<ICommunicationInterface*>(t.get()));
 }
 
 // ---------------------------------------------------------------------------
 
 TEST(CommunicationInterfaceAnnouncements, DataReceivedCallsHandlerBeforeEventerWithSelfAsSender) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   TRecorder r;
   t->DataReceived().AddHandler(EventerOf(r));
   t->SetOnDataReceived(HandlerOf(r));
@@ -141,7 +141,7 @@ TEST(CommunicationInterfaceAnnouncements, DataReceivedCallsHandlerBeforeEventerW
 }
 
 TEST(CommunicationInterfaceAnnouncements, ThrowingDataHandlerSkipsEventerAndIsSwallowed) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   TRecorder r;
   r.ThrowInHandler = true;
   t->DataReceived().AddHandler(EventerOf(r));
@@ -152,7 +152,7 @@ TEST(CommunicationInterfaceAnnouncements, ThrowingDataHandlerSkipsEventerAndIsSw
 }
 
 TEST(CommunicationInterfaceAnnouncements, OpenedAndClosedFireEventerBeforeHandler) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   TRecorder opened, closed;
   t->Opened().AddHandler(EventerOf(opened));
   t->SetOnOpened(HandlerOf(opened));
@@ -168,7 +168,7 @@ TEST(CommunicationInterfaceAnnouncements, OpenedAndClosedFireEventerBeforeHandle
 }
 
 TEST(CommunicationInterfaceAnnouncements, ThrowingOpenedHandlerIsSwallowed) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   TRecorder r;
   r.ThrowInHandler = true;
   t->SetOnOpened(HandlerOf(r));
@@ -177,7 +177,7 @@ TEST(CommunicationInterfaceAnnouncements, ThrowingOpenedHandlerIsSwallowed) {
 }
 
 TEST(CommunicationInterfaceAnnouncements, LineChangeCarriesLineAndState) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   TRecorder r;
   using TLine = TCiLineChangeHandler;
   t->LineChanged().AddHandler(TLine::Of<&TRecorder::OnLineEventer>(&r));
@@ -189,7 +189,7 @@ TEST(CommunicationInterfaceAnnouncements, LineChangeCarriesLineAndState) {
 }
 
 TEST(CommunicationInterfaceAnnouncements, SettingChangeOfConnectionStringFiresSettingsChanged) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   TRecorder r;
   t->SettingsChanged().AddHandler(EventerOf(r));
   t->SetConnectionString("a=1");
@@ -198,7 +198,7 @@ TEST(CommunicationInterfaceAnnouncements, SettingChangeOfConnectionStringFiresSe
 }
 
 TEST(CommunicationInterfaceAnnouncements, EachHandlerGetterReturnsWhatItsSetterStored) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   TRecorder a, b, c, d;
   t->SetOnDataReceived(HandlerOf(a));
   t->SetOnOpened(HandlerOf(b));
@@ -216,7 +216,7 @@ TEST(CommunicationInterfaceAnnouncements, EachHandlerGetterReturnsWhatItsSetterS
 // ---------------------------------------------------------------------------
 
 TEST(CommunicationInterfaceState, SetActiveOnlyActsOnAChange) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   EXPECT_TRUE(t->SetActive(false));
   EXPECT_EQ(t->Closes, 0);
   EXPECT_TRUE(t->SetActive(true));
@@ -229,14 +229,14 @@ TEST(CommunicationInterfaceState, SetActiveOnlyActsOnAChange) {
 }
 
 TEST(CommunicationInterfaceState, ByteTimeIsZeroUntilBaseOpenSetsTen) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   EXPECT_EQ(t->GetByteTime(), 0.0);
   t->Open();
   EXPECT_EQ(t->GetByteTime(), 10.0);
 }
 
 TEST(CommunicationInterfaceState, CaptionIsDescriptionAndBaseDefaults) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   EXPECT_EQ(t->GetCaption(), "MEM");
   EXPECT_FALSE(t->HasSetupDialog());
   EXPECT_FALSE(t->ShowSetupDialog());
@@ -247,7 +247,7 @@ TEST(CommunicationInterfaceState, CaptionIsDescriptionAndBaseDefaults) {
 }
 
 TEST(CommunicationInterfaceState, OffersBothTransportInterfacesAndTheNodedOnes) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   IInterface* base = static_cast<ICommunicationInterface*>(t.get());
   EXPECT_TRUE(Supports<ICommunicationInterface>(base));
   EXPECT_TRUE(Supports<ICommunicationInterfaceCore>(base));
@@ -262,7 +262,7 @@ TEST(CommunicationInterfaceSettingsNode,
   pugi::xml_node element = doc.append_child("transport");
   element.append_attribute("connectionstring") = "port=3";
   {
-    auto t = Make<TMemoryTransport>(MakeXmlNode(element), nullptr);
+    auto t = Make<TScriptedTransport>(MakeXmlNode(element), nullptr);
     EXPECT_EQ(t->GetConnectionString(), "port=3");
     t->SetConnectionString("port=7");
   }
@@ -272,7 +272,7 @@ TEST(CommunicationInterfaceSettingsNode,
 TEST(CommunicationInterfaceSettingsNode, NodeWithoutAttributeLeavesConnectionStringAlone) {
   pugi::xml_document doc;
   pugi::xml_node element = doc.append_child("transport");
-  auto t = Make<TMemoryTransport>("x=1");
+  auto t = Make<TScriptedTransport>("x=1");
   t->LoadFromNode(MakeXmlNode(element), true, true);
   EXPECT_EQ(t->GetConnectionString(), "x=1");
   t->SaveToNode();
@@ -284,7 +284,7 @@ TEST(CommunicationInterfaceSettingsNode, BaseConstructorWithNodeAttachesToOwner)
   pugi::xml_node element = doc.append_child("transport");
   element.append_attribute("connectionstring") = "y=2";
   auto owner = Make<TNodedInterface>();
-  auto t = Make<TMemoryTransport>(MakeXmlNode(element), TIntf<IInterface>(owner.get()));
+  auto t = Make<TScriptedTransport>(MakeXmlNode(element), TIntf<IInterface>(owner.get()));
   EXPECT_EQ(owner->GetChildCount(), 1);
   EXPECT_EQ(t->GetConnectionString(), "y=2");
   owner->DetachChildren();
@@ -317,7 +317,7 @@ TEST(CommunicationInterfaceDeadline, DeadlinesSurviveTheTickWrap) {
 }
 
 TEST(CommunicationInterfaceExchange, ClosedTransportReturnsEmptyWithoutWriting) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   TBytes response{1, 2};
   t->SendAndReceive(TBytes{9}, 100, response, nullptr);
   EXPECT_TRUE(response.empty());
@@ -325,7 +325,7 @@ TEST(CommunicationInterfaceExchange, ClosedTransportReturnsEmptyWithoutWriting) 
 }
 
 TEST(CommunicationInterfaceExchange, SilentPeerEndsAtFirstDeadlineNotBefore) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   t->Open();
   t->SetByteTime(1.0);
   TBytes request(10, 0x55);
@@ -340,7 +340,7 @@ TEST(CommunicationInterfaceExchange, SilentPeerEndsAtFirstDeadlineNotBefore) {
 }
 
 TEST(CommunicationInterfaceExchange, CollectsAnswerArrivingInPartsAndWaitsForSilence) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   t->Open();
   t->SetByteTime(0.0);
   t->Feed(TBytes{1, 2}, 10);
@@ -355,7 +355,7 @@ TEST(CommunicationInterfaceExchange, CollectsAnswerArrivingInPartsAndWaitsForSil
 }
 
 TEST(CommunicationInterfaceExchange, CheckEndsExchangeWhenNothingMoreIsExpected) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   t->Open();
   t->Feed(TBytes{1, 2, 3}, 5);
   t->Feed(TBytes{4, 5}, 400);
@@ -372,7 +372,7 @@ TEST(CommunicationInterfaceExchange, CheckEndsExchangeWhenNothingMoreIsExpected)
 // ---------------------------------------------------------------------------
 
 TEST(CommunicationInterfaceBuffered, ReadAllEmptiesBuffer) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   t->Feed(TBytes{1, 2, 3, 4});
   EXPECT_EQ(t->GetBufferedCount(false), 0);
   EXPECT_EQ(t->GetBufferedCount(true), 4);
@@ -383,7 +383,7 @@ TEST(CommunicationInterfaceBuffered, ReadAllEmptiesBuffer) {
 }
 
 TEST(CommunicationInterfaceBuffered, ZeroCountReturnsNothingAndKeepsBuffer) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   t->Feed(TBytes{1, 2, 3});
   TBytes data{9};
   t->ReadBuffered(0, data);
@@ -392,7 +392,7 @@ TEST(CommunicationInterfaceBuffered, ZeroCountReturnsNothingAndKeepsBuffer) {
 }
 
 TEST(CommunicationInterfaceBuffered, PartialReadTakesFrontAndPullsNewBytes) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   t->Feed(TBytes{1, 2, 3});
   TBytes data;
   t->ReadBuffered(2, data);
@@ -405,7 +405,7 @@ TEST(CommunicationInterfaceBuffered, PartialReadTakesFrontAndPullsNewBytes) {
 }
 
 TEST(CommunicationInterfaceBuffered, PeekLeavesBufferUnchanged) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   t->Feed(TBytes{7, 8, 9, 10});
   TBytes first, second;
   t->PeekBuffered(3, first);
@@ -438,7 +438,7 @@ class CommunicationInterfaceTrace : public ::testing::Test {
 TEST_F(CommunicationInterfaceTrace, TraceReachesProcessHandlerWithSenderAndDirection) {
   TTraceLog log;
   SetTraceHandler(TTraceHandler::Of<&TTraceLog::OnTrace>(&log));
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   t->Feed(TBytes{0xAA});
   TBytes data;
   t->Read(data);
@@ -453,14 +453,14 @@ TEST_F(CommunicationInterfaceTrace, FailingTraceHandlerIsSwallowed) {
   TTraceLog log;
   log.Throw = true;
   SetTraceHandler(TTraceHandler::Of<&TTraceLog::OnTrace>(&log));
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   EXPECT_NO_THROW(t->CallTrace(kTraceSent, TBytes{1}));
   EXPECT_EQ(log.Blocks.size(), 1u);
 }
 
 TEST_F(CommunicationInterfaceTrace, NoHandlerMeansNothingIsCalled) {
   SetTraceHandler(TTraceHandler());
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   EXPECT_NO_THROW(t->CallTrace(kTraceSent, TBytes{1}));
   EXPECT_FALSE(GetTraceHandler());
 }
@@ -480,7 +480,7 @@ TEST(TraceSwitch, RecognisesBothSpellingsAfterOnePrefixInAnyCase) {
 // ---------------------------------------------------------------------------
 
 TEST(CommunicationInterfaceLockThreaded, TryLockFailsWhileAnotherThreadHoldsTheLock) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   std::atomic<bool> held{false}, release{false};
   std::thread holder([&] {
     TTransportLock lock(*t);
@@ -500,7 +500,7 @@ TEST(CommunicationInterfaceLockThreaded, TryLockFailsWhileAnotherThreadHoldsTheL
 }
 
 TEST(CommunicationInterfaceWaitThreaded, WaitReceivedWakesOnArrivalFromAnotherThread) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   std::thread feeder([&] {
     SleepMs(20);
     t->Feed(TBytes{1});
@@ -513,7 +513,7 @@ TEST(CommunicationInterfaceWaitThreaded, WaitReceivedWakesOnArrivalFromAnotherTh
 }
 
 TEST(CommunicationInterfaceWait, WaitReceivedReturnsAtOnceWhenBytesWaitAndFalseOnTimeout) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   std::uint32_t start = GetTickCount32();
   EXPECT_FALSE(t->WaitReceived(30));
   EXPECT_GE(GetTickCount32() - start, 30u);
@@ -522,7 +522,7 @@ TEST(CommunicationInterfaceWait, WaitReceivedReturnsAtOnceWhenBytesWaitAndFalseO
 }
 
 TEST(CommunicationInterfaceWait, WaitReceivedSeesBytesOfATransportThatDoesNotAnnounce) {
-  auto t = Make<TMemoryTransport>();
+  auto t = Make<TScriptedTransport>();
   t->Feed(TBytes{1}, 15);  // readable later, never announced
   EXPECT_TRUE(t->WaitReceived(5000));
 }
