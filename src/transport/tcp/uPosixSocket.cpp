@@ -1,0 +1,164 @@
+#include "transport/tcp/uPosixSocket.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+int ResolveAddresses(const std::string& host, std::uint16_t port, bool numericOnly,
+                     std::vector<TSocketAddress>& addresses) {
+  addresses.clear();
+  if (host.empty()) return EAI_NONAME;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICSERV | (numericOnly ? AI_NUMERICHOST : 0);
+  addrinfo* list = nullptr;
+  std::string service = std::to_string(port);
+  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  if (rc != 0) return rc;
+  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    TSocketAddress address;
+    std::memcpy(&address.Addr, ai->ai_addr, ai->ai_addrlen);
+    address.Length = ai->ai_addrlen;
+    addresses.push_back(address);
+  }
+  freeaddrinfo(list);
+  return addresses.empty() ? EAI_NONAME : 0;
+}
+
+void THostLookup::Start(const std::string& host, std::uint16_t port, std::function<void()> done) {
+  Join();
+  FFinished = false;
+  FThread = std::thread([this, host, port, done = std::move(done)] {
+    std::vector<TSocketAddress> addresses;
+    int error = EAI_FAIL;
+    try {
+      error = ResolveAddresses(host, port, false, addresses);
+    } catch (...) {
+      addresses.clear();
+    }
+    {
+      std::lock_guard<std::mutex> guard(FLock);
+      FError = error;
+      FAddresses = std::move(addresses);
+    }
+    FFinished = true;
+    try {
+      if (done) done();
+    } catch (...) {
+    }
+  });
+}
+
+bool THostLookup::Take(int& error, std::vector<TSocketAddress>& addresses) {
+  if (!FThread.joinable()) return false;
+  Join();
+  std::lock_guard<std::mutex> guard(FLock);
+  error = FError;
+  addresses = std::move(FAddresses);
+  FAddresses.clear();
+  return true;
+}
+
+void THostLookup::Join() {
+  if (FThread.joinable()) FThread.join();
+}
+
+int TPosixSocket::StartConnect(const TSocketAddress& address) {
+  Close();
+  FFd = socket(address.Addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (FFd < 0) return errno;
+  // Request/response traffic of a few bytes: send each packet at once.
+  int one = 1;
+  setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (connect(FFd, reinterpret_cast<const sockaddr*>(&address.Addr), address.Length) == 0) return 0;
+  int error = errno;
+  return error == EINTR ? EINPROGRESS : error;
+}
+
+int TPosixSocket::PendingError() const {
+  if (FFd < 0) return EBADF;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(FFd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
+}
+
+int TPosixSocket::BytesWaiting() const {
+  if (FFd < 0) return -1;
+  int count = 0;
+  if (ioctl(FFd, FIONREAD, &count) != 0) return -1;
+  return count;
+}
+
+bool TPosixSocket::PeerGone() const {
+  if (FFd < 0) return true;
+  pollfd p{FFd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+  if (poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLERR | POLLHUP | POLLNVAL | POLLRDHUP)) return BytesWaiting() <= 0;
+  // Readable with nothing to read: the end of the stream.
+  return (p.revents & POLLIN) != 0 && BytesWaiting() == 0;
+}
+
+long TPosixSocket::SendSome(const std::uint8_t* data, std::size_t length, int& error) {
+  error = 0;
+  if (FFd < 0) {
+    error = EBADF;
+    return -1;
+  }
+  for (;;) {
+    ssize_t sent = send(FFd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<long>(sent);
+    if (errno == EINTR) continue;
+    error = errno;
+    return -1;
+  }
+}
+
+long TPosixSocket::ReceiveSome(std::uint8_t* data, std::size_t length, int& error) {
+  error = 0;
+  if (FFd < 0) {
+    error = EBADF;
+    return -1;
+  }
+  for (;;) {
+    ssize_t got = recv(FFd, data, length, MSG_DONTWAIT);
+    if (got >= 0) return static_cast<long>(got);
+    if (errno == EINTR) continue;
+    error = errno;
+    return -1;
+  }
+}
+
+bool TPosixSocket::WaitWritable(int timeoutMs) const {
+  if (FFd < 0) return false;
+  pollfd p{FFd, POLLOUT, 0};
+  int rc = poll(&p, 1, timeoutMs);
+  return rc > 0 && (p.revents & POLLOUT) != 0 && (p.revents & (POLLERR | POLLNVAL)) == 0;
+}
+
+int TPosixSocket::LocalPort() const {
+  if (FFd < 0) return -1;
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  if (getsockname(FFd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return -1;
+  if (local.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+  if (local.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+  return -1;
+}
+
+void TPosixSocket::Close() {
+  if (FFd >= 0) {
+    ::close(FFd);
+    FFd = -1;
+  }
+}

@@ -1,0 +1,84 @@
+// The small POSIX socket layer beneath the TCP client transport: address
+// resolution, a non-blocking stream socket, and a name look-up that runs on a
+// thread of its own so that a slow resolver cannot hold up the caller.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct TSocketAddress {
+  sockaddr_storage Addr{};
+  socklen_t Length = 0;
+};
+
+// Resolves host:port for a TCP connection. With `numericOnly` only address
+// literals (dotted quads, IPv6) are accepted, without any look-up. Returns 0
+// or a getaddrinfo error code; an empty host is EAI_NONAME.
+int ResolveAddresses(const std::string& host, std::uint16_t port, bool numericOnly,
+                     std::vector<TSocketAddress>& addresses);
+
+// Runs ResolveAddresses on a thread of its own; the owner joins it.
+class THostLookup {
+ public:
+  THostLookup() = default;
+  ~THostLookup() { Join(); }
+  THostLookup(const THostLookup&) = delete;
+  THostLookup& operator=(const THostLookup&) = delete;
+
+  // `done` runs on the look-up thread once the result is in.
+  void Start(const std::string& host, std::uint16_t port, std::function<void()> done);
+  bool Started() const { return FThread.joinable(); }
+  bool Finished() const { return FFinished.load(); }
+  // Waits for the thread and hands over the result; false when never started.
+  bool Take(int& error, std::vector<TSocketAddress>& addresses);
+  void Join();
+
+ private:
+  std::thread FThread;
+  std::atomic<bool> FFinished{false};
+  std::mutex FLock;
+  int FError = 0;
+  std::vector<TSocketAddress> FAddresses;
+};
+
+// One non-blocking TCP socket; closed by its destructor.
+class TPosixSocket {
+ public:
+  TPosixSocket() = default;
+  ~TPosixSocket() { Close(); }
+  TPosixSocket(const TPosixSocket&) = delete;
+  TPosixSocket& operator=(const TPosixSocket&) = delete;
+
+  bool Valid() const { return FFd >= 0; }
+  int Fd() const { return FFd; }
+
+  // Creates the socket and starts connecting. 0 when connected at once,
+  // EINPROGRESS while the connection is under way, else the errno value.
+  int StartConnect(const TSocketAddress& address);
+  // Outcome of a connection under way (SO_ERROR): 0 = connected.
+  int PendingError() const;
+  // Bytes waiting to be read; -1 on error.
+  int BytesWaiting() const;
+  // True when nothing waits and the peer has closed or the socket failed.
+  bool PeerGone() const;
+  // Sends what the socket takes now; -1 with `error` set on failure.
+  long SendSome(const std::uint8_t* data, std::size_t length, int& error);
+  // Receives what waits now; 0 = peer closed, -1 with `error` set on failure.
+  long ReceiveSome(std::uint8_t* data, std::size_t length, int& error);
+  // Waits at most `timeoutMs` until the socket takes data; false on time-out or error.
+  bool WaitWritable(int timeoutMs) const;
+  // Local port of the socket; -1 when there is none.
+  int LocalPort() const;
+  void Close();
+
+ private:
+  int FFd = -1;
+};

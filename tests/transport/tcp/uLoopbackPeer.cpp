@@ -1,0 +1,124 @@
+#include "transport/tcp/uLoopbackPeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace {
+
+sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+bool WaitFor(int fd, short events, int timeoutMs) {
+  pollfd p{fd, events, 0};
+  return poll(&p, 1, timeoutMs) > 0 && (p.revents & events) != 0;
+}
+
+}  // namespace
+
+TPeerSocket& TPeerSocket::operator=(TPeerSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    FFd = other.FFd;
+    other.FFd = -1;
+  }
+  return *this;
+}
+
+bool TPeerSocket::SendAll(const TBytes& data) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    ssize_t n = send(FFd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+TBytes TPeerSocket::ReceiveExactly(std::size_t count, int timeoutMs) {
+  TBytes data;
+  std::uint8_t chunk[65536];
+  while (data.size() < count && WaitFor(FFd, POLLIN, timeoutMs)) {
+    ssize_t n = recv(FFd, chunk, std::min(sizeof chunk, count - data.size()), 0);
+    if (n <= 0) break;
+    data.insert(data.end(), chunk, chunk + n);
+  }
+  return data;
+}
+
+int TPeerSocket::RemotePort() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (getpeername(FFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
+  return ntohs(address.sin_port);
+}
+
+void TPeerSocket::Abort() {
+  if (FFd < 0) return;
+  linger option{1, 0};
+  setsockopt(FFd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+  Close();
+}
+
+void TPeerSocket::Close() {
+  if (FFd >= 0) {
+    ::close(FFd);
+    FFd = -1;
+  }
+}
+
+TLoopbackListener::TLoopbackListener(int backlog) {
+  FFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  if (FFd < 0 || bind(FFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(FFd, backlog) != 0 ||
+      getsockname(FFd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("loopback listener failed");
+  FPort = ntohs(address.sin_port);
+}
+
+TLoopbackListener::~TLoopbackListener() {
+  FFillers.clear();
+  if (FFd >= 0) ::close(FFd);
+}
+
+TPeerSocket TLoopbackListener::Accept(int timeoutMs) {
+  if (!WaitFor(FFd, POLLIN, timeoutMs)) return TPeerSocket();
+  return TPeerSocket(accept4(FFd, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+bool TLoopbackListener::Pending(int timeoutMs) {
+  return WaitFor(FFd, POLLIN, timeoutMs);
+}
+
+bool TLoopbackListener::FillAcceptQueue() {
+  for (int i = 0; i < 64; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    TPeerSocket filler(fd);
+    sockaddr_in address = Loopback(FPort);
+    int rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (rc != 0 && errno != EINPROGRESS) return false;
+    bool completed = rc == 0 || WaitFor(fd, POLLOUT, 200);
+    FFillers.push_back(std::move(filler));
+    if (!completed) return true;  // the queue is full: this one hangs
+  }
+  return false;
+}
+
+std::uint16_t UnusedLoopbackPort() {
+  TLoopbackListener listener;
+  return listener.Port();
+}
