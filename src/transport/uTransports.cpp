@@ -1,0 +1,33 @@
+#include "transport/uTransports.h"
+
+#include <mutex>
+
+#include "transport/tcp/uci_ITCPClientInterface.h"
+#include "transport/uConnectionString.h"
+#include "transport/uTraceForwarder.h"
+
+namespace {
+
+std::mutex gInitLock;
+bool gInitialised = false;
+
+}  // namespace
+
+void InitTransports(int argc, char** argv) {
+  std::lock_guard<std::mutex> guard(gInitLock);
+  if (gInitialised) return;
+  gInitialised = true;
+  ScanTraceSwitches(argc, argv);
+  // Serial port transport ("SERIAL_PORT"): registered here, first, once it exists.
+  // USB adapter transport ("FTD_USB"): registered here, second, once it exists.
+  RegisterProvider(&CreateTCPClientInterface, kTCPClientProvider);
+}
+
+void DoneTransports() {
+  std::lock_guard<std::mutex> guard(gInitLock);
+  if (!gInitialised) return;
+  gInitialised = false;
+  UnregisterProvider(&CreateTCPClientInterface);
+  // The serial port and USB adapter transports are unregistered here as well.
+  SetTraceHandler(TTraceHandler());
+}

@@ -1,0 +1,189 @@
+// TervanMonitor: shows the traffic of a program run with the trace switch
+// (DST or STD). It listens on the trace socket and prints every block with a
+// time stamp, its direction and a hex and text dump.
+//
+//   TervanMonitor [--socket PATH] [--count N]
+//
+// PATH defaults to the trace socket of the transports (TERVAN_MONITOR_SOCKET,
+// else $XDG_RUNTIME_DIR/tervan-monitor.sock, else /tmp/tervan-monitor-<uid>.sock).
+// With --count the monitor ends after N blocks; otherwise Ctrl+C ends it.
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "framework/uStrUtils.h"
+#include "transport/uTraceForwarder.h"
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+void OnSignal(int) {
+  gStop = 1;
+}
+
+void Usage(std::FILE* out) {
+  std::fprintf(out,
+               "Usage: TervanMonitor [--socket PATH] [--count N]\n"
+               "  --socket PATH  listen on PATH (default: %s)\n"
+               "  --count N      end after N blocks\n",
+               TraceMonitorSocketPath().c_str());
+}
+
+std::string TimeStamp() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  std::tm local{};
+  localtime_r(&ts.tv_sec, &local);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min,
+                local.tm_sec, ts.tv_nsec / 1000000L);
+  return text;
+}
+
+const char* DirectionName(unsigned direction) {
+  switch (direction) {
+    case 1:
+      return "SENT";
+    case 2:
+      return "RECEIVED";
+    default:
+      return "UNKNOWN";
+  }
+}
+
+void PrintBlock(const std::uint8_t* data, std::size_t length) {
+  unsigned direction = data[0];
+  const std::uint8_t* bytes = data + 1;
+  std::size_t count = length - 1;
+  std::printf("%s %s %zu byte%s\n", TimeStamp().c_str(), DirectionName(direction), count,
+              count == 1 ? "" : "s");
+  for (std::size_t row = 0; row < count; row += 16) {
+    std::printf("  %04zX ", row);
+    for (std::size_t i = row; i < row + 16; ++i) {
+      if (i < count)
+        std::printf(" %02X", bytes[i]);
+      else
+        std::printf("   ");
+    }
+    std::printf("  ");
+    for (std::size_t i = row; i < row + 16 && i < count; ++i)
+      std::putchar(bytes[i] >= 0x20 && bytes[i] < 0x7F ? bytes[i] : '.');
+    std::putchar('\n');
+  }
+  std::fflush(stdout);
+}
+
+// Removes a socket file that no monitor listens on any more; false when the
+// path is in use or is not a socket.
+bool ClearStaleSocket(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return true;  // nothing there
+  if (!S_ISSOCK(info.st_mode)) {
+    std::fprintf(stderr, "TervanMonitor: %s exists and is not a socket\n", path.c_str());
+    return false;
+  }
+  int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  int rc = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  int error = errno;
+  close(probe);
+  if (rc == 0) {
+    std::fprintf(stderr, "TervanMonitor: another monitor listens on %s\n", path.c_str());
+    return false;
+  }
+  if (error != ECONNREFUSED) {
+    std::fprintf(stderr, "TervanMonitor: cannot check %s: %s\n", path.c_str(),
+                 std::strerror(error));
+    return false;
+  }
+  return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string path = TraceMonitorSocketPath();
+  long limit = -1;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if ((arg == "--socket" || arg == "-s") && i + 1 < argc) {
+      path = argv[++i];
+    } else if (arg == "--count" && i + 1 < argc) {
+      std::int32_t value = 0;
+      if (!TryParseInt(argv[++i], value) || value < 1) {
+        std::fprintf(stderr, "TervanMonitor: bad count '%s'\n", argv[i]);
+        return 2;
+      }
+      limit = value;
+    } else if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
+    } else {
+      std::fprintf(stderr, "TervanMonitor: unknown argument '%s'\n", arg.c_str());
+      Usage(stderr);
+      return 2;
+    }
+  }
+
+  sockaddr_un address{};
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+    std::fprintf(stderr, "TervanMonitor: socket path '%s' is empty or too long\n", path.c_str());
+    return 1;
+  }
+  if (!ClearStaleSocket(path)) return 1;
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    std::perror("TervanMonitor: socket");
+    return 1;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  mode_t oldMask = umask(077);  // the traffic is the user's own
+  int rc = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  umask(oldMask);
+  if (rc != 0) {
+    std::fprintf(stderr, "TervanMonitor: cannot listen on %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    close(fd);
+    return 1;
+  }
+
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+
+  std::printf("TervanMonitor listening on %s\n", path.c_str());
+  std::fflush(stdout);
+
+  std::vector<std::uint8_t> buffer(1 << 17);
+  long blocks = 0;
+  while (!gStop && (limit < 0 || blocks < limit)) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) continue;
+    ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n <= 0) continue;  // an empty datagram carries no direction
+    PrintBlock(buffer.data(), static_cast<std::size_t>(n));
+    ++blocks;
+  }
+  close(fd);
+  unlink(path.c_str());
+  return 0;
+}
