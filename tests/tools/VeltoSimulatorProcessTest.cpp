@@ -102,7 +102,7 @@ TEST(SimulatorProcess, TimedOutputReverts) {
   TLoopbackClient client;
   ASSERT_TRUE(client.Connect(sim.Port));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Ask(client, 0x23, {0x01, 0x82}).INST, 0);  // half a second
+  EXPECT_EQ(Ask(client, 0x23, {0x02, 0x82}).INST, 0);  // one second
   EXPECT_EQ(Ask(client, 0x30).Data, TBytes({0x02}));
   bool reverted = false;
   while (!reverted && std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
@@ -110,7 +110,7 @@ TEST(SimulatorProcess, TimedOutputReverts) {
     if (!reverted) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_TRUE(reverted);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
 }
 
 TEST(SimulatorProcess, OneClientAfterAnother) {
@@ -154,7 +154,7 @@ TEST(SimulatorProcess, SplitAnswerArrivesInPieces) {
   ASSERT_TRUE(client.Connect(sim.Port));
   ASSERT_TRUE(client.Send(BuildPacket(0x31, 0, 0x11, {})));
   const TBytes first = client.ReadSome(kTimeoutMs);
-  EXPECT_EQ(first.size(), 1u);
+  EXPECT_LT(first.size(), BuildPacket(0x31, 0, 0, {0x00}).size());
   TBytes all = first;
   while (all.size() < 10) {
     const TBytes more = client.ReadSome(kTimeoutMs);
