@@ -11,9 +11,9 @@ namespace {
 
 // --- Object and interface -------------------------------------------------------
 
-class VeltoObject : public VeltoFixture {};
+class TVeltoObject : public VeltoFixture {};
 
-TEST_F(VeltoObject, OffersItsInterfaceAndKeepsTheGivenAddress) {
+TEST_F(TVeltoObject, OffersItsInterfaceAndKeepsTheGivenAddress) {
   EXPECT_EQ(Device->GetAddress(), 0x31);
   auto velto = Supports<IVelto>(TIntf<IInterface>(Device.get()));
   ASSERT_TRUE(velto);
@@ -22,7 +22,7 @@ TEST_F(VeltoObject, OffersItsInterfaceAndKeepsTheGivenAddress) {
   EXPECT_EQ(IVelto::IID, GuidLiteral("{9E22D83F-21CC-4DEB-944C-F4B43B2290FC}"));
 }
 
-TEST_F(VeltoObject, NothingIsKnownBeforeTheFirstAnswer) {
+TEST_F(TVeltoObject, NothingIsKnownBeforeTheFirstAnswer) {
   TVeltoIOArray states;
   bool state = true;
   EXPECT_EQ(Device->GetCachedInputs(states), 0);
@@ -35,9 +35,9 @@ TEST_F(VeltoObject, NothingIsKnownBeforeTheFirstAnswer) {
 
 // --- Identification -----------------------------------------------------------------
 
-class VeltoIdentification : public VeltoFixture {};
+class TVeltoIdentification : public VeltoFixture {};
 
-TEST_F(VeltoIdentification, RecognisedModuleIsAskedOnlyOnce) {
+TEST_F(TVeltoIdentification, RecognisedModuleIsAskedOnlyOnce) {
   UseSimulator();
   TVeltoInfo info;
   ASSERT_TRUE(Device->GetInfo(info));
@@ -56,7 +56,7 @@ TEST_F(VeltoIdentification, RecognisedModuleIsAskedOnlyOnce) {
   EXPECT_EQ(requests[0].ADR, 0x31);
 }
 
-TEST_F(VeltoIdentification, LegacyModuleHasEightOfEachAndNoCounters) {
+TEST_F(TVeltoIdentification, LegacyModuleHasEightOfEachAndNoCounters) {
   UseScript();
   ScriptIdentification("Velto;V0094.01;F97");
   TVeltoInfo info;
@@ -70,7 +70,7 @@ TEST_F(VeltoIdentification, LegacyModuleHasEightOfEachAndNoCounters) {
   EXPECT_EQ(RequestsOf(0xF3).size(), 1u);
 }
 
-TEST_F(VeltoIdentification, LegacyNeedsTheExactVersion) {
+TEST_F(TVeltoIdentification, LegacyNeedsTheExactVersion) {
   UseScript();
   ScriptIdentification("Velto;V0094.02;F97");
   TVeltoInfo info;
@@ -80,7 +80,7 @@ TEST_F(VeltoIdentification, LegacyNeedsTheExactVersion) {
   EXPECT_FALSE(Device->GetCountersUnsupported());
 }
 
-TEST_F(VeltoIdentification, UnrecognisedAnswerSucceedsButIsAskedAgain) {
+TEST_F(TVeltoIdentification, UnrecognisedAnswerSucceedsButIsAskedAgain) {
   UseScript();
   ScriptIdentification("MODULE X;V0.0.0;F97");
   TVeltoInfo info;
@@ -93,7 +93,7 @@ TEST_F(VeltoIdentification, UnrecognisedAnswerSucceedsButIsAskedAgain) {
   EXPECT_EQ(RequestsOf(0xF3).size(), 2u);
 }
 
-TEST_F(VeltoIdentification, UnansweredIdentificationFails) {
+TEST_F(TVeltoIdentification, UnansweredIdentificationFails) {
   UseScript();
   Script(0xF3, {0, {}, true});
   TVeltoInfo info;
@@ -104,7 +104,7 @@ TEST_F(VeltoIdentification, UnansweredIdentificationFails) {
   EXPECT_FALSE(Device->GetInfoKnown());
 }
 
-TEST_F(VeltoIdentification, RefusedIdentificationFails) {
+TEST_F(TVeltoIdentification, RefusedIdentificationFails) {
   UseScript();
   Script(0xF3, {5, BytesOf("VELTO ETH 8/4;V1.0.0;F97"), false});
   TVeltoInfo info;
@@ -115,9 +115,9 @@ TEST_F(VeltoIdentification, RefusedIdentificationFails) {
 
 // --- Outputs ------------------------------------------------------------------------
 
-class VeltoOutputs : public VeltoFixture {};
+class TVeltoOutputs : public VeltoFixture {};
 
-TEST_F(VeltoOutputs, SwitchingOnSendsTheCommandByteOfTheWorkedExample) {
+TEST_F(TVeltoOutputs, SwitchingOnSendsTheCommandByteOfTheWorkedExample) {
   UseSimulator();
   ASSERT_TRUE(Device->SetOutput(3, true, 0, true));
   // The first request of a fresh device carries signature 0.
@@ -126,7 +126,7 @@ TEST_F(VeltoOutputs, SwitchingOnSendsTheCommandByteOfTheWorkedExample) {
   EXPECT_EQ(Device->GetLastResult(), tervan::kResultAck);
 }
 
-TEST_F(VeltoOutputs, TimedCommandCarriesTimeThenCommandAndLeavesTheCopy) {
+TEST_F(TVeltoOutputs, TimedCommandCarriesTimeThenCommandAndLeavesTheCopy) {
   UseSimulator();
   TEventLog log;
   log.Subscribe(*Device, false);
@@ -141,7 +141,7 @@ TEST_F(VeltoOutputs, TimedCommandCarriesTimeThenCommandAndLeavesTheCopy) {
   log.Unsubscribe(*Device, false);
 }
 
-TEST_F(VeltoOutputs, SetOutputsSendsOneCommandPerElement) {
+TEST_F(TVeltoOutputs, SetOutputsSendsOneCommandPerElement) {
   UseSimulator();
   ASSERT_TRUE(Device->SetOutputs(States({true, false, true}), true));
   const auto request = LastRequest();
@@ -152,7 +152,7 @@ TEST_F(VeltoOutputs, SetOutputsSendsOneCommandPerElement) {
   EXPECT_EQ(Device->GetCachedOutputs(states), 0);  // the copy is not touched
 }
 
-TEST_F(VeltoOutputs, NumbersACommandByteCannotCarryAreRefusedUnsent) {
+TEST_F(TVeltoOutputs, NumbersACommandByteCannotCarryAreRefusedUnsent) {
   UseSimulator();
   EXPECT_FALSE(Device->SetOutput(0, true, 0, true));
   EXPECT_FALSE(Device->SetOutput(-1, true, 0, true));
@@ -165,7 +165,7 @@ TEST_F(VeltoOutputs, NumbersACommandByteCannotCarryAreRefusedUnsent) {
   EXPECT_EQ(LastRequest().Data, Hex("FF"));
 }
 
-TEST_F(VeltoOutputs, RefusedCommandFailsAndLeavesTheCopy) {
+TEST_F(TVeltoOutputs, RefusedCommandFailsAndLeavesTheCopy) {
   UseScript();
   Script(0x20, {3, {}, false});
   TEventLog log;
@@ -180,7 +180,7 @@ TEST_F(VeltoOutputs, RefusedCommandFailsAndLeavesTheCopy) {
   log.Unsubscribe(*Device, false);
 }
 
-TEST_F(VeltoOutputs, UnansweredCommandFails) {
+TEST_F(TVeltoOutputs, UnansweredCommandFails) {
   UseScript();
   Script(0x20, {0, {}, true});
   EXPECT_FALSE(Device->SetOutput(2, true, 0, true));
@@ -188,7 +188,7 @@ TEST_F(VeltoOutputs, UnansweredCommandFails) {
   EXPECT_EQ(Device->GetLastAck(), -1);
 }
 
-TEST_F(VeltoOutputs, WaitedCommandReadsAllOutputsBackWhenTheCopyIsShort) {
+TEST_F(TVeltoOutputs, WaitedCommandReadsAllOutputsBackWhenTheCopyIsShort) {
   TSimConfig config;
   config.Outputs = {true, false, false, true};
   UseSimulator(config);
@@ -207,7 +207,7 @@ TEST_F(VeltoOutputs, WaitedCommandReadsAllOutputsBackWhenTheCopyIsShort) {
   log.Unsubscribe(*Device, false);
 }
 
-TEST_F(VeltoOutputs, WaitedCommandRecordsTheStateWhenTheCopyCoversIt) {
+TEST_F(TVeltoOutputs, WaitedCommandRecordsTheStateWhenTheCopyCoversIt) {
   UseSimulator();
   TVeltoIOArray states;
   ASSERT_TRUE(Identify());
@@ -232,7 +232,7 @@ TEST_F(VeltoOutputs, WaitedCommandRecordsTheStateWhenTheCopyCoversIt) {
 }
 
 // The unwaited command: the answer arrives later through the receive path.
-class VeltoUnwaitedOutput : public VeltoFixture {
+class TVeltoUnwaitedOutput : public VeltoFixture {
  protected:
   void SetUp() override {
     VeltoFixture::SetUp();
@@ -245,7 +245,7 @@ class VeltoUnwaitedOutput : public VeltoFixture {
   }
 };
 
-TEST_F(VeltoUnwaitedOutput, AnswerUpdatesTheCopyAndFiresWithTheOutputNumber) {
+TEST_F(TVeltoUnwaitedOutput, AnswerUpdatesTheCopyAndFiresWithTheOutputNumber) {
   TEventLog log;
   log.Subscribe(*Device, false);
   ASSERT_TRUE(Device->SetOutput(3, true, 0, false));
@@ -279,7 +279,7 @@ TEST_F(VeltoUnwaitedOutput, AnswerUpdatesTheCopyAndFiresWithTheOutputNumber) {
   log.Unsubscribe(*Device, false);
 }
 
-TEST_F(VeltoUnwaitedOutput, RefusedAnswerIsIgnored) {
+TEST_F(TVeltoUnwaitedOutput, RefusedAnswerIsIgnored) {
   TEventLog log;
   log.Subscribe(*Device, false);
   ASSERT_TRUE(Device->SetOutput(2, true, 0, false));
@@ -291,7 +291,7 @@ TEST_F(VeltoUnwaitedOutput, RefusedAnswerIsIgnored) {
   log.Unsubscribe(*Device, false);
 }
 
-TEST_F(VeltoUnwaitedOutput, KnownModuleSizesTheCopyToItsOutputCount) {
+TEST_F(TVeltoUnwaitedOutput, KnownModuleSizesTheCopyToItsOutputCount) {
   Transport->SetResponder([](const TBytes& written) -> TBytes {
     const auto request = ParsePacket(written);
     if (request.INST != 0xF3) return {};
@@ -308,7 +308,7 @@ TEST_F(VeltoUnwaitedOutput, KnownModuleSizesTheCopyToItsOutputCount) {
   EXPECT_TRUE(state);
 }
 
-TEST_F(VeltoUnwaitedOutput, NumbersMatchThoseOfAReadBack) {
+TEST_F(TVeltoUnwaitedOutput, NumbersMatchThoseOfAReadBack) {
   // Output 2 switched without waiting and output 2 changed by a read both
   // report number 2.
   Transport->SetResponder([](const TBytes& written) -> TBytes {
@@ -339,9 +339,9 @@ TEST_F(VeltoUnwaitedOutput, NumbersMatchThoseOfAReadBack) {
 
 // --- Inputs -----------------------------------------------------------------------
 
-class VeltoInputs : public VeltoFixture {};
+class TVeltoInputs : public VeltoFixture {};
 
-TEST_F(VeltoInputs, ReadRequestMatchesTheWorkedExample) {
+TEST_F(TVeltoInputs, ReadRequestMatchesTheWorkedExample) {
   UseScript();
   Script(0x31, {0, Hex("00 05"), false});
   TVeltoIOArray states;
@@ -349,7 +349,7 @@ TEST_F(VeltoInputs, ReadRequestMatchesTheWorkedExample) {
   EXPECT_EQ(Transport->Written().front(), Hex("2A 61 00 05 31 00 31 0D 0D"));
 }
 
-TEST_F(VeltoInputs, TwoAnswerBytesGiveSixteenStates) {
+TEST_F(TVeltoInputs, TwoAnswerBytesGiveSixteenStates) {
   UseScript();
   Script(0x31, {0, Hex("00 05"), false});
   TVeltoIOArray states;
@@ -364,7 +364,7 @@ TEST_F(VeltoInputs, TwoAnswerBytesGiveSixteenStates) {
   EXPECT_EQ(cached, states);
 }
 
-TEST_F(VeltoInputs, AnswerWithoutDataFailsAndLeavesTheCopy) {
+TEST_F(TVeltoInputs, AnswerWithoutDataFailsAndLeavesTheCopy) {
   UseScript();
   Script(0x31, {0, {}, false});
   TVeltoIOArray states;
@@ -374,7 +374,7 @@ TEST_F(VeltoInputs, AnswerWithoutDataFailsAndLeavesTheCopy) {
   EXPECT_TRUE(cached.empty());
 }
 
-TEST_F(VeltoInputs, FirstReadOfAKnownModuleFillsTheCopyAndASecondIdenticalReadIsSilent) {
+TEST_F(TVeltoInputs, FirstReadOfAKnownModuleFillsTheCopyAndASecondIdenticalReadIsSilent) {
   TSimConfig config;
   config.Inputs = {true, false, true};
   config.StateBytes = 2;  // the module answers with more states than it has
@@ -413,7 +413,7 @@ TEST_F(VeltoInputs, FirstReadOfAKnownModuleFillsTheCopyAndASecondIdenticalReadIs
   log.Unsubscribe(*Device, true);
 }
 
-TEST_F(VeltoInputs, UnknownModuleCopyGrowsAndForgetsWhatItKnew) {
+TEST_F(TVeltoInputs, UnknownModuleCopyGrowsAndForgetsWhatItKnew) {
   UseScript();
   Script(0x31, {0, Hex("01"), false});
   TEventLog log;
@@ -438,7 +438,7 @@ TEST_F(VeltoInputs, UnknownModuleCopyGrowsAndForgetsWhatItKnew) {
   log.Unsubscribe(*Device, true);
 }
 
-TEST_F(VeltoInputs, CallerArrayKeepsItsLength) {
+TEST_F(TVeltoInputs, CallerArrayKeepsItsLength) {
   UseScript();
   Script(0x31, {0, Hex("00 05"), false});
   TVeltoIOArray states(4, false);
@@ -448,7 +448,7 @@ TEST_F(VeltoInputs, CallerArrayKeepsItsLength) {
   EXPECT_EQ(Device->GetCachedInputs(cached), 4);
 }
 
-TEST_F(VeltoInputs, SingleInputReadsAllAndPicksOne) {
+TEST_F(TVeltoInputs, SingleInputReadsAllAndPicksOne) {
   UseScript();
   Script(0x31, {0, Hex("00 05"), false});
   bool state = false;
@@ -461,7 +461,7 @@ TEST_F(VeltoInputs, SingleInputReadsAllAndPicksOne) {
   EXPECT_EQ(RequestsOf(0x31).size(), 4u);
 }
 
-TEST_F(VeltoInputs, SingleOutputReadsTheOutputs) {
+TEST_F(TVeltoInputs, SingleOutputReadsTheOutputs) {
   UseSimulator();
   ASSERT_TRUE(Device->SetOutputs(States({false, true}), true));
   bool state = false;
@@ -472,7 +472,7 @@ TEST_F(VeltoInputs, SingleOutputReadsTheOutputs) {
   EXPECT_EQ(Sim->RequestCount(0x30), 2);
 }
 
-TEST_F(VeltoInputs, UnwaitedReadOnlySends) {
+TEST_F(TVeltoInputs, UnwaitedReadOnlySends) {
   UseScript();
   Script(0x31, {0, Hex("FF"), false});
   TVeltoIOArray states;
@@ -484,14 +484,14 @@ TEST_F(VeltoInputs, UnwaitedReadOnlySends) {
   EXPECT_EQ(Device->GetLastResult(), tervan::kResultNone);
 }
 
-TEST_F(VeltoInputs, UnwaitedReadFailsWithoutATransport) {
+TEST_F(TVeltoInputs, UnwaitedReadFailsWithoutATransport) {
   Stack->SetTransport(nullptr);
   TVeltoIOArray states;
   EXPECT_FALSE(Device->ReadInputs(states, false));
   EXPECT_FALSE(Device->ReadInputs(states, true));
 }
 
-TEST_F(VeltoInputs, HandlerMayReadTheCopyWhileItFires) {
+TEST_F(TVeltoInputs, HandlerMayReadTheCopyWhileItFires) {
   UseScript();
   Script(0x31, {0, Hex("04"), false});
   struct TReader {
@@ -510,7 +510,7 @@ TEST_F(VeltoInputs, HandlerMayReadTheCopyWhileItFires) {
   Device->InputChangedEvents().RemoveHandler(handler);
 }
 
-TEST_F(VeltoInputs, FailingHandlerDoesNotStopTheOthers) {
+TEST_F(TVeltoInputs, FailingHandlerDoesNotStopTheOthers) {
   UseScript();
   Script(0x31, {0, Hex("01"), false});
   struct TThrower {
@@ -529,9 +529,9 @@ TEST_F(VeltoInputs, FailingHandlerDoesNotStopTheOthers) {
 
 // --- Option byte ----------------------------------------------------------------
 
-class VeltoOption : public VeltoFixture {};
+class TVeltoOption : public VeltoFixture {};
 
-TEST_F(VeltoOption, FlagIsSetOnlyByTheByte61) {
+TEST_F(TVeltoOption, FlagIsSetOnlyByTheByte61) {
   UseScript();
   bool flag = false;
   Script(0x11, {0, Hex("61"), false});
@@ -543,7 +543,7 @@ TEST_F(VeltoOption, FlagIsSetOnlyByTheByte61) {
   EXPECT_TRUE(LastRequest().Data.empty());
 }
 
-TEST_F(VeltoOption, AnswerOfOtherLengthFails) {
+TEST_F(TVeltoOption, AnswerOfOtherLengthFails) {
   UseScript();
   bool flag = true;
   Script(0x11, {0, Hex("61 61"), false});
@@ -553,7 +553,7 @@ TEST_F(VeltoOption, AnswerOfOtherLengthFails) {
   EXPECT_TRUE(flag);  // untouched
 }
 
-TEST_F(VeltoOption, WriteSendsTheByte) {
+TEST_F(TVeltoOption, WriteSendsTheByte) {
   UseSimulator();
   ASSERT_TRUE(Device->WriteOptionByte(0x5A));
   EXPECT_EQ(LastRequest().INST, 0x10);
@@ -561,7 +561,7 @@ TEST_F(VeltoOption, WriteSendsTheByte) {
   EXPECT_EQ(Sim->OptionByte(), 0x5A);
 }
 
-TEST_F(VeltoOption, SetFlagSurvivesARoundTripThroughTheModule) {
+TEST_F(TVeltoOption, SetFlagSurvivesARoundTripThroughTheModule) {
   UseSimulator();
   Device->SetOptionFlag(true);
   EXPECT_TRUE(Device->GetOptionKnown());
@@ -578,7 +578,7 @@ TEST_F(VeltoOption, SetFlagSurvivesARoundTripThroughTheModule) {
   EXPECT_FALSE(flag);
 }
 
-TEST_F(VeltoOption, UnknownFlagIsReadFromTheModuleEachTime) {
+TEST_F(TVeltoOption, UnknownFlagIsReadFromTheModuleEachTime) {
   TSimConfig config;
   config.OptionByte = 0x61;
   UseSimulator(config);
@@ -588,7 +588,7 @@ TEST_F(VeltoOption, UnknownFlagIsReadFromTheModuleEachTime) {
   EXPECT_FALSE(Device->GetOptionKnown());
 }
 
-TEST_F(VeltoOption, RefusedWriteLeavesTheFlagUnknown) {
+TEST_F(TVeltoOption, RefusedWriteLeavesTheFlagUnknown) {
   UseScript();
   Script(0x10, {3, {}, false});
   Script(0x11, {0, Hex("00"), false});
@@ -598,7 +598,7 @@ TEST_F(VeltoOption, RefusedWriteLeavesTheFlagUnknown) {
   EXPECT_EQ(RequestsOf(0x11).size(), 1u);
 }
 
-TEST_F(VeltoOption, FailedReadGivesFalse) {
+TEST_F(TVeltoOption, FailedReadGivesFalse) {
   UseScript();
   Script(0x11, {0, {}, true});
   EXPECT_FALSE(Device->GetOptionFlag());
@@ -606,9 +606,9 @@ TEST_F(VeltoOption, FailedReadGivesFalse) {
 
 // --- Labels -----------------------------------------------------------------------
 
-class VeltoLabels : public VeltoFixture {};
+class TVeltoLabels : public VeltoFixture {};
 
-TEST_F(VeltoLabels, WriteSendsIndexDigitAndPaddedText) {
+TEST_F(TVeltoLabels, WriteSendsIndexDigitAndPaddedText) {
   UseSimulator();
   ASSERT_TRUE(Device->WriteLabelA(5, "Pump", 3));
   const auto request = LastRequest();
@@ -618,7 +618,7 @@ TEST_F(VeltoLabels, WriteSendsIndexDigitAndPaddedText) {
   EXPECT_EQ(request.Data, expected);
 }
 
-TEST_F(VeltoLabels, ReadGivesBackDigitAndText) {
+TEST_F(TVeltoLabels, ReadGivesBackDigitAndText) {
   UseSimulator();
   ASSERT_TRUE(Device->WriteLabelA(5, "Pump", 3));
   std::uint8_t digit = 0;
@@ -630,7 +630,7 @@ TEST_F(VeltoLabels, ReadGivesBackDigitAndText) {
   EXPECT_EQ(text, "Pump");
 }
 
-TEST_F(VeltoLabels, TheTwoTablesAreSeparate) {
+TEST_F(TVeltoLabels, TheTwoTablesAreSeparate) {
   UseSimulator();
   ASSERT_TRUE(Device->WriteLabelA(1, "Door", 1));
   ASSERT_TRUE(Device->WriteLabelB(1, "Alarm", 7));
@@ -646,7 +646,7 @@ TEST_F(VeltoLabels, TheTwoTablesAreSeparate) {
   EXPECT_EQ(text, "Door");
 }
 
-TEST_F(VeltoLabels, LongTextIsCutToTwentyCharacters) {
+TEST_F(TVeltoLabels, LongTextIsCutToTwentyCharacters) {
   UseSimulator();
   ASSERT_TRUE(Device->WriteLabelA(2, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", 9));
   EXPECT_EQ(LastRequest().Data.size(), 22u);
@@ -657,14 +657,14 @@ TEST_F(VeltoLabels, LongTextIsCutToTwentyCharacters) {
   EXPECT_EQ(text, "ABCDEFGHIJKLMNOPQRST");
 }
 
-TEST_F(VeltoLabels, DigitWiderThanOneCharacterIsRefusedUnsent) {
+TEST_F(TVeltoLabels, DigitWiderThanOneCharacterIsRefusedUnsent) {
   UseSimulator();
   EXPECT_FALSE(Device->WriteLabelA(1, "Door", 10));
   EXPECT_FALSE(Device->WriteLabelB(1, "Door", 255));
   EXPECT_TRUE(Transport->Written().empty());
 }
 
-TEST_F(VeltoLabels, AnswerOfWrongLengthFails) {
+TEST_F(TVeltoLabels, AnswerOfWrongLengthFails) {
   UseScript();
   std::uint8_t digit = 4;
   std::string text = "kept";
@@ -676,7 +676,7 @@ TEST_F(VeltoLabels, AnswerOfWrongLengthFails) {
   EXPECT_EQ(text, "kept");
 }
 
-TEST_F(VeltoLabels, RecordWithoutALeadingDigitGivesDigitZero) {
+TEST_F(TVeltoLabels, RecordWithoutALeadingDigitGivesDigitZero) {
   UseScript();
   TBytes record = BytesOf("xHeater");
   record.resize(21, 0x00);
@@ -688,7 +688,7 @@ TEST_F(VeltoLabels, RecordWithoutALeadingDigitGivesDigitZero) {
   EXPECT_EQ(text, "Heater");
 }
 
-TEST_F(VeltoLabels, EmptyRecordGivesDigitZeroAndNoText) {
+TEST_F(TVeltoLabels, EmptyRecordGivesDigitZeroAndNoText) {
   UseScript();
   Script(0x3A, {0, TBytes(21, 0x00), false});
   std::uint8_t digit = 9;
