@@ -51,9 +51,19 @@ std::size_t FindPacketStart(const std::uint8_t* bytes, std::size_t size, std::si
 void TTervanStack::TRxBuffer::Append(const std::uint8_t* bytes, std::size_t size) {
   if (FStart > 0 && FStart >= FBytes.size() - FStart) {
     FBytes.erase(FBytes.begin(), FBytes.begin() + static_cast<std::ptrdiff_t>(FStart));
+    // Sums keep their values: only differences between them are used.
+    FSums.erase(FSums.begin(), FSums.begin() + static_cast<std::ptrdiff_t>(FStart));
     FStart = 0;
   }
   FBytes.insert(FBytes.end(), bytes, bytes + size);
+  const std::size_t base = FSums.size();
+  FSums.resize(base + size);
+  std::uint8_t sum = FSums[base - 1];
+  std::uint8_t* sums = FSums.data() + base;
+  for (std::size_t i = 0; i < size; ++i) {
+    sum = static_cast<std::uint8_t>(sum + bytes[i]);
+    sums[i] = sum;
+  }
 }
 
 void TTervanStack::TRxBuffer::Consume(std::size_t count) {
@@ -63,7 +73,19 @@ void TTervanStack::TRxBuffer::Consume(std::size_t count) {
 
 void TTervanStack::TRxBuffer::Clear() {
   FBytes.clear();
+  FSums.assign(1, 0);
   FStart = 0;
+}
+
+bool TTervanStack::TRxBuffer::ValidPacket(std::size_t size) const {
+  const std::uint8_t* p = Data();
+  if (size < tervan::kMinPacketSize || size > Size()) return false;
+  if (p[0] != tervan::kPrefix || p[1] != tervan::kFormat97) return false;
+  if (size != static_cast<std::size_t>(p[2]) * 256u + p[3] + 4u) return false;
+  const std::size_t span = size - 2;  // everything before SUM
+  if (span > 0xFFFF) return false;
+  const std::uint8_t sum = static_cast<std::uint8_t>(FSums[FStart + span] - FSums[FStart]);
+  return static_cast<std::uint8_t>(0xFF - sum) == p[size - 2] && p[size - 1] == tervan::kTerminator;
 }
 
 // --- construction ---
@@ -320,7 +342,7 @@ void TTervanStack::Receive(const std::uint8_t* bytes, std::size_t size) {
   for (int passes = 0;;) {
     if (candidate != 0) {
       const std::uint8_t* c = FRxBuffer.Data();
-      if (CheckPacket(c, candidate) == 0) {
+      if (FRxBuffer.ValidPacket(candidate)) {
         TTervanFormat97 packet = ParsePacket(c, candidate);
         // Consumed before anyone sees it: handlers may run the receive path
         // again, and a packet that raises must not stay to block the buffer.

@@ -63,17 +63,24 @@ class TTervanStack : public TNodedInterface, public virtual ITervanStack {
 
  private:
   // Received bytes with a read offset: consuming from the front is O(1); the
-  // dead front is dropped once it is as long as the live part.
+  // dead front is dropped once it is as long as the live part. Running byte
+  // sums make the checksum test of any candidate O(1), so garbage full of
+  // false headers (each claiming up to 64 KiB) costs no more than any bytes.
   class TRxBuffer {
    public:
+    TRxBuffer() { Clear(); }
     const std::uint8_t* Data() const { return FBytes.data() + FStart; }
     std::size_t Size() const { return FBytes.size() - FStart; }
     void Append(const std::uint8_t* bytes, std::size_t size);
     void Consume(std::size_t count);
     void Clear();
+    // True when the `size` bytes at the front form a valid packet (the same
+    // verdict as CheckPacket == 0).
+    bool ValidPacket(std::size_t size) const;
 
    private:
     TBytes FBytes;
+    TBytes FSums;  // FSums[i] = sum of FBytes[0, i) modulo 256; one more entry than FBytes
     std::size_t FStart = 0;
   };
 

@@ -1,6 +1,8 @@
 // The receive path: framing, resynchronisation, buffer cap and dispatch.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "uStackTestKit.h"
 
 namespace {
@@ -207,6 +209,58 @@ TEST_F(StackReceiveTest, IncompleteHeaderWaitsWhileGarbageIsNotKept) {
   Stack->Receive(TBytes(p.begin() + 1, p.end()));
   ASSERT_EQ(d31->Packets().size(), 1u);
   EXPECT_EQ(d31->Packets()[0].SIG, 7);
+}
+
+// Many packets, some with a damaged checksum or terminator, cut into random
+// pieces: exactly the intact ones arrive, in order, whatever the cuts.
+TEST_F(StackReceiveTest, OnlyIntactPacketsArriveWhateverTheCuts) {
+  auto d31 = Attach(0x31);
+  std::mt19937 random(4711);
+  TBytes stream;
+  std::vector<int> intact;
+  for (int i = 0; i < 3000; ++i) {
+    TBytes data(random() % 40);
+    for (auto& b : data) b = static_cast<std::uint8_t>(random() % 0x2A);  // no "*" inside
+    TBytes p = BuildPacket(0x31, static_cast<std::uint8_t>(i), 0x0D, data);
+    switch (random() % 5) {
+      case 0:
+        p[p.size() - 2] ^= static_cast<std::uint8_t>(1 + random() % 255);
+        break;
+      case 1:
+        p[p.size() - 1] = 0x0A;
+        break;
+      default:
+        intact.push_back(i & 0xFF);
+    }
+    stream.insert(stream.end(), p.begin(), p.end());
+  }
+  for (std::size_t at = 0; at < stream.size();) {
+    std::size_t n = std::min<std::size_t>(1 + random() % 97, stream.size() - at);
+    Stack->Receive(stream.data() + at, n);
+    at += n;
+  }
+  std::vector<int> got;
+  for (const auto& p : d31->Packets()) got.push_back(p.SIG);
+  EXPECT_EQ(got, intact);
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+}
+
+// Headers whose claimed length is never complete: kept while they may still
+// complete, and cut away once they fail, so a packet behind them arrives.
+TEST_F(StackReceiveTest, FalseHeadersGiveWayToTheRealPacketBehindThem) {
+  auto d31 = Attach(0x31);
+  TBytes falseHeaders;
+  for (int i = 0; i < 20000; ++i) falseHeaders.insert(falseHeaders.end(), {0x2A, 0x61, 0xFF, 0xF0});
+  Stack->Receive(falseHeaders);
+  Stack->Receive(BuildPacket(0x31, 0x5A, 0x0D, {}));
+  // The last false headers still wait for their bytes; a packet follows them.
+  TBytes tail(70000, 0x00);
+  Stack->Receive(tail);
+  Stack->Receive(BuildPacket(0x31, 0x5B, 0x0D, {}));
+  std::vector<int> got;
+  for (const auto& p : d31->Packets()) got.push_back(p.SIG);
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back(), 0x5B);
 }
 
 TEST_F(StackReceiveTest, DataReceivedAnnouncementRunsTheReceivePath) {
