@@ -279,6 +279,21 @@ TEST_F(TVeltoUnwaitedOutput, AnswerUpdatesTheCopyAndFiresWithTheOutputNumber) {
   log.Unsubscribe(*Device, false);
 }
 
+TEST_F(TVeltoUnwaitedOutput, EveryConfirmedCommandIsReported) {
+  // Unlike a read, a confirmed command reports its output even when the
+  // state it sets was already known.
+  TEventLog log;
+  log.Subscribe(*Device, false);
+  ASSERT_TRUE(Device->SetOutput(1, true, 0, false));
+  AnswerLast(0);
+  ASSERT_TRUE(Device->SetOutput(1, true, 0, false));
+  AnswerLast(0);
+  ASSERT_EQ(log.Singles().size(), 2u);
+  EXPECT_EQ(log.Singles()[1], (TEventLog::TSingle{1, true, true}));
+  EXPECT_EQ(log.Lists().size(), 2u);
+  log.Unsubscribe(*Device, false);
+}
+
 TEST_F(TVeltoUnwaitedOutput, RefusedAnswerIsIgnored) {
   TEventLog log;
   log.Subscribe(*Device, false);
