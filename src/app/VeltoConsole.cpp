@@ -5,14 +5,17 @@
 #include <vector>
 
 #include "app/uMainRun.h"
+#include "transport/uTransports.h"
 
 int main(int argc, char** argv) {
   // No exception may end the process silently: one line on standard error
   // (standard output belongs to the run) and the failure exit code.
   try {
+    InitTransports(argc, argv);
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const int code = RunVeltoConsole(args, std::cout);
     std::cout.flush();
+    DoneTransports();
     return code;
   } catch (const std::exception& e) {
     std::cerr << "VeltoConsole: " << e.what() << std::endl;

@@ -1,10 +1,148 @@
 #include "app/uMainRun.h"
 
+#include <exception>
 #include <iostream>
+#include <string>
 
 #include "app/uConsoleColor.h"
 #include "app/uHelp.h"
 #include "app/uParams.h"
+#include "device/uVelto.h"
+#include "device/ussVelto.h"
+#include "protocol/uTervanStack.h"
+#include "transport/uConnectionString.h"
+
+namespace {
+
+// The exit code carries at most fifteen inputs (bits 0 to 14).
+constexpr std::size_t kMaxCodeInputs = 15;
+
+// The three objects of a run. Taking them apart (device detached, stack
+// unbound, references dropped in the order device, stack, transport) happens
+// on every path out of the run, also when something unexpected is raised.
+class TRunObjects {
+ public:
+  TRunObjects() = default;
+  TRunObjects(const TRunObjects&) = delete;
+  TRunObjects& operator=(const TRunObjects&) = delete;
+  ~TRunObjects() { CleanUp(); }
+
+  void CleanUp() noexcept {
+    try {
+      if (Device) Device->SetStack(nullptr);
+    } catch (...) {
+    }
+    try {
+      if (Stack) Stack->SetTransport(nullptr);
+    } catch (...) {
+    }
+    Device = nullptr;
+    Stack = nullptr;
+    Transport = nullptr;
+  }
+
+  TIntf<IVelto> Device;
+  TIntf<ITervanStack> Stack;
+  TIntf<ICommunicationInterface> Transport;
+};
+
+class TRunLog {
+ public:
+  TRunLog(std::ostream& out, bool enabled) : FOut(out), FEnabled(enabled) {}
+  void Line(const std::string& text) {
+    if (FEnabled) FOut << text << '\n';
+  }
+
+ private:
+  std::ostream& FOut;
+  bool FEnabled;
+};
+
+// An identification counts only when the module said how many inputs and
+// outputs it has; an unrecognised answer would otherwise pass for a module
+// without inputs and end the run with 0.
+bool Identify(IVelto& device, TVeltoInfo& info) {
+  return device.GetInfo(info) && info.InputCount >= 0 && info.OutputCount >= 0;
+}
+
+// Sets every listed output in command-line order; false when any that was in
+// range was refused or left unanswered.
+bool SetOutputs(IVelto& device, const TParamRec& params, const TVeltoInfo& info, TRunLog& log) {
+  bool allSet = true;
+  for (const TQOutputItem& item : params.Outputs) {
+    if (item.Number < 1 || item.Number > info.OutputCount) {
+      log.Line("The output number " + std::to_string(item.Number) + " is out of range!");
+      continue;
+    }
+    // One byte of half-seconds on the wire; the parser keeps times within it.
+    const auto time = static_cast<std::uint8_t>((item.Timed ? item.Time : 0) & 0xFF);
+    if (!device.SetOutput(item.Number, item.Value, time, true)) {
+      log.Line("Could not set Velto output " + std::to_string(item.Number) + "!");
+      allSet = false;
+    }
+  }
+  return allSet;
+}
+
+int PackInputs(const TParamRec& params, const TVeltoInfo& info, const TVeltoIOArray& states,
+               TRunLog& log) {
+  int code = 0;
+  const std::size_t count = std::min(params.Inputs.size(), kMaxCodeInputs);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int32_t n = params.Inputs[i].Number;
+    if (n < 1 || n > info.InputCount || static_cast<std::size_t>(n) > states.size()) {
+      log.Line("The input number " + std::to_string(n) + " is out of range!");
+      continue;
+    }
+    if (states[static_cast<std::size_t>(n) - 1]) code |= 1 << i;
+  }
+  return code;
+}
+
+int RunConnected(const TParamRec& params, std::ostream& out) {
+  TRunLog log(out, params.LogEnabled);
+  TRunObjects run;
+  run.Device = Make<TVelto>(params.Address);
+  run.Stack = Make<TTervanStack>();
+  if (!CreateTransport(params.ConnectionString, run.Transport) || !run.Transport) {
+    // The parser only builds strings of registered providers; should one ever
+    // be missing, the connection cannot be made.
+    log.Line("Connection refused!");
+    return kExitFailure;
+  }
+  run.Stack->SetTransport(run.Transport);
+  run.Device->SetStack(run.Stack);
+
+  if (!run.Transport->Open()) {
+    log.Line("Connection refused!");
+    return kExitFailure;
+  }
+  log.Line("Connection established.");
+
+  TVeltoInfo info;
+  if (!Identify(*run.Device, info) && !Identify(*run.Device, info)) {
+    log.Line("Could not read data from Velto!");
+    return kExitFailure;
+  }
+
+  const bool outputsSet = SetOutputs(*run.Device, params, info, log);
+
+  int code = 0;
+  if (info.InputCount > 0) {
+    TVeltoIOArray states;
+    if (!run.Device->ReadInputs(states, true) && !run.Device->ReadInputs(states, true)) {
+      log.Line("Could not read inputs from Velto!");
+      return kExitFailure;
+    }
+    for (std::size_t i = 0; i < states.size(); ++i)
+      log.Line("Velto Innput" + std::to_string(i + 1) + ": " + (states[i] ? "On" : "Off"));
+    code = PackInputs(params, info, states, log);
+  }
+  // A script must not be told an output was set when it was not.
+  return outputsSet ? code : kExitFailure;
+}
+
+}  // namespace
 
 int RunVeltoConsole(const std::vector<std::string>& args, std::ostream& out) {
   TParamRec params;
@@ -19,8 +157,13 @@ int RunVeltoConsole(const std::vector<std::string>& args, std::ostream& out) {
     out << "Not defined connection to Velto!\n";
     return kExitFailure;
   }
-
-  // The connected run (device, stack and transport; identify, outputs,
-  // inputs, exit code) is built on this record next.
+  try {
+    return RunConnected(params, out);
+  } catch (const std::exception& e) {
+    // The run's objects are already taken apart when this is reached.
+    std::cerr << "VeltoConsole: " << e.what() << std::endl;
+  } catch (...) {
+    std::cerr << "VeltoConsole: unexpected error" << std::endl;
+  }
   return kExitFailure;
 }
