@@ -453,6 +453,36 @@ TEST_F(TVeltoInputs, UnknownModuleCopyGrowsAndForgetsWhatItKnew) {
   log.Unsubscribe(*Device, true);
 }
 
+TEST_F(TVeltoInputs, NegativeCountFromTheModuleIsTreatedAsUnknown) {
+  UseScript();
+  ScriptIdentification("VELTO ETH -3/4;V1.0.0;F97");
+  Script(0x31, {0, Hex("04"), false});
+  ASSERT_TRUE(Identify());
+  ASSERT_TRUE(Device->GetInfoKnown());
+  TVeltoIOArray states;
+  ASSERT_TRUE(Device->ReadInputs(states, true));
+  TVeltoIOArray cached;
+  EXPECT_EQ(Device->GetCachedInputs(cached), 8);
+  EXPECT_EQ(Device->GetCounterCount(), 0);
+}
+
+TEST_F(TVeltoInputs, HugeCountFromTheModuleIsCutToWhatChangeRecordsCanNumber) {
+  UseScript();
+  ScriptIdentification("VELTO ETH 2000000000/4;V1.0.0;F97");
+  Script(0x31, {0, Hex("04"), false});
+  ASSERT_TRUE(Identify());
+  TEventLog log;
+  log.Subscribe(*Device, true);
+  TVeltoIOArray states;
+  ASSERT_TRUE(Device->ReadInputs(states, true));
+  TVeltoIOArray cached;
+  EXPECT_EQ(Device->GetCachedInputs(cached), 0);  // only the 8 answered are known
+  EXPECT_EQ(cached.size(), 32767u);
+  EXPECT_EQ(log.Singles().size(), 8u);
+  EXPECT_EQ(Device->GetCounterCount(), 60);
+  log.Unsubscribe(*Device, true);
+}
+
 TEST_F(TVeltoInputs, CallerArrayKeepsItsLength) {
   UseScript();
   Script(0x31, {0, Hex("00 05"), false});
