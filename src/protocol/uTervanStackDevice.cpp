@@ -446,9 +446,11 @@ bool TTervanStackDevice::ReadTextF2(std::string& text) {
 
 bool TTervanStackDevice::WriteTextE2(const std::string& text) {
   constexpr std::size_t kTextBytes = 16;
-  TBytes data{0x00};
   const std::size_t n = std::min(text.size(), kTextBytes);
-  data.insert(data.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
+  TBytes data;
+  data.reserve(n + 2);
+  data.push_back(0x00);
+  for (std::size_t i = 0; i < n; ++i) data.push_back(static_cast<std::uint8_t>(text[i]));
   if (text.size() < kTextBytes) data.push_back(0x00);
   return Execute(0xE2, data, {}, true, -1);
 }
