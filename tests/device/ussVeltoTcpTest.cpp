@@ -168,3 +168,62 @@ TEST_F(TVeltoOverTcpThreaded, UnwaitedOutputIsConfirmedThroughTheReceivePath) {
 }
 
 }  // namespace
+
+namespace {
+
+// The standard instructions through the real stack and TCP transport.
+TEST_F(TVeltoOverTcpThreaded, ChangedAddressIsWhereTheModuleAnswersAfterwards) {
+  Start(TSimConfig{});
+  std::uint8_t address = 0;
+  std::int32_t baud = 0;
+  ASSERT_TRUE(Device->ReadCommParams(address, baud));
+  EXPECT_EQ(address, 0x31);
+  EXPECT_EQ(baud, 9600);
+
+  ASSERT_TRUE(Device->ChangeAddress(0x35));
+  EXPECT_EQ(Device->GetAddress(), 0x35);
+  TVeltoInfo info;
+  ASSERT_TRUE(Device->GetInfo(info));  // talks to the module at its new address
+  EXPECT_EQ(info.InputCount, 8);
+
+  // The old address is silent now.
+  Device->SetAddress(0x31);
+  Device->SetTimeout(200);
+  TVeltoIOArray states;
+  EXPECT_FALSE(Device->ReadInputs(states, true));
+  EXPECT_EQ(Device->GetLastResult(), tervan::kResultNoAnswer);
+}
+
+TEST_F(TVeltoOverTcpThreaded, AddressChangeByIdentifiersGoesThroughTheUniversalAddress) {
+  Start(TSimConfig{});
+  ASSERT_TRUE(Device->ChangeAddressEB(0x1234, 0x5678, 0x36));
+  EXPECT_EQ(Device->GetAddress(), 0x36);
+  TVeltoIOArray states;
+  EXPECT_TRUE(Device->ReadInputs(states, true));
+
+  // Identifiers of another module: no answer, the address stays.
+  Device->SetTimeout(200);
+  EXPECT_FALSE(Device->ChangeAddressEB(0x1111, 0x2222, 0x37));
+  EXPECT_EQ(Device->GetAddress(), 0x36);
+}
+
+TEST_F(TVeltoOverTcpThreaded, IdentificationTextAndValues) {
+  TSimConfig config;
+  config.ThirdValue = 256;
+  Start(config);
+  std::string text;
+  ASSERT_TRUE(Device->ReadTypeText(text));
+  EXPECT_EQ(text.rfind("VELTO ETH 8/4;", 0), 0u) << text;
+  std::uint16_t first = 0;
+  std::uint16_t second = 0;
+  std::uint32_t third = 0;
+  ASSERT_TRUE(Device->ReadValuesFA(first, second, third));
+  EXPECT_EQ(first, 0x1234);
+  EXPECT_EQ(second, 0x5678);
+  EXPECT_EQ(third, 256u);
+  ASSERT_TRUE(Device->WriteTextE2("pump room"));
+  ASSERT_TRUE(Device->ReadTextF2(text));
+  EXPECT_EQ(text.substr(0, 9), "pump room");
+}
+
+}  // namespace
