@@ -339,6 +339,9 @@ void TTervanStack::Receive(const std::uint8_t* bytes, std::size_t size) {
   if (FRxBuffer.Size() > kRxBufferCap) FRxBuffer.Consume(FRxBuffer.Size() - kRxBufferKeep);
 
   std::size_t candidate = 0;  // length of the candidate at the buffer's front; 0 = none
+  // A packet to the broadcast address is reported once the packets behind it
+  // have been delivered, so it never holds them up.
+  bool broadcastSeen = false;
   for (int passes = 0;;) {
     if (candidate != 0) {
       const std::uint8_t* c = FRxBuffer.Data();
@@ -347,8 +350,10 @@ void TTervanStack::Receive(const std::uint8_t* bytes, std::size_t size) {
         // Consumed before anyone sees it: handlers may run the receive path
         // again, and a packet that raises must not stay to block the buffer.
         FRxBuffer.Consume(candidate);
-        if (packet.ADR == tervan::kAdrBroadcast) throw ETervanStackError(kBroadcastError);
-        Dispatch(packet);
+        if (packet.ADR == tervan::kAdrBroadcast)
+          broadcastSeen = true;
+        else
+          Dispatch(packet);
       } else {
         // A damaged candidate costs only the bytes up to the next "*" in it,
         // so a packet that starts inside it is still found.
@@ -360,11 +365,12 @@ void TTervanStack::Receive(const std::uint8_t* bytes, std::size_t size) {
     }
     candidate = NextCandidate();
     ++passes;
-    if (candidate == 0) return;
+    if (candidate == 0) break;
     if (passes <= kPassesBeforeYield) continue;
     // A flood must not hold this thread: go on only while nothing else waits.
-    if (transport && transport->GetReceivedCount() != 0) return;
+    if (transport && transport->GetReceivedCount() != 0) break;
   }
+  if (broadcastSeen) throw ETervanStackError(kBroadcastError);
 }
 
 void TTervanStack::Dispatch(const TTervanFormat97& packet) {
