@@ -279,8 +279,9 @@ bool TVelto::ReadOptionFlag(bool& flag) {
 }
 
 void TVelto::SetOptionFlag(bool flag) {
-  // Written as the byte a later read recognises, so the flag survives a round trip.
-  const bool ok = WriteOptionByte(flag ? kOptionOn : kOptionOff);
+  // The flag's own byte value (1 or 0). What the module reports back for it
+  // is the module's business; the recorded flag answers GetOptionFlag.
+  const bool ok = WriteOptionByte(flag ? 1 : 0);
   FOptionFlag.store(flag);
   FOptionKnown.store(ok);
 }

@@ -133,7 +133,6 @@ constexpr std::uint8_t kInstReadTemperature = 0x51;
 constexpr std::uint8_t kNotifyInputs = 0x0D;
 
 constexpr std::uint8_t kOptionOn = 0x61;  // the option byte that reads as a set flag
-constexpr std::uint8_t kOptionOff = 0x00;
 constexpr std::int32_t kMaxCounters = 60;
 constexpr std::int32_t kCounterTimeout = 500;
 // Highest output number a command byte can carry (seven bits).
