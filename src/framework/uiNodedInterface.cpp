@@ -329,23 +329,22 @@ std::int32_t TNodedInterface::CountDescendants(const TGUID& iid, bool recursive)
 }
 
 bool TNodedInterface::FindByGUID(const std::string& text, TIntf<INodedInterface>& node) {
-  if (GetGUIDString() == text) {
-    node = TIntf<INodedInterface>(this);
-    return true;
-  }
-  for (const auto& child : GetChildren())
-    if (auto noded = Supports<INodedInterface>(child))
-      if (noded->FindByGUID(text, node)) return true;
-  return false;
+  return FindInTree(&INodedInterface::FindByGUID, GetGUIDString(), text, node);
 }
 
 bool TNodedInterface::FindByName(const std::string& text, TIntf<INodedInterface>& node) {
-  if (GetName() == text) {
+  return FindInTree(&INodedInterface::FindByName, GetName(), text, node);
+}
+
+bool TNodedInterface::FindInTree(TFindOperation find, const std::string& own,
+                                 const std::string& text, TIntf<INodedInterface>& node) {
+  // Exact, case-sensitive comparison; this object first, then each child's subtree in order.
+  if (own == text) {
     node = TIntf<INodedInterface>(this);
     return true;
   }
   for (const auto& child : GetChildren())
     if (auto noded = Supports<INodedInterface>(child))
-      if (noded->FindByName(text, node)) return true;
+      if ((noded.get()->*find)(text, node)) return true;
   return false;
 }

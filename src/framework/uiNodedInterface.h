@@ -138,6 +138,9 @@ class TNodedInterface : public TMyInterfacedObject, public virtual INodedInterfa
   void SetGUIDString(const std::string& guid);
 
  private:
+  using TFindOperation = bool (INodedInterface::*)(const std::string&, TIntf<INodedInterface>&);
+  bool FindInTree(TFindOperation find, const std::string& own, const std::string& text,
+                  TIntf<INodedInterface>& node);
   void FireDescendant(bool added, const TIntf<INodedInterface>& node, std::int32_t depth);
   void NodedSetOwner(TIntf<IInterface> owner);
   void NodedLoadFromNode(const TXmlNode& node, bool setNode, bool reloadGUID);
