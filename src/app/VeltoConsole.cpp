@@ -1,4 +1,5 @@
 // Entry point of the console program.
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -8,6 +9,9 @@
 #include "transport/uTransports.h"
 
 int main(int argc, char** argv) {
+  // A reader of standard output that has gone away (a pipeline that stopped
+  // reading) must not cost the run its exit code: the write fails quietly.
+  std::signal(SIGPIPE, SIG_IGN);
   // No exception may end the process silently: one line on standard error
   // (standard output belongs to the run) and the failure exit code.
   try {

@@ -1,9 +1,14 @@
 // The console program run as a process against the module simulator over
 // loopback TCP: what it prints, what it sends and the exit status it gives.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/uChildProcess.h"
@@ -56,6 +61,45 @@ class MainRunTest : public ::testing::Test {
     for (auto& a : args)
       if (a == "/TCP") a = "/TCP=127.0.0.1:" + std::to_string(FSim.Port);
     return RunProgram(ProgramPath("VeltoConsole"), args, 20000);
+  }
+
+  // Runs the program with its standard output on a pipe whose reader has
+  // already gone (as after `| head -0`), standard error to /dev/null; gives
+  // the exit status, or 128 + the signal number when a signal ended it.
+  int RunWithReaderGone(std::vector<std::string> args) {
+    for (auto& a : args)
+      if (a == "/TCP") a = "/TCP=127.0.0.1:" + std::to_string(FSim.Port);
+    const std::string path = ProgramPath("VeltoConsole");
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int p[2];
+    if (pipe(p) != 0) return -1;
+    close(p[0]);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      // The default action, whatever the test runner inherited.
+      std::signal(SIGPIPE, SIG_DFL);
+      dup2(p[1], STDOUT_FILENO);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, STDERR_FILENO);
+      closefrom(STDERR_FILENO + 1);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(p[1]);
+    if (pid < 0) return -1;
+    int status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+      if (waited > 20000) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
   // Stops the simulator and gives every packet it received, as hex (its notes
@@ -224,6 +268,26 @@ TEST_F(MainRunTest, InputsNeverAnswered) {
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read inputs from Velto!"}));
+  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputs, kReadInputs}));  // asked twice
+}
+
+TEST_F(MainRunTest, FirstInputReadUnansweredSecondAnswered) {
+  StartModule({"--no-answer", "0x31:1", "--inputs-on", "2"});
+  TProgramResult r = Run({"/TCP", "/Address=1", "/ErrorCode=In1,In2"});
+  EXPECT_EQ(r.ExitStatus, 2);
+  EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({2})));
+  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputs, kReadInputs}));
+}
+
+// A script that stops reading the lines must still get the inputs as the
+// exit code: the lines are written at the end, after the run's work is done.
+TEST_F(MainRunTest, ReaderOfTheLinesGoneKeepsTheExitCode) {
+  StartModule({"--inputs-on", "1,3"});
+  EXPECT_EQ(RunWithReaderGone({"/TCP", "/Address=1", "/Out3=On", "/ErrorCode=In1,In2,In3"}), 5);
+  Lines rx = Received();
+  ASSERT_GE(rx.size(), 3u);
+  EXPECT_EQ(rx[1], kOut3On);
+  EXPECT_EQ(rx.back(), kReadInputs);
 }
 
 TEST_F(MainRunTest, NologSilencesTheRunButNotItsExitCode) {
