@@ -28,3 +28,7 @@ std::string ConsoleAttributeSequence(std::uint16_t attribute) {
 void SetConsoleTextColor(std::ostream& out, std::uint16_t attribute, bool enabled) {
   if (enabled) out << ConsoleAttributeSequence(attribute);
 }
+
+void ResetConsoleTextColor(std::ostream& out, bool enabled) {
+  if (enabled) out << "\x1b[0m";
+}

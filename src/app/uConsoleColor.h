@@ -20,3 +20,7 @@ std::string ConsoleAttributeSequence(std::uint16_t attribute);
 // Writes the sequence for `attribute` to `out` when `enabled`; otherwise
 // writes nothing, so that the text stays byte for byte the plain text.
 void SetConsoleTextColor(std::ostream& out, std::uint16_t attribute, bool enabled);
+
+// Writes the sequence that gives the terminal back its own colours when
+// `enabled`; otherwise nothing.
+void ResetConsoleTextColor(std::ostream& out, bool enabled);

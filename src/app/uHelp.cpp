@@ -63,4 +63,7 @@ void PrintHelp(std::ostream& out, bool colour) {
   Plain(out, "");
   Padded(out, "VELTOconsole /COM=1:9600 /Address=1 /nolog /Out1=1 /Out2=1 /ErrorCode=In1,In3");
   Padded(out, "VELTOconsole /TCP=192.168.1.254:10001 /Address=#65 /Out3=Off:5s /ErrorCode=In5");
+  // Light grey on black is the classic console's own colour, not a terminal's:
+  // give the terminal its colours back for whatever runs next.
+  ResetConsoleTextColor(out, colour);
 }

@@ -7,5 +7,6 @@
 constexpr int kHelpLineWidth = 79;
 
 // Writes the help text to `out`. With `colour` the banner is framed by the
-// green and light-grey console colours; without it only the text is written.
+// green and light-grey console colours and the terminal's own colours are
+// restored at the end; without it only the text is written.
 void PrintHelp(std::ostream& out, bool colour);

@@ -63,7 +63,8 @@ inline std::string LineText(const Line& line) {
 }
 
 // The whole text; with colour the banner (lines 2 and 3) is framed by the
-// green and light-grey sequences.
+// green and light-grey sequences, and the terminal's own colours are restored
+// after the last line.
 inline std::string Text(bool colour) {
   std::string all;
   const auto& lines = Lines();
@@ -72,6 +73,7 @@ inline std::string Text(bool colour) {
     if (colour && i == 3) all += "\x1b[0;37;40m";
     all += LineText(lines[i]);
   }
+  if (colour) all += "\x1b[0m";
   return all;
 }
 

@@ -74,6 +74,16 @@ TEST(HelpText, ColourFramesOnlyTheBanner) {
   EXPECT_EQ(text.find(grey, text.find(grey) + 1), std::string::npos);
 }
 
+// The shell and whatever runs after the help must not go on in grey on black.
+TEST(HelpText, TerminalColoursRestoredAfterTheLastLine) {
+  const std::string text = Help(true);
+  const std::string reset = "\x1b[0m";
+  ASSERT_GE(text.size(), reset.size());
+  EXPECT_EQ(text.substr(text.size() - reset.size()), reset);
+  EXPECT_EQ(text.find(reset), text.size() - reset.size()) << "only at the very end";
+  EXPECT_EQ(Help(false).find('\x1b'), std::string::npos);
+}
+
 TEST(ConsoleColor, AttributesBecomeSgrSequences) {
   EXPECT_EQ(ConsoleAttributeSequence(0x02), "\x1b[0;32;40m");   // green on black
   EXPECT_EQ(ConsoleAttributeSequence(0x07), "\x1b[0;37;40m");   // light grey on black
@@ -88,6 +98,14 @@ TEST(ConsoleColor, DisabledWritesNothing) {
   EXPECT_TRUE(out.str().empty());
   SetConsoleTextColor(out, kConsoleGreenOnBlack, true);
   EXPECT_EQ(out.str(), "\x1b[0;32;40m");
+}
+
+TEST(ConsoleColor, ResetOnlyWhenEnabled) {
+  std::ostringstream out;
+  ResetConsoleTextColor(out, false);
+  EXPECT_TRUE(out.str().empty());
+  ResetConsoleTextColor(out, true);
+  EXPECT_EQ(out.str(), "\x1b[0m");
 }
 
 }  // namespace
