@@ -197,6 +197,16 @@ TEST_F(MainRunTest, TheSixteenthListedInputHasNoEffect) {
             128);
 }
 
+// The answer carries whole bytes of states: every one is printed, but only
+// the inputs the module counts may fill a bit of the exit code.
+TEST_F(MainRunTest, StatesBeyondTheInputCountArePrintedButNotCounted) {
+  StartModule({"--ident", "VELTO ETH 4/4;V1.02.03;F97", "--inputs-on", "1,5"});
+  TProgramResult r = Run({"/TCP", "/Address=1", "/ErrorCode=In5,In1"});
+  EXPECT_EQ(r.ExitStatus, 2);
+  EXPECT_EQ(SplitLines(r.Stdout), Concat(Concat({"Connection established."}, InputLines({1, 5})),
+                                         {"The input number 5 is out of range!"}));
+}
+
 TEST_F(MainRunTest, ModuleWithoutInputsGivesZeroWithoutReadingThem) {
   StartModule({"--inputs", "0", "--ident", "VELTO ETH 0/4;V1.02.03;F97"});
   TProgramResult r = Run({"/TCP", "/Address=1", "/ErrorCode=In1"});
