@@ -1,8 +1,10 @@
 #include "device/ussVelto.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "framework/uTick.h"
+#include "protocol/uiTervanStack.h"
 
 using namespace velto;
 
@@ -17,6 +19,22 @@ const TTervanAnswerCallback kNoCallback;
 bool CounterIndexValid(std::int32_t index) {
   return index >= 0 && index <= kMaxCounters;
 }
+
+// Holds the lock of a transport, when there is one, for a scope.
+class TLineLock {
+ public:
+  explicit TLineLock(TIntf<ICommunicationInterface> transport) : FTransport(std::move(transport)) {
+    if (FTransport) FTransport->Lock();
+  }
+  ~TLineLock() {
+    if (FTransport) FTransport->Unlock();
+  }
+  TLineLock(const TLineLock&) = delete;
+  TLineLock& operator=(const TLineLock&) = delete;
+
+ private:
+  TIntf<ICommunicationInterface> FTransport;
+};
 
 }  // namespace
 
@@ -86,6 +104,11 @@ std::int32_t TVelto::KnownCount(bool inputs) {
 
 // --- State copies -------------------------------------------------------------
 
+TIntf<ICommunicationInterface> TVelto::LineOfStack() {
+  const TIntf<ITervanStack> stack = GetStack();
+  return stack ? stack->GetTransport() : TIntf<ICommunicationInterface>();
+}
+
 void TVelto::SizeCopyLocked(TStateCopy& copy, bool inputs, std::size_t wanted) {
   // Change records number states with 16 bits: no copy grows past that.
   const auto limit = static_cast<std::size_t>(kMaxIONumber);
@@ -109,13 +132,18 @@ void TVelto::RecordStateLocked(TStateCopy& copy, std::size_t position, bool stat
   const bool old = rec.Valid ? rec.State : state;
   rec.State = state;
   rec.Valid = true;
-  const auto number = static_cast<std::int16_t>(position + 1);
-  changes.push_back({number, old, state});
-  if (auto* events = copy.SingleEvents.Peek()) events->Fire(Self(), number, state, old);
+  changes.push_back({static_cast<std::int16_t>(position + 1), old, state});
 }
 
-void TVelto::FireListLocked(TStateCopy& copy, const TIOsChngRec& changes) {
+void TVelto::FireChangesLocked(TStateCopy& copy, const TIOsChngRec& changes) {
+  // Fired only once every state of the update is stored: a handler that talks
+  // to the module may merge newer states, which nothing here overwrites later.
   if (changes.empty()) return;
+  if (auto* events = copy.SingleEvents.Peek()) {
+    for (const TIOChngItem& change : changes) {
+      events->Fire(Self(), change.Number, change.NewState, change.OldState);
+    }
+  }
   if (auto* events = copy.ListEvents.Peek()) events->Fire(Self(), changes);
 }
 
@@ -125,7 +153,7 @@ void TVelto::UpdateStateCopy(const TVeltoIOArray& states, TStateCopy& copy, bool
   const std::size_t count = std::min(copy.Recs.size(), states.size());
   TIOsChngRec changes;
   for (std::size_t i = 0; i < count; ++i) RecordStateLocked(copy, i, states[i], false, changes);
-  FireListLocked(copy, changes);
+  FireChangesLocked(copy, changes);
 }
 
 std::int32_t TVelto::GetCachedStates(TStateCopy& copy, TVeltoIOArray& states) {
@@ -172,7 +200,12 @@ bool TVelto::ReadStates(std::uint8_t inst, TStateCopy& copy, bool inputs, TVelto
   TBytes answer;
   if (!Execute(inst, TBytes{}, kNoCallback, true, kDefault, answer)) return false;
   if (!DecodeBits(answer, states, -1)) return false;
-  UpdateStateCopy(states, copy, inputs);
+  // A longer caller's array keeps its tail, but only what the module answered goes into the copy.
+  const std::size_t decoded = std::min(states.size(), answer.size() * 8);
+  const auto end = states.begin() + static_cast<std::ptrdiff_t>(decoded);
+  const TVeltoIOArray answered(states.begin(), end);
+  TLineLock line(LineOfStack());
+  UpdateStateCopy(answered, copy, inputs);
   return true;
 }
 
@@ -219,12 +252,13 @@ bool TVelto::SetOutput(std::int32_t number, bool state, std::uint8_t time, bool 
   if (!Execute(kInstSetOutputs, TBytes{command}, kNoCallback, true, kDefault)) return false;
   bool covered = false;
   {
+    TLineLock line(LineOfStack());
     std::lock_guard<std::recursive_mutex> guard(FOutputs.Lock);
     covered = static_cast<std::size_t>(number) <= FOutputs.Recs.size();
     if (covered) {
       TIOsChngRec changes;
       RecordStateLocked(FOutputs, static_cast<std::size_t>(number - 1), state, false, changes);
-      FireListLocked(FOutputs, changes);
+      FireChangesLocked(FOutputs, changes);
     }
   }
   if (!covered) {
@@ -250,7 +284,7 @@ void TVelto::HandleSetOutputAnswer(const TTervanFormat97& request, const TTervan
     if (number < 1 || number > FOutputs.Recs.size()) continue;
     RecordStateLocked(FOutputs, number - 1, (command & 0x80u) != 0, true, changes);
   }
-  FireListLocked(FOutputs, changes);
+  FireChangesLocked(FOutputs, changes);
 }
 
 bool TVelto::SetOutputs(const TVeltoIOArray& states, bool wait) {

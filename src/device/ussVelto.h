@@ -13,6 +13,7 @@
 #include "framework/uEventer.h"
 #include "protocol/uTervanStackDevice.h"
 #include "protocol/uiTervanStackDevice.h"
+#include "transport/uci_ICommunicationInterface.h"
 
 class IVelto;
 
@@ -212,6 +213,11 @@ class TVelto : public TTervanStackDevice, public virtual IVelto {
   };
 
   bool Identify();
+  // The transport of the device's stack, or empty. The receive path holds its
+  // lock while it updates a copy and fires the copy's events; the caller's
+  // thread takes it before a copy's lock too, so that the two threads take the
+  // locks in one order and a handler may talk to the module.
+  TIntf<ICommunicationInterface> LineOfStack();
   // The module's count of inputs (or outputs) when the module is known, else -1.
   std::int32_t KnownCount(bool inputs);
   bool ReadStates(std::uint8_t inst, TStateCopy& copy, bool inputs, TVeltoIOArray& states,
@@ -224,7 +230,8 @@ class TVelto : public TTervanStackDevice, public virtual IVelto {
   // Records one state (caller holds the lock); with `always` also an unchanged one.
   void RecordStateLocked(TStateCopy& copy, std::size_t position, bool state, bool always,
                          TIOsChngRec& changes);
-  void FireListLocked(TStateCopy& copy, const TIOsChngRec& changes);
+  // Fires the single event of each change, then the list event (caller holds the lock).
+  void FireChangesLocked(TStateCopy& copy, const TIOsChngRec& changes);
   void HandleSetOutputAnswer(const TTervanFormat97& request, const TTervanFormat97& answer);
   std::int32_t GetCachedStates(TStateCopy& copy, TVeltoIOArray& states);
   bool GetCachedState(TStateCopy& copy, std::int32_t number, bool& state);

@@ -493,6 +493,25 @@ TEST_F(TVeltoInputs, CallerArrayKeepsItsLength) {
   EXPECT_EQ(Device->GetCachedInputs(cached), 4);
 }
 
+TEST_F(TVeltoInputs, CallerStatesTheAnswerDidNotCarryNeverReachTheCopy) {
+  UseScript();
+  Script(0x31, {0, Hex("05"), false});
+  TEventLog log;
+  log.Subscribe(*Device, true);
+  // Whatever the caller's longer array held past the answer is not the module's word.
+  TVeltoIOArray states(12, true);
+  ASSERT_TRUE(Device->ReadInputs(states, true));
+  EXPECT_EQ(states.size(), 12u);
+  bool state = false;
+  ASSERT_TRUE(Device->GetCachedInput(3, state));
+  EXPECT_TRUE(state);
+  EXPECT_FALSE(Device->GetCachedInput(10, state));
+  TVeltoIOArray cached;
+  EXPECT_EQ(Device->GetCachedInputs(cached), 8);
+  EXPECT_EQ(log.Singles().size(), 8u);
+  log.Unsubscribe(*Device, true);
+}
+
 TEST_F(TVeltoInputs, SingleInputReadsAllAndPicksOne) {
   UseScript();
   Script(0x31, {0, Hex("00 05"), false});
@@ -553,6 +572,38 @@ TEST_F(TVeltoInputs, HandlerMayReadTheCopyWhileItFires) {
   ASSERT_TRUE(Device->ReadInputs(states, true));
   EXPECT_TRUE(reader.SawState);
   Device->InputChangedEvents().RemoveHandler(handler);
+}
+
+TEST_F(TVeltoInputs, NewerStatesLearntInsideAHandlerAreNotOverwritten) {
+  // The module sends an input-change notification in the same write as its
+  // answer to the command the handler sends: the exchange hands it on, and it
+  // is merged while the read's events are still being fired.
+  Transport->SetResponder([](const TBytes& written) -> TBytes {
+    const auto request = ParsePacket(written);
+    if (request.INST == 0x31) return BuildPacket(0x31, request.SIG, 0, Hex("00"));
+    TBytes bytes = BuildPacket(0x31, 0, 0x0D, Hex("04"));
+    const TBytes answer = BuildPacket(0x31, request.SIG, 0, {});
+    bytes.insert(bytes.end(), answer.begin(), answer.end());
+    return bytes;
+  });
+  struct TSwitcher {
+    TVelto* Device = nullptr;
+    bool Switched = false;
+    void OnChange(TIntf<IVelto>, std::int16_t, bool, bool) {
+      if (Switched) return;
+      Switched = true;
+      Device->SetOutput(1, true, 0, true);
+    }
+  } switcher{Device.get()};
+  const auto handler = TeventerVeltoNotifyChangeIO::THandler::Of<&TSwitcher::OnChange>(&switcher);
+  Device->InputChangedEvents().AddHandler(handler);
+  TVeltoIOArray states;
+  ASSERT_TRUE(Device->ReadInputs(states, true));
+  Device->InputChangedEvents().RemoveHandler(handler);
+  ASSERT_TRUE(switcher.Switched);
+  bool state = false;
+  ASSERT_TRUE(Device->GetCachedInput(3, state));
+  EXPECT_TRUE(state);  // the notification is newer than the read's answer
 }
 
 TEST_F(TVeltoInputs, FailingHandlerDoesNotStopTheOthers) {
