@@ -26,6 +26,7 @@ struct TSendState {
   std::condition_variable Done;
   bool Started = false;
   bool Finished = false;
+  bool Ran = false;  // false when the target refused the call at its turn
   bool Abandoned = false;
 };
 
@@ -105,6 +106,7 @@ bool RunQueued(TQueuedCall& queued) {
     {
       std::lock_guard<std::mutex> guard(queued.Send->Lock);
       queued.Send->Finished = true;
+      queued.Send->Ran = ran;
     }
     queued.Send->Done.notify_all();
   }
@@ -162,7 +164,7 @@ bool TMessageTarget::Send(TMessageCall call, std::uint32_t timeoutMs) {
   bool finished = send->Done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                       [&] { return send->Finished; });
   if (!finished && !send->Started) send->Abandoned = true;
-  return finished;
+  return finished && send->Ran;
 }
 
 TPollSource::TPollSource(int fd, short events, TCallback callback)

@@ -21,6 +21,18 @@ std::string ClassNameOf(const std::type_info& type) {
 
 using TDescentHandler = TeventerDescentEvent::THandler;
 
+// Deeper than any real tree; a longer owner chain can only be a loop.
+constexpr int kMaxOwnerChain = 10000;
+
+// True when `target` is `start` or one of its owners, up the owner chain.
+bool OwnerChainContains(TIntf<INodedInterface> start, const void* target) {
+  for (int depth = 0; start; ++depth) {
+    if (ObjectOf(start.get()) == target || depth > kMaxOwnerChain) return true;
+    start = start->GetNodedOwner();
+  }
+  return false;
+}
+
 }  // namespace
 
 // Never freed: they must outlive every node, including static ones.
@@ -182,6 +194,10 @@ TIntf<IInterface> TNodedInterface::GetOwner() {
 void TNodedInterface::SetOwner(TIntf<IInterface> owner) { NodedSetOwner(std::move(owner)); }
 
 void TNodedInterface::NodedSetOwner(TIntf<IInterface> owner) {
+  // An owner below this object (or this object itself) would close a loop
+  // round which every descendant event would run without end.
+  if (OwnerChainContains(Supports<INodedInterface>(owner), ObjectOf(static_cast<INodedInterface*>(this))))
+    throw ENodedTreeError("A noded interface cannot be owned by itself or by its descendant");
   TWriteGuard guard(FLock);
   if (ObjectOf(owner.get()) == ObjectOf(FOwner.get())) return;
   // Held locally: dropping FOwner may release the old owner's last reference.
@@ -228,6 +244,8 @@ std::int32_t TNodedInterface::IndexOfChild(TIntf<IInterface> child) {
 
 std::int32_t TNodedInterface::AddChild(TIntf<IInterface> child) {
   if (!child) return -1;
+  // Neither this object nor one of its owners can become its child.
+  if (OwnerChainContains(TIntf<INodedInterface>(this), ObjectOf(child.get()))) return -1;
   std::int32_t index = -1;
   {
     TWriteGuard guard(FLock);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,12 @@ class INodedInterface : public virtual INodedInterfaceCore {
   virtual TeventerDescentEvent& DescendantAdded() = 0;
   virtual TeventerDescentEvent& DescendantRemoved() = 0;
   virtual void DetachTree() = 0;
+};
+
+// Raised by SetOwner for an owner that is the object itself or lies below it.
+class ENodedTreeError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
 };
 
 // The process-wide announcements of creation and destruction of every node.

@@ -107,6 +107,19 @@ TEST(MessageQueueThreaded, DisabledTargetRefusesAndDropsQueuedCalls) {
   EXPECT_EQ(runs, 1);
 }
 
+TEST(MessageQueueThreaded, SendDroppedBecauseTheTargetWasDisabledReportsFailure) {
+  TMessageTarget target;
+  std::atomic<bool> ran{false};
+  std::atomic<bool> result{true};
+  std::thread sender([&] { result = target.Send([&] { ran = true; }, 3000); });
+  SleepMs(200);  // the call is queued by now; it is refused at its turn
+  target.SetEnabled(false);
+  ProcessMessages();
+  sender.join();
+  EXPECT_FALSE(ran);
+  EXPECT_FALSE(result) << "a call that never ran was reported as done";
+}
+
 TEST(MessageQueueThreaded, RemovedTargetDropsItsQueuedCalls) {
   std::atomic<int> runs{0};
   auto target = std::make_unique<TMessageTarget>();

@@ -121,6 +121,28 @@ TEST_F(NodedTreeTest, DetachChildrenGoesFromLastToFirst) {
   log.Unwatch(owner);
 }
 
+TEST_F(NodedTreeTest, OwnerLoopsAreRefusedAndLeaveTheTreeAsItWas) {
+  TNode root = NewNode("root");
+  TNode mid = NewNode("mid", root);
+  TNode leaf = NewNode("leaf", mid);
+  TDescentLog rootLog;
+  rootLog.Watch(root);
+  EXPECT_THROW(root->SetOwner(TIntf<IInterface>(leaf)), ENodedTreeError);
+  EXPECT_THROW(mid->SetOwner(TIntf<IInterface>(mid)), ENodedTreeError);
+  EXPECT_EQ(leaf->AddChild(TIntf<IInterface>(root)), -1);
+  EXPECT_EQ(mid->AddChild(TIntf<IInterface>(mid)), -1);
+  EXPECT_FALSE(root->GetOwner());
+  EXPECT_TRUE(SameObject(mid->GetOwner(), root));
+  EXPECT_EQ(leaf->GetChildCount(), 0);
+  EXPECT_EQ(mid->GetChildCount(), 1);
+  EXPECT_TRUE(rootLog.entries.empty());
+  // A move within the tree that makes no loop is still allowed.
+  leaf->SetOwner(TIntf<IInterface>(root));
+  EXPECT_EQ(root->GetChildCount(), 2);
+  rootLog.Unwatch(root);
+  root->DetachTree();
+}
+
 TEST_F(NodedTreeTest, FindByNameAndGuidReachGrandchildrenCaseSensitively) {
   TNode root = NewNode("root");
   TNode mid = NewNode("mid", root);
