@@ -196,8 +196,8 @@ void TNodedInterface::SetOwner(TIntf<IInterface> owner) { NodedSetOwner(std::mov
 void TNodedInterface::NodedSetOwner(TIntf<IInterface> owner) {
   // An owner below this object (or this object itself) would close a loop
   // round which every descendant event would run without end.
-  const void* self = ObjectOf(static_cast<INodedInterface*>(this));
-  if (OwnerChainContains(Supports<INodedInterface>(owner), self))
+  const void* thisObject = ObjectOf(static_cast<INodedInterface*>(this));
+  if (OwnerChainContains(Supports<INodedInterface>(owner), thisObject))
     throw ENodedTreeError("A noded interface cannot be owned by itself or by its descendant");
   TWriteGuard guard(FLock);
   if (ObjectOf(owner.get()) == ObjectOf(FOwner.get())) return;
