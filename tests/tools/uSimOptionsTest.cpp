@@ -123,6 +123,16 @@ TEST(SimOptionsParse, ClearErrors) {
   ParseError({"--fa-value", "4294967296"});
 }
 
+TEST(SimOptionsParse, IdentificationThatNoPacketCarriesIsRefusedAtStart) {
+  // Refused here rather than ending the program at the first identification.
+  const std::string longest(65530, 'V');
+  EXPECT_EQ(Parse({"--ident", longest}).Module.Identification.size(), 65530u);
+  EXPECT_NE(ParseError({"--ident", longest + "X"}).find("identification"), std::string::npos);
+  EXPECT_NE(ParseError({"--bad-ident-text", longest + "X"}).find("identification"),
+            std::string::npos);
+  EXPECT_NE(ParseError({"--interface", longest}).find("identification"), std::string::npos);
+}
+
 TEST(SimOptionsParse, HelpListsEveryOption) {
   EXPECT_TRUE(Parse({"--help"}).Help);
   EXPECT_TRUE(Parse({"-h"}).Help);

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "framework/uStrUtils.h"
+#include "protocol/uTervanCore.h"
 
 namespace {
 
@@ -361,6 +362,13 @@ bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
       error = "bad value '" + value + "' for --" + name;
       return false;
     }
+  }
+  // Both texts go out as the data of one answer packet.
+  if (SimIdentification(options.Module).size() > tervan::kMaxDataSize ||
+      options.Module.BadIdentText.size() > tervan::kMaxDataSize) {
+    error = "identification text longer than one packet carries (" +
+            std::to_string(tervan::kMaxDataSize) + " bytes)";
+    return false;
   }
   return true;
 }
