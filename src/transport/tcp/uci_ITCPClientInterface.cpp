@@ -267,6 +267,10 @@ std::int32_t TTCPClientInterface::Write(const TBytes& data) {
       if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
         // The socket's buffer is full: wait, bounded, until it takes more.
         if (FConnectionSocket.WaitWritable(kWriteStallMs)) continue;
+        // A reset or error met while waiting ends the connection like a
+        // failed send; a peer that only reads slowly keeps it.
+        if (FConnectionSocket.PendingError() != 0 || FConnectionSocket.PeerGone())
+          notice = Disconnect();
         break;
       }
       notice = Disconnect();  // a failed send leaves no half-open connection

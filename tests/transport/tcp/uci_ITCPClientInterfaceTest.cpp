@@ -368,6 +368,28 @@ TEST(TCPClientPeerClose, FailingSendClosesTheTransport) {
   n.Detach(*t);
 }
 
+TEST(TCPClientWriteThreaded, ResetWhileAWriteWaitsForRoomClosesTheTransport) {
+  TLoopbackListener listener;
+  TPeerSocket peer;
+  auto t = OpenTo(listener, peer);
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(peer.Valid());
+  TNoticeCounter n;
+  n.Attach(*t);
+  // The peer reads nothing, so the write soon waits for room; then it resets.
+  std::thread resetter([&] {
+    SleepMs(300);
+    peer.Abort();
+  });
+  TBytes big(64 * 1024 * 1024, 0x55);
+  std::int32_t written = t->Write(big);
+  resetter.join();
+  EXPECT_LT(written, static_cast<std::int32_t>(big.size()));
+  EXPECT_FALSE(t->GetActive()) << "a reset during a write left the connection half-open";
+  EXPECT_EQ(n.Closed, 1);
+  n.Detach(*t);
+}
+
 TEST(TCPClientWriteThreaded, LargeWriteIsSentWholeWhileThePeerReadsSlowly) {
   TLoopbackListener listener;
   TPeerSocket peer;
