@@ -253,9 +253,10 @@ bool TTervanStack::Transact(std::uint8_t adr, std::uint8_t sig, std::uint8_t ins
     // A refused write cannot be answered; waiting would only cost the time-out.
     if (transport->Write(packet) > 0) {
       for (;;) {
-        const std::uint32_t left = TicksLeft(GetTickCount32(), deadline);
-        const bool arrived = transport->WaitReceived(
-            static_cast<std::int32_t>(std::clamp<std::uint32_t>(left, 1, kPassMs)));
+        // A whole pass even when the deadline is near or already gone (a
+        // short time-out, or a long wait for the line): an answer that comes
+        // within the pass is still taken. The pass ends early when bytes come.
+        const bool arrived = transport->WaitReceived(kPassMs);
         if (transport->GetReceivedCount() != 0) {
           TBytes part;
           transport->Read(part);

@@ -200,6 +200,23 @@ TEST_F(ThreadedStackTransactTest, AnswerInTwoPiecesFromThePeerThread) {
   EXPECT_EQ(answer, full);
 }
 
+// However short the time-out, the request gets one whole polling pass
+// (50 ms) for its answer, as when the deadline passed while the transaction
+// waited for the line.
+TEST_F(ThreadedStackTransactTest, AnswerWithinOnePassIsTakenWhateverTheTimeOut) {
+  TBytes full = BuildPacket(0x31, 0, 0x00, {0x01});
+  std::thread peer([&] {
+    ASSERT_TRUE(Transport->WaitWritten(1, 2000));
+    SleepMs(10);
+    Transport->Feed(full);
+  });
+  TBytes answer;
+  const bool ok = Stack->Transact(0x31, 0, 0x31, {}, answer, 1);
+  peer.join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(answer, full);
+}
+
 TEST_F(ThreadedStackTransactTest, AnnouncementDuringATransactionIsDeliveredOnce) {
   auto d31 = Attach(0x31);
   TBytes note = BuildPacket(0x31, 3, 13, {});
