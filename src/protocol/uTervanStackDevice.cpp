@@ -22,16 +22,16 @@ constexpr int kOverloadRepeatSweeps = 1000;
 constexpr std::size_t kMaxRequestData = 0xFFFF - 7;
 
 // Releases a slot when the exchange that took it ends, however it ends.
+template <class F>
 class TSigRelease {
  public:
-  TSigRelease(TTervanStackDevice& device, std::uint8_t sig) : FDevice(device), FSig(sig) {}
-  ~TSigRelease() { FDevice.ReleaseSig(FSig); }
+  explicit TSigRelease(F release) : FRelease(std::move(release)) {}
+  ~TSigRelease() { FRelease(); }
   TSigRelease(const TSigRelease&) = delete;
   TSigRelease& operator=(const TSigRelease&) = delete;
 
  private:
-  TTervanStackDevice& FDevice;
-  std::uint8_t FSig;
+  F FRelease;
 };
 
 }  // namespace
@@ -168,8 +168,17 @@ bool TTervanStackDevice::SlotAvailable(const TTervanStackItemSIG& slot, std::uin
 }
 
 std::uint8_t TTervanStackDevice::AllocateSig(std::uint8_t inst, std::int32_t timeout) {
+  std::uint32_t turn = 0;
+  return TakeSig(inst, timeout, turn);
+}
+
+std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout,
+                                         std::uint32_t& turn) {
   std::lock_guard<std::recursive_mutex> guard(FSigLock);
-  if (std::uint8_t fixed = FFixedSig.load(); fixed != 0) return fixed;
+  if (std::uint8_t fixed = FFixedSig.load(); fixed != 0) {
+    turn = FSigTurn[fixed];
+    return fixed;
+  }
   int sweeps = 0;
   while (!SlotAvailable(FSigTable[FNextSig], GetTickCount32())) {
     if (FNextSig == 255) {
@@ -189,6 +198,7 @@ std::uint8_t TTervanStackDevice::AllocateSig(std::uint8_t inst, std::int32_t tim
   slot.INST = inst;
   slot.Taken = NowDateTime();
   slot.Deadline = GetTickCount32() + static_cast<std::uint32_t>(timeout);
+  turn = ++FSigTurn[FNextSig];
   // Not advanced: a slot released at once serves the next request again.
   return FNextSig;
 }
@@ -196,6 +206,11 @@ std::uint8_t TTervanStackDevice::AllocateSig(std::uint8_t inst, std::int32_t tim
 void TTervanStackDevice::ReleaseSig(std::uint8_t sig) {
   std::lock_guard<std::recursive_mutex> guard(FSigLock);
   FSigTable[sig] = TTervanStackItemSIG{};
+}
+
+void TTervanStackDevice::ReleaseSigTaken(std::uint8_t sig, std::uint32_t turn) {
+  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  if (FSigTurn[sig] == turn) ReleaseSig(sig);
 }
 
 TTervanStackItemSIG TTervanStackDevice::SigItem(std::uint8_t sig) {
@@ -220,8 +235,9 @@ bool TTervanStackDevice::Exchange(std::uint8_t inst, const TBytes& data, bool wa
 
 bool TTervanStackDevice::ExchangeWaiting(ITervanStack& stack, std::uint8_t inst, const TBytes& data,
                                          std::int32_t timeout, TTervanFormat97& answer) {
-  const std::uint8_t sig = AllocateSig(inst, timeout);
-  TSigRelease release(*this, sig);
+  std::uint32_t turn = 0;
+  const std::uint8_t sig = TakeSig(inst, timeout, turn);
+  TSigRelease release([this, sig, turn] { ReleaseSigTaken(sig, turn); });
   TBytes raw;
   bool transacted = false;
   try {
@@ -251,11 +267,14 @@ bool TTervanStackDevice::ExchangeUnwaited(ITervanStack& stack, std::uint8_t inst
                                           const TTervanAnswerCallback& callback,
                                           TTervanFormat97& answer) {
   const std::uint8_t address = FAddress.load();
-  const std::uint8_t sig = AllocateSig(inst, timeout);
+  std::uint32_t turn = 0;
+  const std::uint8_t sig = TakeSig(inst, timeout, turn);
   if (callback) {
     std::lock_guard<std::recursive_mutex> guard(FSigLock);
-    FSigTable[sig].Callback = callback;
-    FSigTable[sig].Request = ParsePacket(BuildPacket(address, sig, inst, data));
+    if (FSigTurn[sig] == turn) {
+      FSigTable[sig].Callback = callback;
+      FSigTable[sig].Request = ParsePacket(BuildPacket(address, sig, inst, data));
+    }
   }
   bool sent = false;
   try {
@@ -265,7 +284,7 @@ bool TTervanStackDevice::ExchangeUnwaited(ITervanStack& stack, std::uint8_t inst
     sent = false;
   }
   // A request that never left cannot be answered: its slot is free at once.
-  if (!sent) ReleaseSig(sig);
+  if (!sent) ReleaseSigTaken(sig, turn);
   answer = TTervanFormat97{};
   return sent;
 }
@@ -333,8 +352,12 @@ void TTervanStackDevice::ProcessAnswer(const TTervanFormat97& packet) {
   // Free: a late answer, an answer to a fixed signature or to another's request.
   if (slot.Free) return;
   slot.Answer = packet;
-  // The request is finished once answered, also when its callback fails.
-  TSigRelease release(*this, packet.SIG);
+  // The request is finished once answered, also when its callback fails. A
+  // request sent by the callback may take this very slot (when it was stale);
+  // that one keeps it.
+  const std::uint8_t sig = packet.SIG;
+  const std::uint32_t turn = FSigTurn[sig];
+  TSigRelease release([this, sig, turn] { ReleaseSigTaken(sig, turn); });
   if (slot.Callback) {
     TTervanAnswerCallback callback = slot.Callback;
     TTervanFormat97 request = slot.Request;

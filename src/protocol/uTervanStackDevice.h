@@ -131,6 +131,11 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
 
  private:
   bool SlotAvailable(const TTervanStackItemSIG& slot, std::uint32_t now) const;
+  // AllocateSig that also tells which taking of the slot this is.
+  std::uint8_t TakeSig(std::uint8_t inst, std::int32_t timeout, std::uint32_t& turn);
+  // Frees the slot unless it was taken again after `turn` (a stale slot may be
+  // reused while its first request is still being finished).
+  void ReleaseSigTaken(std::uint8_t sig, std::uint32_t turn);
   void DeviceLoadFromNode(const TXmlNode& node);
   void DeviceSaveToNode();
   bool ExchangeWaiting(ITervanStack& stack, std::uint8_t inst, const TBytes& data,
@@ -145,6 +150,7 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   std::recursive_mutex FSigLock;  // recursive: ProcessAnswer calls ReleaseSig
   std::atomic<std::uint8_t> FAddress{0};
   std::array<TTervanStackItemSIG, 256> FSigTable;  // guarded by FSigLock
+  std::array<std::uint32_t, 256> FSigTurn{};       // takings of each slot; guarded by FSigLock
   std::mutex FStackLock;                           // guards FStack (never held across calls)
   TIntf<ITervanStack> FStack;
   std::mutex FTypeLock;  // guards the two texts below

@@ -285,6 +285,55 @@ TEST_F(DeviceEngineTest, StaleSlotIsTakenAgainAfterItsDeadline) {
   EXPECT_EQ(d->SigItem(0).INST, 0x21);
 }
 
+// An answer that comes after its slot's deadline still runs its callback; a
+// follow-up request sent from that callback may take the very same signature
+// and must not lose its slot when the first answer's handling ends.
+TEST_F(DeviceEngineTest, RequestChainedFromALateAnswersCallbackKeepsItsSlot) {
+  auto d = Attach(0x31);
+  int second = 0;
+  auto chained = [&](const TTervanFormat97&, const TTervanFormat97&) { ++second; };
+  int first = 0;
+  TTervanFormat97 answer;
+  ASSERT_TRUE(d->Exchange(
+      0x20, {0x01}, false, 20,
+      [&](const TTervanFormat97&, const TTervanFormat97&) {
+        ++first;
+        TTervanFormat97 ignored;
+        d->Exchange(0x20, {0x02}, false, 5000, chained, ignored);
+      },
+      answer));
+  SleepMs(40);  // the slot is stale now, but still holds its request
+  Transport->Deliver(BuildPacket(0x31, 0, 0x00, {}));
+  EXPECT_EQ(first, 1);
+  ASSERT_EQ(WrittenSigs(), (std::vector<int>{0, 0}));
+  EXPECT_FALSE(d->SigItem(0).Free) << "the chained request's slot was freed";
+  Transport->Deliver(BuildPacket(0x31, 0, 0x00, {}));
+  EXPECT_EQ(second, 1);
+  EXPECT_TRUE(d->SigItem(0).Free);
+}
+
+// A waiting exchange that timed out hands what it set aside to the receive
+// path after its slot's deadline; a request sent from there may take that
+// slot, and the end of the waiting exchange must leave it taken.
+TEST_F(DeviceEngineTest, RequestSentWhileATimedOutExchangeEndsKeepsItsSlot) {
+  auto d = Attach(0x31);
+  Transport->SetResponder([](const TBytes&) { return BuildPacket(0x31, 0x44, 13, {}); });
+  int calls = 0;
+  d->NotificationAction = [&](const TTervanFormat97&) {
+    TTervanFormat97 ignored;
+    d->Exchange(
+        0x20, {0x05}, false, 5000, [&](const TTervanFormat97&, const TTervanFormat97&) { ++calls; },
+        ignored);
+  };
+  TTervanFormat97 answer;
+  EXPECT_FALSE(d->Exchange(0x31, {}, true, 30, {}, answer));
+  d->NotificationAction = nullptr;
+  ASSERT_EQ(WrittenSigs(), (std::vector<int>{0, 0}));
+  EXPECT_FALSE(d->SigItem(0).Free) << "the unwaited request's slot was freed";
+  Transport->Deliver(BuildPacket(0x31, 0, 0x00, {}));
+  EXPECT_EQ(calls, 1);
+}
+
 // ---------------------------------------------------------------- fixed signature
 
 TEST_F(DeviceEngineTest, FixedSignature) {
