@@ -287,17 +287,24 @@ void TTCPClientInterface::Read(TBytes& data) {
   {
     TLockGuard guard(TransportLock());
     if (FState == TState::Connected) {
-      std::uint8_t chunk[4096];
-      for (;;) {
+      // The bytes waiting now and no more, so that a peer that never stops
+      // sending cannot hold the lock or grow the block without end. With
+      // none counted, one receive still looks and so meets the stream's end.
+      const int waiting = FConnectionSocket.BytesWaiting();
+      const std::size_t limit = waiting > 0 ? static_cast<std::size_t>(waiting) : 4096;
+      data.resize(limit);
+      std::size_t got = 0;
+      while (got < limit) {
         int error = 0;
-        long n = FConnectionSocket.ReceiveSome(chunk, sizeof chunk, error);
+        long n = FConnectionSocket.ReceiveSome(data.data() + got, limit - got, error);
         if (n > 0) {
-          data.insert(data.end(), chunk, chunk + n);
+          got += static_cast<std::size_t>(n);
           continue;
         }
         if (n == 0 || (error != EAGAIN && error != EWOULDBLOCK)) notice = Disconnect();
         break;
       }
+      data.resize(got);
     }
     Trace(kTraceReceived, data);
   }

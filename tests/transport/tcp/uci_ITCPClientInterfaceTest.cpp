@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <string>
@@ -406,6 +407,37 @@ TEST(TCPClientWriteThreaded, LargeWriteIsSentWholeWhileThePeerReadsSlowly) {
   reader.join();
   EXPECT_EQ(written, static_cast<std::int32_t>(big.size()));
   EXPECT_TRUE(got == big);
+}
+
+TEST(TCPClientReadThreaded, ReadTakesWhatWaitsAndReturnsWhileThePeerKeepsSending) {
+  TLoopbackListener listener;
+  TPeerSocket peer;
+  auto t = OpenTo(listener, peer);
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(peer.Valid());
+  constexpr std::size_t kBlock = 16 * 1024;
+  std::atomic<std::size_t> sent{0};
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    TBytes block(kBlock, 0x2A);
+    std::uint32_t start = GetTickCount32();
+    while (!stop && GetTickCount32() - start < 10000) {
+      ssize_t n = send(peer.Fd(), block.data(), block.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) sent += static_cast<std::size_t>(n);
+    }
+  });
+  ASSERT_TRUE(t->WaitReceived(2000));
+  SleepMs(50);
+  // What waits when Read begins was sent before it, give or take the one
+  // send under way at that moment.
+  const std::size_t sentBefore = sent.load();
+  TBytes data;
+  t->Read(data);
+  stop = true;
+  flood.join();
+  EXPECT_FALSE(data.empty());
+  EXPECT_LE(data.size(), sentBefore + kBlock);
+  EXPECT_TRUE(t->GetActive());
 }
 
 // ---------------------------------------------------------------------------
