@@ -200,6 +200,39 @@ TEST_F(StackReceiveTest, BufferJustBelowTheCapLosesNothing) {
   EXPECT_EQ(d31->Packets().size(), 2u);
 }
 
+// The cap counts what was already buffered: a header still waiting for its
+// bytes plus a second call pass 131,072 bytes by one, and exactly the newest
+// 86,016 remain. `shift` moves a packet from the first kept byte to one before it.
+void CutAtTheBoundary(TTervanStack& stack, std::size_t shift) {
+  TBytes waiting = Hex("2A 61 FF F0");  // a header whose packet is not complete yet
+  waiting.resize(20000, 0x00);
+  stack.Receive(waiting);
+  ASSERT_EQ(stack.RxBufferSize(), waiting.size());
+  const std::size_t total = TTervanStack::kRxBufferCap + 1;
+  const std::size_t firstKept = total - TTervanStack::kRxBufferKeep;
+  ASSERT_GT(firstKept, waiting.size() + shift);
+  TBytes more(total - waiting.size(), 0x00);
+  const TBytes p = BuildPacket(0x31, 0x66, 0x0D, {});
+  std::copy(p.begin(), p.end(),
+            more.begin() + static_cast<std::ptrdiff_t>(firstKept - shift - waiting.size()));
+  stack.Receive(more);
+}
+
+TEST_F(StackReceiveTest, CutKeepsAPacketStartingAtTheFirstKeptByte) {
+  auto d31 = Attach(0x31);
+  CutAtTheBoundary(*Stack, 0);
+  ASSERT_EQ(d31->Packets().size(), 1u);
+  EXPECT_EQ(d31->Packets()[0].SIG, 0x66);
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+}
+
+TEST_F(StackReceiveTest, CutLosesAPacketStartingOneByteEarlier) {
+  auto d31 = Attach(0x31);
+  CutAtTheBoundary(*Stack, 1);
+  EXPECT_TRUE(d31->Packets().empty());
+  EXPECT_EQ(Stack->RxBufferSize(), 0u);
+}
+
 TEST_F(StackReceiveTest, IncompleteHeaderWaitsWhileGarbageIsNotKept) {
   auto d31 = Attach(0x31);
   Stack->Receive(TBytes(5000, 0x55));
