@@ -1,6 +1,7 @@
 // The simulator's server run in-process on a thread of the test.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sstream>
 #include <thread>
 
@@ -22,18 +23,26 @@ class SimServerThreaded : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(FServer->Open(error)) << error;
     ASSERT_NE(FServer->Port(), 0);
-    FThread = std::thread([this] { FServer->Run(); });
+    FThread = std::thread([this] {
+      try {
+        FServer->Run();
+      } catch (...) {
+        FFailed = true;  // nothing may escape the thread
+      }
+    });
   }
   void TearDown() override {
     if (FThread.joinable()) {
       FServer->Stop();
       FThread.join();
     }
+    EXPECT_FALSE(FFailed) << "the server's loop raised";
   }
 
   std::unique_ptr<TModuleSimulator> FModule;
   std::unique_ptr<TSimServer> FServer;
   std::thread FThread;
+  std::atomic<bool> FFailed{false};
 };
 
 TEST_F(SimServerThreaded, AnswersOverLoopback) {
