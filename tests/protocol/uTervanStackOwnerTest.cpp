@@ -63,4 +63,20 @@ TEST_F(StackOwnerTest, ConstructionWithAnOwnerThatIsNoTransportFailsCleanly) {
   EXPECT_EQ(plain->GetChildCount(), 0);
 }
 
+TEST_F(StackOwnerTest, AddDeviceTakesADeviceOverFromAnotherStack) {
+  auto first = Make<TTervanStack>();
+  auto second = Make<TTervanStack>();
+  auto d = Make<TTervanStackDevice>(0x31);
+  ASSERT_TRUE(first->AddDevice(TIntf<ITervanStackDevice>(d)));
+  EXPECT_TRUE(second->AddDevice(TIntf<ITervanStackDevice>(d)));
+  EXPECT_TRUE(SameObject(d->GetStack(), second));
+  EXPECT_TRUE(SameObject(d->GetOwner(), second));
+  EXPECT_EQ(first->GetChildCount(), 0);
+  EXPECT_EQ(second->GetChildCount(), 1);
+  EXPECT_FALSE(first->RemoveDevice(TIntf<ITervanStackDevice>(d)));
+  EXPECT_TRUE(second->RemoveDevice(TIntf<ITervanStackDevice>(d)));
+  EXPECT_FALSE(static_cast<bool>(d->GetStack()));
+  EXPECT_EQ(second->GetChildCount(), 0);
+}
+
 }  // namespace
