@@ -203,8 +203,21 @@ bool TTervanStack::Send(std::uint8_t adr, std::uint8_t sig, std::uint8_t inst, c
 namespace {
 
 bool IsAnswer(const std::uint8_t* p, std::size_t size, std::uint8_t adr, std::uint8_t sig) {
-  return CheckPacket(p, size) == 0 && p[5] == sig && !tervan::IsNotificationCode(p[6]) &&
-         (adr == tervan::kAdrUniversal || p[4] == adr);
+  // The cheap field tests first: the checksum runs only for a likely answer.
+  return size >= tervan::kMinPacketSize && p[5] == sig && !tervan::IsNotificationCode(p[6]) &&
+         (adr == tervan::kAdrUniversal || p[4] == adr) && CheckPacket(p, size) == 0;
+}
+
+// Offset of a whole answer behind the incomplete candidate at `from`, or
+// `size`: a damaged length field must not hide an answer that has come.
+std::size_t AnswerBehind(const std::uint8_t* bytes, std::size_t size, std::size_t from,
+                         std::uint8_t adr, std::uint8_t sig, std::size_t& length) {
+  for (std::size_t at = FindPacketStart(bytes, size, from + 1); at < size;
+       at = FindPacketStart(bytes, size, at + 1)) {
+    length = ExtractPacketLength(bytes + at, size - at);
+    if (length != 0 && IsAnswer(bytes + at, length, adr, sig)) return at;
+  }
+  return size;
 }
 
 // Examines every complete candidate in collected[start..) in order: returns
@@ -220,7 +233,13 @@ bool TakeAnswer(const TBytes& collected, std::size_t& start, TBytes& setAside, s
     setAside.insert(setAside.end(), bytes + start, bytes + at);
     start = at;
     std::size_t length = ExtractPacketLength(bytes + start, size - start);
-    if (length == 0) return false;  // incomplete
+    if (length == 0) {
+      // Incomplete: it waits for more bytes, unless the answer stands behind it.
+      const std::size_t behind = AnswerBehind(bytes, size, start, adr, sig, length);
+      if (behind == size) return false;
+      setAside.insert(setAside.end(), bytes + start, bytes + behind);
+      start = behind;
+    }
     if (IsAnswer(bytes + start, length, adr, sig)) {
       answer.assign(bytes + start, bytes + start + length);
       start += length;

@@ -91,6 +91,26 @@ TEST_F(StackTransactTest, SeveralForeignPacketsAndGarbageBeforeTheAnswerInOneRea
   EXPECT_EQ(Stack->RxBufferSize(), 0u);
 }
 
+// A damaged header whose length claims far more bytes than will ever come
+// stands before the answer: the answer is still found in the same read, and
+// what follows it still reaches the receive path.
+TEST_F(StackTransactTest, AnswerBehindAHeaderThatNeverCompletesIsTaken) {
+  auto d31 = Attach(0x31);
+  TBytes damaged = BuildPacket(0x31, 7, 13, {0x01});
+  damaged[2] = 0x7F;  // the length now claims some 32 KiB
+  Transport->SetResponder([&](const TBytes&) {
+    return Concat({damaged, BuildPacket(0x31, 0, 0x00, {0x21}), BuildPacket(0x31, 8, 14, {})});
+  });
+  TBytes answer;
+  const std::uint32_t start = GetTickCount32();
+  ASSERT_TRUE(Stack->Transact(0x31, 0, 0x31, {}, answer, 1000));
+  EXPECT_LT(GetTickCount32() - start, 900u) << "the answer was seen only at the deadline";
+  EXPECT_EQ(ParsePacket(answer).Data, TBytes{0x21});
+  ASSERT_EQ(d31->Notifications().size(), 1u);
+  EXPECT_EQ(d31->Notifications()[0].SIG, 8);
+  EXPECT_TRUE(d31->Answers().empty());
+}
+
 TEST_F(StackTransactTest, BytesWaitingBeforeTheRequestAreNotTheAnswer) {
   auto d31 = Attach(0x31);
   // An old answer with the very signature of the new request is waiting.
