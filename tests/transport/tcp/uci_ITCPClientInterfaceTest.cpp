@@ -215,6 +215,28 @@ TEST(TCPClientConnection, PeerThatNeverCompletesTheConnectionTimesOutAfterTheOpe
   EXPECT_FALSE(t->GetActive());
 }
 
+TEST(TCPClientConnection, AttemptLeftAfterTheOpenWaitStillOpensWhenItCompletesLater) {
+  TLoopbackListener listener(0);
+  ASSERT_TRUE(listener.FillAcceptQueue());
+  auto t = Make<TTCPClientInterface>(LoopbackString(listener.Port()));
+  TNoticeCounter n;
+  n.Attach(*t);
+  EXPECT_FALSE(t->Open());
+  EXPECT_EQ(n.Opened, 0);
+  // Room in the accept queue: the handshake completes on a repeated SYN, and
+  // the connected event of the attempt still arrives with the messages.
+  std::vector<TPeerSocket> accepted;
+  EXPECT_TRUE(DispatchUntil(
+      [&] {
+        for (TPeerSocket p = listener.Accept(0); p.Valid(); p = listener.Accept(0))
+          accepted.push_back(std::move(p));
+        return t->GetActive();
+      },
+      15000));
+  EXPECT_EQ(n.Opened, 1);
+  n.Detach(*t);
+}
+
 TEST(TCPClientConnection, OpenWhileOpenReturnsTrueWithoutANewAttempt) {
   TLoopbackListener listener;
   TPeerSocket peer;
