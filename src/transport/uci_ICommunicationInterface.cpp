@@ -73,6 +73,9 @@ void TCommunicationInterface::SaveToNode() {
 // --- handler slots ---
 
 void TCommunicationInterface::SetOnDataReceived(TCiNotifyHandler handler) {
+  // Waits for a call of the old handler still running on a receive thread, so
+  // a subscriber that clears its handler is never called afterwards.
+  std::lock_guard<std::recursive_mutex> call(FDataHandlerCall);
   std::lock_guard<std::mutex> guard(FHandlerLock);
   FOnDataReceived = handler;
 }
@@ -122,7 +125,10 @@ void TCommunicationInterface::AnnounceDataReceived(TIntf<ICommunicationInterface
   FArrival.notify_all();
   try {
     if (!sender) sender = Self();
-    if (TCiNotifyHandler handler = GetOnDataReceived()) handler(sender);
+    {
+      std::lock_guard<std::recursive_mutex> call(FDataHandlerCall);
+      if (TCiNotifyHandler handler = GetOnDataReceived()) handler(sender);
+    }
     if (TeventerCiNotify* eventer = FDataReceived.Peek()) eventer->Fire(sender);
   } catch (...) {
     // A failing subscriber must not reach the receiving side.

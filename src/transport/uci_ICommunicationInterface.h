@@ -207,6 +207,9 @@ class TCommunicationInterface : public TNodedInterface, public virtual ICommunic
 
   std::recursive_mutex FTransportLock;
   std::mutex FHandlerLock;  // guards the single-handler slots
+  // Held while the data-received handler runs; recursive so the handler may
+  // replace itself on its own thread.
+  std::recursive_mutex FDataHandlerCall;
   TCiNotifyHandler FOnDataReceived;
   TCiNotifyHandler FOnOpened;
   TCiNotifyHandler FOnClosed;

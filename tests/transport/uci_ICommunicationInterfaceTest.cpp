@@ -499,6 +499,48 @@ TEST(CommunicationInterfaceLockThreaded, TryLockFailsWhileAnotherThreadHoldsTheL
   t->Unlock();
 }
 
+// A subscriber that clears its handler (a stack being unbound) must not be
+// called afterwards by a receive thread that had already picked it up.
+struct TSlowSubscriber {
+  std::atomic<bool> inside{false};
+  std::atomic<bool> finished{false};
+  void OnData(TIntf<ICommunicationInterface>) {
+    inside = true;
+    SleepMs(100);
+    finished = true;
+  }
+};
+
+TEST(CommunicationInterfaceHandlerThreaded, ClearingTheDataHandlerWaitsForARunningCall) {
+  auto t = Make<TScriptedTransport>();
+  TSlowSubscriber subscriber;
+  t->SetOnDataReceived(TCiNotifyHandler::Of<&TSlowSubscriber::OnData>(&subscriber));
+  std::thread receiver([&] { t->CallAnnounceDataReceived(); });
+  while (!subscriber.inside) SleepMs(1);
+  t->SetOnDataReceived({});
+  const bool finishedWhenCleared = subscriber.finished;
+  receiver.join();
+  EXPECT_TRUE(finishedWhenCleared);
+}
+
+struct TSelfClearingSubscriber {
+  TScriptedTransport* transport = nullptr;
+  int calls = 0;
+  void OnData(TIntf<ICommunicationInterface>) {
+    ++calls;
+    transport->SetOnDataReceived({});  // on the announcing thread itself: no wait
+  }
+};
+
+TEST(CommunicationInterfaceAnnouncements, DataHandlerMayClearItself) {
+  auto t = Make<TScriptedTransport>();
+  TSelfClearingSubscriber subscriber{t.get()};
+  t->SetOnDataReceived(TCiNotifyHandler::Of<&TSelfClearingSubscriber::OnData>(&subscriber));
+  t->CallAnnounceDataReceived();
+  t->CallAnnounceDataReceived();
+  EXPECT_EQ(subscriber.calls, 1);
+}
+
 TEST(CommunicationInterfaceWaitThreaded, WaitReceivedWakesOnArrivalFromAnotherThread) {
   auto t = Make<TScriptedTransport>();
   std::thread feeder([&] {
