@@ -160,9 +160,12 @@ int RunVeltoConsole(const std::vector<std::string>& args, std::ostream& out) {
   try {
     return RunConnected(params, out);
   } catch (const std::exception& e) {
-    // The run's objects are already taken apart when this is reached.
+    // The run's objects are already taken apart when this is reached. The
+    // run's own lines go out first, so a shared log keeps their order.
+    out.flush();
     std::cerr << "VeltoConsole: " << e.what() << std::endl;
   } catch (...) {
+    out.flush();
     std::cerr << "VeltoConsole: unexpected error" << std::endl;
   }
   return kExitFailure;
