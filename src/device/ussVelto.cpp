@@ -20,22 +20,6 @@ bool CounterIndexValid(std::int32_t index) {
   return index >= 0 && index <= kMaxCounters;
 }
 
-// Holds the lock of a transport, when there is one, for a scope.
-class TLineLock {
- public:
-  explicit TLineLock(TIntf<ICommunicationInterface> transport) : FTransport(std::move(transport)) {
-    if (FTransport) FTransport->Lock();
-  }
-  ~TLineLock() {
-    if (FTransport) FTransport->Unlock();
-  }
-  TLineLock(const TLineLock&) = delete;
-  TLineLock& operator=(const TLineLock&) = delete;
-
- private:
-  TIntf<ICommunicationInterface> FTransport;
-};
-
 }  // namespace
 
 TVelto::TVelto(std::uint8_t address) : TTervanStackDevice(tervan::kAdrUniversal) {
@@ -204,7 +188,7 @@ bool TVelto::ReadStates(std::uint8_t inst, TStateCopy& copy, bool inputs, TVelto
   const std::size_t decoded = std::min(states.size(), answer.size() * 8);
   const auto end = states.begin() + static_cast<std::ptrdiff_t>(decoded);
   const TVeltoIOArray answered(states.begin(), end);
-  TLineLock line(LineOfStack());
+  TOptionalTransportLock line(LineOfStack());
   UpdateStateCopy(answered, copy, inputs);
   return true;
 }
@@ -252,7 +236,7 @@ bool TVelto::SetOutput(std::int32_t number, bool state, std::uint8_t time, bool 
   if (!Execute(kInstSetOutputs, TBytes{command}, kNoCallback, true, kDefault)) return false;
   bool covered = false;
   {
-    TLineLock line(LineOfStack());
+    TOptionalTransportLock line(LineOfStack());
     std::lock_guard<std::recursive_mutex> guard(FOutputs.Lock);
     covered = static_cast<std::size_t>(number) <= FOutputs.Recs.size();
     if (covered) {

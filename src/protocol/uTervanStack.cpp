@@ -13,23 +13,9 @@ namespace {
 const char kOwnerError[] = "ITervanStack can be owned only by ICommunicationInterface";
 const char kBroadcastError[] = "RCV packet ADR=$FF !";
 
-// Holds a transport's lock when there is a transport. Every path that reads
-// from a transport and then runs the receive path takes the transport's lock
-// first, so the two locks are always taken in the same order.
-class TOptionalTransportLock {
- public:
-  explicit TOptionalTransportLock(ICommunicationInterface* transport) : FTransport(transport) {
-    if (FTransport) FTransport->Lock();
-  }
-  ~TOptionalTransportLock() {
-    if (FTransport) FTransport->Unlock();
-  }
-  TOptionalTransportLock(const TOptionalTransportLock&) = delete;
-  TOptionalTransportLock& operator=(const TOptionalTransportLock&) = delete;
-
- private:
-  ICommunicationInterface* FTransport;
-};
+// Every path that reads from a transport and then runs the receive path takes
+// the transport's lock first (TOptionalTransportLock), so the two locks are
+// always taken in the same order.
 
 // Offset of the first "*a" in bytes[from, size), or `size` when there is none.
 std::size_t FindPacketStart(const std::uint8_t* bytes, std::size_t size, std::size_t from) {
@@ -148,7 +134,7 @@ void TTervanStack::SetTransport(TIntf<ICommunicationInterface> transport) {
   if (old) old->SetOnDataReceived({});
   {
     // Waits for a receive path still running on the old transport's data.
-    TOptionalTransportLock oldLock(old.get());
+    TOptionalTransportLock oldLock(old);
     std::lock_guard<std::recursive_mutex> receive(FReceiveLock);
     FRxBuffer.Clear();
     std::lock_guard<std::mutex> guard(FTransportMutex);
@@ -352,7 +338,7 @@ std::size_t TTervanStack::NextCandidate() {
 void TTervanStack::Receive(const std::uint8_t* bytes, std::size_t size) {
   if (size == 0) return;
   TIntf<ICommunicationInterface> transport = GetTransport();
-  TOptionalTransportLock transportLock(transport.get());
+  TOptionalTransportLock transportLock(transport);
   std::lock_guard<std::recursive_mutex> receive(FReceiveLock);
 
   FRxBuffer.Append(bytes, size);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <string_view>
 
 #include "framework/uBytes.h"
@@ -82,6 +83,24 @@ class ICommunicationInterface : public virtual ICommunicationInterfaceCore {
   // Waits at most `timeout` ms for received bytes; true as soon as some are
   // waiting. Lets an exchange end when its answer arrives instead of polling.
   virtual bool WaitReceived(std::int32_t timeout) = 0;
+};
+
+// Holds the lock of a transport, when there is one, for a scope (and a
+// reference on the transport meanwhile).
+class TOptionalTransportLock {
+ public:
+  explicit TOptionalTransportLock(TIntf<ICommunicationInterface> transport)
+      : FTransport(std::move(transport)) {
+    if (FTransport) FTransport->Lock();
+  }
+  ~TOptionalTransportLock() {
+    if (FTransport) FTransport->Unlock();
+  }
+  TOptionalTransportLock(const TOptionalTransportLock&) = delete;
+  TOptionalTransportLock& operator=(const TOptionalTransportLock&) = delete;
+
+ private:
+  TIntf<ICommunicationInterface> FTransport;
 };
 
 // Holds a transport's lock for a scope.
