@@ -1,0 +1,255 @@
+// The console program run as a process against a simulator that misbehaves on
+// the wire: noise around answers, answers cut into bytes, answers with another
+// signature, refusals and a connection that goes away in the middle of a run.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "support/uChildProcess.h"
+#include "support/uSimulatorProcess.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Long enough for two unanswered exchanges and process start; a run that
+// needs more than this has hung.
+constexpr int kHangGuardMs = 8000;
+
+Lines SplitLines(const std::string& text) {
+  Lines lines;
+  std::string line;
+  for (char c : text) {
+    if (c == '\n') {
+      lines.push_back(line);
+      line.clear();
+    } else {
+      line.push_back(c);
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+Lines InputLines(const std::vector<int>& onInputs, int count = 8) {
+  Lines lines;
+  for (int i = 1; i <= count; ++i) {
+    bool on = false;
+    for (int n : onInputs) on = on || n == i;
+    lines.push_back("Velto Innput" + std::to_string(i) + ": " + (on ? "On" : "Off"));
+  }
+  return lines;
+}
+
+Lines Concat(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const char* const kIdentify = "2A 61 00 05 31 00 F3 4B 0D";
+const char* const kOut3On = "2A 61 00 06 31 00 20 83 9A 0D";
+const char* const kReadOutputs = "2A 61 00 05 31 00 30 0E 0D";
+const char* const kOut2OffFor10 = "2A 61 00 07 31 00 23 0A 02 0D 0D";  // 10 half-seconds
+const char* const kReadInputs = "2A 61 00 05 31 00 31 0D 0D";
+
+// What a run of kTypicalRun sends to a module that answers everything.
+const Lines kTypicalWire{kIdentify, kOut3On, kReadOutputs, kOut2OffFor10, kReadInputs};
+
+class MainRunFaultTest : public ::testing::Test {
+ protected:
+  void StartModule(std::vector<std::string> args) {
+    args.push_back("--log");
+    args.push_back("--inputs-on");
+    args.push_back("1,3");
+    FSim = StartSimulator(args);
+    ASSERT_NE(FSim.Port, 0);
+  }
+
+  // The typical scripted run: one output on, one off for a while, three
+  // inputs packed into the exit code.
+  TProgramResult RunTypical(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"/TCP=127.0.0.1:" + std::to_string(FSim.Port), "/Address=1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    for (const char* a : {"/Out3=On", "/Out2=Off:5s", "/ErrorCode=In1,In2,In3"})
+      args.emplace_back(a);
+    TProgramResult r = RunProgram(ProgramPath("VeltoConsole"), args, kHangGuardMs);
+    EXPECT_FALSE(r.TimedOut) << "the run did not end";
+    EXPECT_EQ(r.Stderr, "");
+    return r;
+  }
+
+  // Stops the simulator; every packet it received, as hex.
+  Lines Received() {
+    int status = 0;
+    FSim.Process.Signal(SIGTERM);
+    EXPECT_TRUE(FSim.Process.Wait(5000, status));
+    Lines rx;
+    for (const std::string& line : SplitLines(FSim.Process.Stderr()))
+      if (line.rfind("RX ", 0) == 0 && line.find('(') == std::string::npos)
+        rx.push_back(line.substr(3));
+    return rx;
+  }
+
+  // How many connections the simulator saw.
+  int Connections() {
+    int count = 0;
+    const std::string& err = FSim.Process.Stderr();
+    for (std::size_t at = err.find("client connected"); at != std::string::npos;
+         at = err.find("client connected", at + 1))
+      ++count;
+    return count;
+  }
+
+  TSimulatorProcess FSim;
+};
+
+// --- faults that must not change the outcome ---
+
+struct THarmlessFault {
+  const char* Name;
+  std::vector<std::string> Args;
+};
+
+class MainRunHarmlessFaultTest : public MainRunFaultTest,
+                                 public ::testing::WithParamInterface<THarmlessFault> {};
+
+TEST_P(MainRunHarmlessFaultTest, RunEndsAsWithAWellBehavedModule) {
+  StartModule(GetParam().Args);
+  TProgramResult r = RunTypical();
+  EXPECT_EQ(r.ExitStatus, 5);
+  EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({1, 3})));
+  // Nothing asked twice: every answer was taken at the first attempt.
+  EXPECT_EQ(Received(), kTypicalWire);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Noise, MainRunHarmlessFaultTest,
+    ::testing::Values(
+        THarmlessFault{"GarbageBeforeEveryAnswer", {"--garbage", "any"}},
+        // A lone packet start before the answer.
+        THarmlessFault{"PacketStartBeforeEveryAnswer",
+                       {"--garbage", "any", "--garbage-bytes", "2A"}},
+        // A header whose length would take far more bytes than ever come.
+        THarmlessFault{"UnfinishedHeaderBeforeEveryAnswer",
+                       {"--garbage", "any", "--garbage-bytes", "2A 61 00 FF"}},
+        // A whole packet that fails its checksum.
+        THarmlessFault{"DamagedPacketBeforeEveryAnswer",
+                       {"--garbage", "any", "--garbage-bytes", "2A 61 00 05 31 00 00 00 0D"}},
+        THarmlessFault{"NotificationBeforeEveryAnswer", {"--notify-before", "any"}},
+        THarmlessFault{"AnswersInSingleBytes", {"--split", "any:1"}},
+        THarmlessFault{"AllTogether",
+                       {"--garbage", "any", "--notify-before", "any", "--split", "any:1"}}),
+    [](const ::testing::TestParamInfo<THarmlessFault>& info) { return info.param.Name; });
+
+// --- answers that are not the answer ---
+
+TEST_F(MainRunFaultTest, AnswerWithAnotherSignatureFailsThatOutputOnly) {
+  StartModule({"--wrong-sig", "0x20"});
+  TProgramResult r = RunTypical();
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(
+      SplitLines(r.Stdout),
+      Concat({"Connection established.", "Could not set Velto output 3!"}, InputLines({1, 3})));
+  // The failed output is not read back; the timed one and the inputs still go out.
+  EXPECT_EQ(Received(), (Lines{kIdentify, kOut3On, kOut2OffFor10, kReadInputs}));
+}
+
+TEST_F(MainRunFaultTest, RefusedIdentificationIsAskedTwiceAndNoOutputTouched) {
+  StartModule({"--refuse", "0xF3"});
+  TProgramResult r = RunTypical();
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(SplitLines(r.Stdout),
+            (Lines{"Connection established.", "Could not read data from Velto!"}));
+  EXPECT_EQ(Received(), (Lines{kIdentify, kIdentify}));
+}
+
+TEST_F(MainRunFaultTest, RefusedInputReadIsAskedTwice) {
+  StartModule({"--refuse", "0x31"});
+  TProgramResult r = RunTypical();
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(SplitLines(r.Stdout),
+            (Lines{"Connection established.", "Could not read inputs from Velto!"}));
+  EXPECT_EQ(Received(), Concat(kTypicalWire, {kReadInputs}));
+}
+
+TEST_F(MainRunFaultTest, RefusedTimedOutputIsReportedAndTheInputsStillRead) {
+  StartModule({"--refuse", "0x23:3"});
+  TProgramResult r = RunTypical();
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(
+      SplitLines(r.Stdout),
+      Concat({"Connection established.", "Could not set Velto output 2!"}, InputLines({1, 3})));
+  EXPECT_EQ(Received(), kTypicalWire);
+}
+
+// --- the connection goes away in the middle of a run ---
+// Each case ends at once with the failures it caused: no exchange waits out
+// its time-out on a connection that is gone, and nothing is reconnected.
+
+TEST_F(MainRunFaultTest, ConnectionClosedInsteadOfTheIdentification) {
+  StartModule({"--close-on", "0xF3"});
+  TProgramResult r = RunTypical();
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(SplitLines(r.Stdout),
+            (Lines{"Connection established.", "Could not read data from Velto!"}));
+  EXPECT_EQ(Received(), (Lines{kIdentify}));
+  EXPECT_EQ(Connections(), 1);
+}
+
+TEST_F(MainRunFaultTest, ConnectionClosedInsteadOfTheFirstOutput) {
+  StartModule({"--close-on", "0x20"});
+  TProgramResult r = RunTypical();
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(SplitLines(r.Stdout),
+            (Lines{"Connection established.", "Could not set Velto output 3!",
+                   "Could not set Velto output 2!", "Could not read inputs from Velto!"}));
+  EXPECT_EQ(Received(), (Lines{kIdentify, kOut3On}));
+  EXPECT_EQ(Connections(), 1);
+}
+
+TEST_F(MainRunFaultTest, ConnectionClosedAfterTheFirstOutputWasSet) {
+  // Answers the identification and output 3, then closes.
+  StartModule({"--close-after", "2"});
+  TProgramResult r = RunTypical();
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(SplitLines(r.Stdout), (Lines{"Connection established.", "Could not set Velto output 2!",
+                                         "Could not read inputs from Velto!"}));
+  Lines rx = Received();
+  ASSERT_GE(rx.size(), 2u);
+  EXPECT_EQ(rx[0], kIdentify);
+  EXPECT_EQ(rx[1], kOut3On);
+  EXPECT_EQ(Connections(), 1);
+}
+
+TEST_F(MainRunFaultTest, ConnectionClosedInsteadOfTheInputs) {
+  StartModule({"--close-on", "0x31"});
+  TProgramResult r = RunTypical();
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(SplitLines(r.Stdout),
+            (Lines{"Connection established.", "Could not read inputs from Velto!"}));
+  EXPECT_EQ(Received(), kTypicalWire);
+}
+
+TEST_F(MainRunFaultTest, ConnectionClosedUnderNologPrintsNothing) {
+  StartModule({"--close-on", "0x20"});
+  TProgramResult r = RunTypical({"/nolog"});
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(r.Stdout, "");
+}
+
+// Split answers that arrive while the connection closes after them are still
+// taken whole.
+TEST_F(MainRunFaultTest, SplitAnswersThenClosedConnection) {
+  StartModule({"--split", "any:1", "--close-after", "3"});
+  TProgramResult r = RunTypical();
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(SplitLines(r.Stdout), (Lines{"Connection established.", "Could not set Velto output 2!",
+                                         "Could not read inputs from Velto!"}));
+  Lines rx = Received();
+  ASSERT_GE(rx.size(), 3u);
+  EXPECT_EQ(rx[2], kReadOutputs);
+}
+
+}  // namespace
