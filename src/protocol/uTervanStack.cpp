@@ -231,6 +231,14 @@ bool TakeAnswer(const TBytes& collected, std::size_t& start, TBytes& setAside, s
       start += length;
       return true;
     }
+    if (CheckPacket(bytes + start, length) != 0) {
+      // A damaged candidate (noise that looks like a header) costs only the
+      // bytes up to the next "*" in it, as in the receive path: the answer
+      // may start inside it.
+      const void* star = std::memchr(bytes + start + 1, tervan::kPrefix, length - 1);
+      if (star != nullptr)
+        length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(star) - (bytes + start));
+    }
     setAside.insert(setAside.end(), bytes + start, bytes + start + length);
     start += length;
   }

@@ -111,6 +111,20 @@ TEST_F(StackTransactTest, AnswerBehindAHeaderThatNeverCompletesIsTaken) {
   EXPECT_TRUE(d31->Answers().empty());
 }
 
+// Noise that looks like the start of a short packet completes, with the first
+// bytes of the answer, into a damaged 9-byte candidate; the answer inside it
+// must still be found.
+TEST_F(StackTransactTest, AnswerStartingInsideANoiseHeaderIsTaken) {
+  auto d31 = Attach(0x31);
+  Transport->SetResponder([&](const TBytes&) {
+    return Concat({Hex("2A 61 00 05"), BuildPacket(0x31, 0, 0x00, {0x05})});
+  });
+  TBytes answer;
+  ASSERT_TRUE(Stack->Transact(0x31, 0, 0x31, {}, answer, 1000));
+  EXPECT_EQ(ParsePacket(answer).Data, TBytes{0x05});
+  EXPECT_TRUE(d31->Packets().empty());
+}
+
 TEST_F(StackTransactTest, BytesWaitingBeforeTheRequestAreNotTheAnswer) {
   auto d31 = Attach(0x31);
   // An old answer with the very signature of the new request is waiting.
