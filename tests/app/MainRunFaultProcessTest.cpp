@@ -137,6 +137,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A whole packet that fails its checksum.
         THarmlessFault{"DamagedPacketBeforeEveryAnswer",
                        {"--garbage", "any", "--garbage-bytes", "2A 61 00 05 31 00 00 00 0D"}},
+        // A short header whose packet would swallow the start of the answer.
+        THarmlessFault{"ShortHeaderBeforeEveryAnswer",
+                       {"--garbage", "any", "--garbage-bytes", "2A 61 00 05"}},
         THarmlessFault{"NotificationBeforeEveryAnswer", {"--notify-before", "any"}},
         THarmlessFault{"AnswersInSingleBytes", {"--split", "any:1"}},
         THarmlessFault{"AllTogether",
