@@ -9,44 +9,15 @@
 
 #include "support/uChildProcess.h"
 #include "support/uSimulatorProcess.h"
+#include "uRunLines.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using namespace runlines;
 
 // Long enough for two unanswered exchanges and process start; a run that
 // needs more than this has hung.
 constexpr int kHangGuardMs = 8000;
-
-Lines SplitLines(const std::string& text) {
-  Lines lines;
-  std::string line;
-  for (char c : text) {
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else {
-      line.push_back(c);
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
-Lines InputLines(const std::vector<int>& onInputs, int count = 8) {
-  Lines lines;
-  for (int i = 1; i <= count; ++i) {
-    bool on = false;
-    for (int n : onInputs) on = on || n == i;
-    lines.push_back("Velto Innput" + std::to_string(i) + ": " + (on ? "On" : "Off"));
-  }
-  return lines;
-}
-
-Lines Concat(Lines a, const Lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 const char* const kIdentify = "2A 61 00 05 31 00 F3 4B 0D";
 const char* const kOut3On = "2A 61 00 06 31 00 20 83 9A 0D";

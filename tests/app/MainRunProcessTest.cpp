@@ -13,40 +13,11 @@
 
 #include "support/uChildProcess.h"
 #include "support/uSimulatorProcess.h"
+#include "uRunLines.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-Lines SplitLines(const std::string& text) {
-  Lines lines;
-  std::string line;
-  for (char c : text) {
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else {
-      line.push_back(c);
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
-Lines InputLines(const std::vector<int>& onInputs, int count = 8) {
-  Lines lines;
-  for (int i = 1; i <= count; ++i) {
-    bool on = false;
-    for (int n : onInputs) on = on || n == i;
-    lines.push_back("Velto Innput" + std::to_string(i) + ": " + (on ? "On" : "Off"));
-  }
-  return lines;
-}
-
-Lines Concat(Lines a, const Lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using namespace runlines;
 
 // One simulator, one console run against it, and the simulator's packet log.
 class MainRunTest : public ::testing::Test {
