@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole suite: a normal build, an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of the
-# threaded tests. Fails when any build or test fails.
+# Builds and runs the whole suite three times: a normal build, an
+# AddressSanitizer + UndefinedBehaviorSanitizer build and a ThreadSanitizer
+# build. Fails when any build or test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
