@@ -79,3 +79,28 @@ TEST_F(SimServerThreaded, StopEndsTheLoop) {
 }
 
 }  // namespace
+
+namespace {
+
+// A client that lets answers pile up before reading them still gets every
+// byte, in order: the backlog of a TCP client is never cut.
+TEST_F(SimServerThreaded, SlowReaderGetsEveryAnswerWhole) {
+  TSimConfig config;
+  // Each answer is longer than 64 KiB (65,537 bytes with the line end the
+  // module puts after its text).
+  const std::string head = "VELTO ETH 8/4;V1.02.03;F97;";
+  config.Identification = head + std::string(65527 - head.size(), 'x');
+  Start(config);
+  TLoopbackClient client;
+  ASSERT_TRUE(client.Connect(FServer->Port()));
+  constexpr int kRequests = 60;  // some 4 MB of answers, beyond any socket buffer
+  for (int i = 0; i < kRequests; ++i)
+    ASSERT_TRUE(client.Send(BuildPacket(0x31, static_cast<std::uint8_t>(i), 0xF3, {})));
+  for (int i = 0; i < kRequests; ++i) {
+    TBytes answer = client.ReadPacket(kTimeoutMs);
+    ASSERT_EQ(CheckPacket(answer), 0) << "answer " << i;
+    EXPECT_EQ(answer[5], static_cast<std::uint8_t>(i));
+  }
+}
+
+}  // namespace

@@ -23,7 +23,7 @@ namespace {
 constexpr int kTcpChannel = 1;
 constexpr int kPtyChannel = 2;
 constexpr int kIdlePollMs = 1000;
-// Bytes nobody reads (a terminal without a user) are dropped past this.
+// Bytes a terminal without a user never reads are dropped past this.
 constexpr std::size_t kOutLimit = 0x10000;
 
 void SetNonBlocking(int fd) {
@@ -189,7 +189,9 @@ void TSimServer::Flush(TLink& link, std::uint32_t now) {
     const ssize_t n = link.IsSocket ? send(link.Fd, link.Out.data(), link.Out.size(), MSG_NOSIGNAL)
                                     : write(link.Fd, link.Out.data(), link.Out.size());
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      if (link.Out.size() > kOutLimit) link.Out.clear();
+      // Only a terminal nobody reads drops its backlog; a TCP client gets
+      // every byte in order (dropping part of a stream would corrupt it).
+      if (!link.IsSocket && link.Out.size() > kOutLimit) link.Out.clear();
       return;
     }
     if (n < 0) {
