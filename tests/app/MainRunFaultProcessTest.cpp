@@ -52,16 +52,7 @@ class MainRunFaultTest : public ::testing::Test {
   }
 
   // Stops the simulator; every packet it received, as hex.
-  Lines Received() {
-    int status = 0;
-    FSim.Process.Signal(SIGTERM);
-    EXPECT_TRUE(FSim.Process.Wait(5000, status));
-    Lines rx;
-    for (const std::string& line : SplitLines(FSim.Process.Stderr()))
-      if (line.rfind("RX ", 0) == 0 && line.find('(') == std::string::npos)
-        rx.push_back(line.substr(3));
-    return rx;
-  }
+  Lines Received() { return StopAndTakeReceived(FSim); }
 
   // How many connections the simulator saw.
   int Connections() {

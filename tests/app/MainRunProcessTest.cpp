@@ -75,16 +75,7 @@ class MainRunTest : public ::testing::Test {
 
   // Stops the simulator and gives every packet it received, as hex (its notes
   // on dropped requests left out).
-  Lines Received() {
-    int status = 0;
-    FSim.Process.Signal(SIGTERM);
-    EXPECT_TRUE(FSim.Process.Wait(5000, status));
-    Lines rx;
-    for (const std::string& line : SplitLines(FSim.Process.Stderr()))
-      if (line.rfind("RX ", 0) == 0 && line.find('(') == std::string::npos)
-        rx.push_back(line.substr(3));
-    return rx;
-  }
+  Lines Received() { return StopAndTakeReceived(FSim); }
 
   TSimulatorProcess FSim;
 };

@@ -1,6 +1,7 @@
 #include "uSimulatorProcess.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -154,4 +155,22 @@ bool TLoopbackClient::WaitClosed(int timeoutMs) {
     Fill(MsLeft(deadline));
   }
   return FPeerClosed;
+}
+
+std::vector<std::string> StopAndTakeReceived(TSimulatorProcess& sim) {
+  int status = 0;
+  sim.Process.Signal(SIGTERM);
+  EXPECT_TRUE(sim.Process.Wait(5000, status)) << "the simulator did not stop";
+  std::vector<std::string> received;
+  std::size_t from = 0;
+  const std::string& log = sim.Process.Stderr();
+  while (from < log.size()) {
+    std::size_t end = log.find('\n', from);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(from, end - from);
+    if (line.rfind("RX ", 0) == 0 && line.find('(') == std::string::npos)
+      received.push_back(line.substr(3));
+    from = end + 1;
+  }
+  return received;
 }

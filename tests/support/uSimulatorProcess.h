@@ -20,6 +20,10 @@ struct TSimulatorProcess {
 // returns Port 0 when that does not work within `timeoutMs`.
 TSimulatorProcess StartSimulator(const std::vector<std::string>& args = {}, int timeoutMs = 10000);
 
+// Stops a simulator started with --log and gives every packet it received, as
+// hex, in order (its notes on dropped requests left out).
+std::vector<std::string> StopAndTakeReceived(TSimulatorProcess& sim);
+
 class TLoopbackClient {
  public:
   TLoopbackClient() = default;
