@@ -254,6 +254,16 @@ bool TCommunicationInterface::WaitReceived(std::int32_t timeout) {
   }
 }
 
+std::string TCommunicationInterface::GetLastError() {
+  std::lock_guard<std::mutex> guard(FLastErrorLock);
+  return FLastError;
+}
+
+void TCommunicationInterface::SetLastError(std::string text) {
+  std::lock_guard<std::mutex> guard(FLastErrorLock);
+  FLastError = std::move(text);
+}
+
 // --- buffered reads ---
 
 void TCommunicationInterface::PullIntoBuffer() {

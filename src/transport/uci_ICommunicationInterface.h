@@ -83,6 +83,10 @@ class ICommunicationInterface : public virtual ICommunicationInterfaceCore {
   // Waits at most `timeout` ms for received bytes; true as soon as some are
   // waiting. Lets an exchange end when its answer arrives instead of polling.
   virtual bool WaitReceived(std::int32_t timeout) = 0;
+  // Why the last Open failed or the open connection was lost: one line that
+  // names the target ("127.0.0.1:10001: connection refused"); empty when
+  // nothing has failed since the last successful Open. See framework/uErrors.h.
+  virtual std::string GetLastError() = 0;
 };
 
 // Holds the lock of a transport, when there is one, for a scope (and a
@@ -191,6 +195,7 @@ class TCommunicationInterface : public TNodedInterface, public virtual ICommunic
   void Lock() override { FTransportLock.lock(); }
   void Unlock() override { FTransportLock.unlock(); }
   bool WaitReceived(std::int32_t timeout) override;
+  std::string GetLastError() override;
 
   // Deadlines of SendAndReceive on the millisecond tick: the first one counts
   // from the write and allows for the request's own transfer time; each
@@ -210,6 +215,9 @@ class TCommunicationInterface : public TNodedInterface, public virtual ICommunic
   void AnnounceSettingsChanged();
   // Hands a block to the process trace: 1 just before writing, 2 after a read.
   virtual void Trace(std::int32_t direction, const TBytes& data);
+  // Records why an Open failed or a connection was lost (GetLastError);
+  // an empty text clears it, as a successful Open does.
+  void SetLastError(std::string text);
 
   // The transport's own interface, the sender of every announcement.
   TIntf<ICommunicationInterface> Self() { return TIntf<ICommunicationInterface>(this); }
@@ -239,6 +247,8 @@ class TCommunicationInterface : public TNodedInterface, public virtual ICommunic
   TLazyEventer<TeventerCiNotify> FSettingsChanged;
   TLazyEventer<TeventerCiNotifyChangeEvent> FLineChanged;
   TBytes FReadBuffer;  // guarded by FTransportLock
+  std::mutex FLastErrorLock;
+  std::string FLastError;
 
   // Wakes WaitReceived when the receiving side announces data.
   std::mutex FArrivalLock;

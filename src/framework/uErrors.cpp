@@ -1,0 +1,13 @@
+#include "framework/uErrors.h"
+
+#include <cctype>
+#include <cstring>
+
+std::string ErrnoText(int error) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not be the buffer.
+  std::string text = strerror_r(error, buffer, sizeof buffer);
+  if (!text.empty())
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
