@@ -1,0 +1,88 @@
+#include "transport/usb/uD2xxEvent.h"
+
+#include <cerrno>
+#include <ctime>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Holds a pthread mutex for a scope.
+class TPthreadLock {
+ public:
+  explicit TPthreadLock(pthread_mutex_t& mutex) : FMutex(mutex) { pthread_mutex_lock(&FMutex); }
+  ~TPthreadLock() { pthread_mutex_unlock(&FMutex); }
+  TPthreadLock(const TPthreadLock&) = delete;
+  TPthreadLock& operator=(const TPthreadLock&) = delete;
+
+ private:
+  pthread_mutex_t& FMutex;
+};
+
+timespec MonotonicAfter(std::uint32_t ms) {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += static_cast<time_t>(ms / 1000);
+  t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+std::mutex gAbandonedLock;
+// Reachable to the end of the process: the library may signal these at any time.
+std::vector<std::unique_ptr<TD2xxEvent>>* gAbandoned = nullptr;
+
+}  // namespace
+
+TD2xxEvent::TD2xxEvent() : FHandle{} {
+  pthread_condattr_t attributes;
+  pthread_condattr_init(&attributes);
+  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+  pthread_cond_init(&FHandle.Cond, &attributes);
+  pthread_condattr_destroy(&attributes);
+  pthread_mutex_init(&FHandle.Mutex, nullptr);
+  FHandle.Flags = 0;
+}
+
+TD2xxEvent::~TD2xxEvent() {
+  pthread_cond_destroy(&FHandle.Cond);
+  pthread_mutex_destroy(&FHandle.Mutex);
+}
+
+void TD2xxEvent::RequestStop() {
+  TPthreadLock lock(FHandle.Mutex);
+  FStop = true;
+  pthread_cond_broadcast(&FHandle.Cond);
+}
+
+void TD2xxEvent::Wake() {
+  TPthreadLock lock(FHandle.Mutex);
+  FWake = true;
+  pthread_cond_broadcast(&FHandle.Cond);
+}
+
+bool TD2xxEvent::StopRequested() {
+  TPthreadLock lock(FHandle.Mutex);
+  return FStop;
+}
+
+TD2xxEvent::TWake TD2xxEvent::Wait(std::uint32_t timeoutMs) {
+  const timespec deadline = MonotonicAfter(timeoutMs);
+  TPthreadLock lock(FHandle.Mutex);
+  int rc = 0;
+  if (!FStop && !FWake) rc = pthread_cond_timedwait(&FHandle.Cond, &FHandle.Mutex, &deadline);
+  if (FStop) return TWake::Stop;
+  const bool woken = std::exchange(FWake, false);
+  return (woken || rc != ETIMEDOUT) ? TWake::Signal : TWake::TimeOut;
+}
+
+void AbandonD2xxEvent(std::unique_ptr<TD2xxEvent> event) {
+  if (!event) return;
+  std::lock_guard<std::mutex> guard(gAbandonedLock);
+  if (gAbandoned == nullptr) gAbandoned = new std::vector<std::unique_ptr<TD2xxEvent>>;
+  gAbandoned->push_back(std::move(event));
+}
