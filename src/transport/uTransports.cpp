@@ -5,6 +5,7 @@
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "transport/uConnectionString.h"
 #include "transport/uTraceForwarder.h"
+#include "transport/usb/uci_FTDIcore.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ void InitTransports(int argc, char** argv) {
   gInitialised = true;
   ScanTraceSwitches(argc, argv);
   // Serial port transport ("SERIAL_PORT"): registered here, first, once it exists.
-  // USB adapter transport ("FTD_USB"): registered here, second, once it exists.
+  RegisterProvider(&CreateFTDIDevice, kFTDIDeviceProvider);
   RegisterProvider(&CreateTCPClientInterface, kTCPClientProvider);
 }
 
@@ -28,6 +29,7 @@ void DoneTransports() {
   if (!gInitialised) return;
   gInitialised = false;
   UnregisterProvider(&CreateTCPClientInterface);
-  // The serial port and USB adapter transports are unregistered here as well.
+  UnregisterProvider(&CreateFTDIDevice);
+  // The serial port transport is unregistered here as well.
   SetTraceHandler(TTraceHandler());
 }

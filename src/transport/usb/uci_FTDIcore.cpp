@@ -1,0 +1,366 @@
+#include "transport/usb/uci_FTDIcore.h"
+
+#include <algorithm>
+#include <climits>
+#include <exception>
+
+#include "framework/uAlert.h"
+#include "transport/uConnectionString.h"
+
+namespace {
+
+using TLockGuard = std::lock_guard<std::recursive_mutex>;
+
+std::string StatusText(const char* call, FT_STATUS status) {
+  return std::string(call) + " failed with status " + std::to_string(status);
+}
+
+}  // namespace
+
+TIntf<ICommunicationInterface> CreateFTDIDevice(const std::string& connectionString) {
+  return Make<TFTDIDevice>(connectionString);
+}
+
+TFTDIDevice::TFTDIDevice(const std::string& connectionString) {
+  if (!connectionString.empty()) SetConnectionString(connectionString);
+}
+
+TFTDIDevice::TFTDIDevice(TXmlNode node, TIntf<IInterface> owner) {
+  LoadFromNode(std::move(node), true, true);
+  SetOwner(std::move(owner));
+}
+
+TFTDIDevice::~TFTDIDevice() {
+  // Normally done in BeforeDestruction; here for a constructor that failed.
+  TThreads finished;
+  TLockGuard guard(TransportLock());
+  TakeReceiveThreads(finished, true);
+}
+
+HRESULT TFTDIDevice::QueryInterface(const TGUID& iid, void** obj) {
+  if (QueryAs<IFTDISerialPortInterface>(this, iid, obj)) return S_OK;
+  return TSerialPortCoreInterface::QueryInterface(iid, obj);
+}
+
+void TFTDIDevice::BeforeDestruction() {
+  try {
+    Close(false);
+  } catch (...) {
+    // Destruction goes on whatever closing met.
+  }
+  // A failed close leaves its thread running: it ends here in any case.
+  TThreads finished;
+  {
+    TLockGuard guard(TransportLock());
+    TakeReceiveThreads(finished, true);
+  }
+  finished.clear();
+  TSerialPortCoreInterface::BeforeDestruction();
+}
+
+std::string TFTDIDevice::Target() {
+  return "USB " + GetSerialNumber();
+}
+
+void TFTDIDevice::ReportFailure(const char* call, FT_STATUS status) {
+  if (status != kD2xxIoError) return;
+  SetLastError(Target() + ": " + StatusText(call, status) + " (input/output error); closed");
+  Close(false);
+}
+
+void TFTDIDevice::TakeReceiveThreads(TThreads& finished, bool all) {
+  if (FReceiveThread) FStoppedThreads.push_back(std::move(FReceiveThread));
+  TThreads kept;
+  for (auto& thread : FStoppedThreads) {
+    thread->RequestStop();
+    if (all || !thread->OnThisThread())
+      finished.push_back(std::move(thread));
+    else
+      kept.push_back(std::move(thread));
+  }
+  FStoppedThreads = std::move(kept);
+}
+
+// --- connection ---
+
+bool TFTDIDevice::GetActive() {
+  return FHandle.load() != nullptr;
+}
+
+bool TFTDIDevice::Open() {
+  TThreads finished;
+  bool opened = false;
+  {
+    TLockGuard guard(TransportLock());
+    if (GetActive()) return true;
+    opened = OpenAdapter(finished);
+  }
+  finished.clear();
+  if (opened) AnnounceOpened();
+  return opened;
+}
+
+// Under the lock. Threads of an earlier adapter are handed over to be joined.
+bool TFTDIDevice::OpenAdapter(TThreads& finished) {
+  TakeReceiveThreads(finished, false);
+  const std::string serialNumber = GetSerialNumber();
+  if (serialNumber.empty()) {
+    SetLastError("USB: no adapter serial number given");
+    return false;
+  }
+  const std::string loadError = D2xxLoad();
+  if (!loadError.empty()) {
+    SetLastError(Target() + ": the D2XX library could not be loaded (" + loadError + ")");
+    return false;
+  }
+  FT_HANDLE handle = nullptr;
+  const FT_STATUS status = D2xxOpenEx(serialNumber, handle);
+  if (status != kD2xxOk) {
+    ReportFailure("FT_OpenEx", status);
+    SetLastError(Target() + ": " +
+                 (status == kD2xxMissing ? D2xxMissingReason("FT_OpenEx")
+                                         : StatusText("FT_OpenEx", status)));
+    return false;
+  }
+  FHandle = handle;
+  D2xxResetDevice(handle);  // its outcome changes nothing here
+  try {
+    FReceiveThread = std::make_unique<TFTDIDevicecore>(this, handle);
+  } catch (const std::exception& e) {
+    // Without its thread the adapter is not opened. Its event, which the
+    // library may already hold, is kept by the thread's state.
+    FHandle = nullptr;
+    D2xxClose(handle);
+    SetLastError(Target() + ": the receive thread could not be started (" + e.what() + ")");
+    return false;
+  }
+  if (const FT_STATUS event = FReceiveThread->RegistrationStatus(); event != kD2xxOk)
+    Alert(Target() + ": FT_SetEventNotification failed with status " + std::to_string(event) +
+          "; received bytes are looked for every " +
+          std::to_string(TFTDIDevicecore::kIdleWaitMs) + " ms");
+  SetBaudRate(FBaudRate.load());
+  // An input/output error while setting up has closed the adapter again.
+  if (!GetActive()) return false;
+  SetLastError(std::string());
+  return true;
+}
+
+bool TFTDIDevice::Close(bool force) {
+  TThreads finished;
+  bool closed = false;
+  {
+    TLockGuard guard(TransportLock());
+    const FT_HANDLE handle = FHandle.exchange(nullptr);
+    if (handle == nullptr) {
+      // The thread a failed close left running ends now.
+      TakeReceiveThreads(finished, false);
+      return true;
+    }
+    const FT_STATUS status = D2xxClose(handle);
+    if (status == kD2xxOk && FReceiveThread) FReceiveThread->LibraryReleased();
+    if (status != kD2xxOk && !force) {
+      // The library may still signal the event: the thread and its event
+      // stay until the next Open, Close or the destruction.
+      ReportFailure("FT_Close", status);
+      return false;
+    }
+    TakeReceiveThreads(finished, false);
+    closed = status == kD2xxOk;
+  }
+  finished.clear();  // joined outside the lock: the thread may be waiting for it
+  AnnounceClosed();
+  return closed;
+}
+
+void TFTDIDevice::SetPermitted(bool permitted) {
+  TSerialPortCoreInterface::SetPermitted(permitted);
+  Close(true);
+}
+
+// --- data ---
+
+std::int32_t TFTDIDevice::Write(const TBytes& data) {
+  TLockGuard guard(TransportLock());
+  const FT_HANDLE handle = FHandle.load();
+  if (handle == nullptr) return 0;
+  Trace(kTraceSent, data);
+  const auto count = static_cast<DWORD>(std::min<std::size_t>(data.size(), INT32_MAX));
+  DWORD written = 0;
+  const FT_STATUS status = D2xxWrite(handle, data.data(), count, written);
+  if (status != kD2xxOk) {
+    ReportFailure("FT_Write", status);
+    return 0;
+  }
+  return static_cast<std::int32_t>(written);
+}
+
+void TFTDIDevice::Read(TBytes& data) {
+  data.clear();
+  TLockGuard guard(TransportLock());
+  const FT_HANDLE handle = FHandle.load();
+  DWORD waiting = 0;
+  FT_STATUS status = handle == nullptr ? kD2xxOk : D2xxGetQueueStatus(handle, waiting);
+  if (status != kD2xxOk) ReportFailure("FT_GetQueueStatus", status);
+  if (waiting > 0) {
+    data.resize(std::min(waiting, kMaxReadBytes));
+    DWORD read = 0;
+    status = D2xxRead(handle, data.data(), static_cast<DWORD>(data.size()), read);
+    data.resize(read);
+    if (status != kD2xxOk) ReportFailure("FT_Read", status);
+    // Bytes beyond this block are announced again at once.
+    if (FReceiveThread && D2xxGetQueueStatus(handle, waiting) == kD2xxOk && waiting > 0)
+      FReceiveThread->WakeForData();
+  }
+  Trace(kTraceReceived, data);
+}
+
+std::int32_t TFTDIDevice::GetReceivedCount() {
+  TLockGuard guard(TransportLock());
+  const FT_HANDLE handle = FHandle.load();
+  if (handle == nullptr) return 0;
+  DWORD waiting = 0;
+  const FT_STATUS status = D2xxGetQueueStatus(handle, waiting);
+  if (status != kD2xxOk) {
+    ReportFailure("FT_GetQueueStatus", status);
+    return 0;
+  }
+  return static_cast<std::int32_t>(std::min<DWORD>(waiting, INT32_MAX));
+}
+
+void TFTDIDevice::AnnounceDataReceived(TIntf<ICommunicationInterface> sender) {
+  TSerialPortCoreInterface::AnnounceDataReceived(std::move(sender));
+}
+
+void TFTDIDevice::PurgeIn() {
+  TLockGuard guard(TransportLock());
+  ReportFailure("FT_Purge", D2xxPurge(FHandle.load(), kD2xxPurgeRx));
+}
+
+void TFTDIDevice::PurgeOut() {
+  TLockGuard guard(TransportLock());
+  ReportFailure("FT_Purge", D2xxPurge(FHandle.load(), kD2xxPurgeTx));
+}
+
+bool TFTDIDevice::ResetDevice() {
+  TLockGuard guard(TransportLock());
+  return D2xxResetDevice(FHandle.load()) == kD2xxOk;
+}
+
+bool TFTDIDevice::EraseEEPROM() {
+  TLockGuard guard(TransportLock());
+  return D2xxEraseEE(FHandle.load()) == kD2xxOk;
+}
+
+// --- settings ---
+
+std::string TFTDIDevice::GetSerialNumber() {
+  std::lock_guard<std::mutex> guard(FSettingsLock);
+  return FSerialNumber;
+}
+
+std::string TFTDIDevice::GetDescription() {
+  return GetSerialNumber();
+}
+
+std::string TFTDIDevice::GetCaption() {
+  return GetDeviceDescription();
+}
+
+std::string TFTDIDevice::GetConnectionString() {
+  return std::string("provider=") + kFTDIDeviceProvider + ";serial_number=" + GetSerialNumber() +
+         ";" + TSerialPortCoreInterface::GetConnectionString();
+}
+
+void TFTDIDevice::SetConnectionString(const std::string& text) {
+  std::string serialNumber;
+  if (FindConnectionValue(text, "serial_number", serialNumber)) {
+    // An open adapter is opened again by its new number.
+    const bool wasActive = GetActive();
+    SetActive(false);
+    {
+      std::lock_guard<std::mutex> guard(FSettingsLock);
+      FSerialNumber = serialNumber;
+    }
+    SetActive(wasActive);
+  }
+  TSerialPortCoreInterface::SetConnectionString(text);
+  AnnounceSettingsChanged();
+}
+
+std::int32_t TFTDIDevice::GetBaudRate() {
+  return FBaudRate.load();
+}
+
+void TFTDIDevice::SetBaudRate(std::int32_t baudRate) {
+  {
+    TLockGuard guard(TransportLock());
+    const FT_HANDLE handle = FHandle.load();
+    const FT_STATUS status =
+        handle == nullptr ? kD2xxOk : D2xxSetBaudRate(handle, static_cast<DWORD>(baudRate));
+    if (status == kD2xxOk) FBaudRate = baudRate;
+    // The character time follows the rate in effect, also when it was refused.
+    TSerialPortCoreInterface::SetBaudRate(FBaudRate.load());
+    ReportFailure("FT_SetBaudRate", status);
+  }
+  AnnounceSettingsChanged();
+}
+
+std::int32_t TFTDIDevice::GetDataBits() {
+  return FDataBits.load();
+}
+
+void TFTDIDevice::SetDataBits(std::int32_t dataBits) {
+  SetLineField(FDataBits, dataBits);
+}
+
+std::int32_t TFTDIDevice::GetStopBits() {
+  return FStopBits.load();
+}
+
+void TFTDIDevice::SetStopBits(std::int32_t stopBits) {
+  SetLineField(FStopBits, stopBits);
+}
+
+std::int32_t TFTDIDevice::GetParity() {
+  return FParity.load();
+}
+
+void TFTDIDevice::SetParity(std::int32_t parity) {
+  SetLineField(FParity, parity);
+}
+
+void TFTDIDevice::SetLineField(std::atomic<std::int32_t>& field, std::int32_t value) {
+  {
+    TLockGuard guard(TransportLock());
+    const std::int32_t previous = field.exchange(value);
+    // A closed adapter refuses them too, so it keeps its previous settings.
+    const FT_STATUS status = D2xxSetDataCharacteristics(
+        FHandle.load(), static_cast<UCHAR>(FDataBits.load()), static_cast<UCHAR>(FStopBits.load()),
+        static_cast<UCHAR>(FParity.load()));
+    if (status != kD2xxOk) field = previous;
+    ReportFailure("FT_SetDataCharacteristics", status);
+  }
+  AnnounceSettingsChanged();
+}
+
+bool TFTDIDevice::GetDTR() {
+  return FDTR.load();
+}
+
+void TFTDIDevice::SetDTR(bool raised) {
+  TLockGuard guard(TransportLock());
+  const FT_STATUS status = D2xxSetDtr(FHandle.load(), raised);
+  if (status == kD2xxOk) FDTR = raised;
+  ReportFailure(raised ? "FT_SetDtr" : "FT_ClrDtr", status);
+}
+
+bool TFTDIDevice::GetRTS() {
+  return FRTS.load();
+}
+
+void TFTDIDevice::SetRTS(bool raised) {
+  TLockGuard guard(TransportLock());
+  const FT_STATUS status = D2xxSetRts(FHandle.load(), raised);
+  if (status == kD2xxOk) FRTS = raised;
+  ReportFailure(raised ? "FT_SetRts" : "FT_ClrRts", status);
+}

@@ -1,0 +1,169 @@
+// The USB adapter transport: a USB serial adapter driven directly through the
+// D2XX library (uci_FTDIdirect) rather than through a serial device, chosen by
+// its USB serial number, with the line settings and connection-string keys of
+// the serial-line layer. A receive thread waits for the library's event and
+// announces arrivals upward.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transport/serial/uci_ISerialPortInterface.h"
+#include "transport/usb/uci_FTDIdirect.h"
+
+inline constexpr const char* kFTDIDeviceProvider = "FTD_USB";
+
+class IFTDISerialPortInterface : public virtual ISerialPortInterface {
+ public:
+  static constexpr TGUID IID = GuidLiteral("{CBFAE6C0-8E72-4D7F-8C51-C36038E6F5F5}");
+
+  virtual std::string GetSerialNumber() = 0;
+  // Both empty: an adapter is known here by its serial number alone.
+  virtual std::string GetDeviceDescription() = 0;
+  virtual std::int32_t GetDeviceIndex() = 0;
+  virtual std::string GetDeviceLocation() = 0;
+  virtual FT_HANDLE GetHandle() = 0;
+  // Called by the receive thread, which holds the transport's lock meanwhile.
+  virtual void AnnounceDataReceived(TIntf<ICommunicationInterface> sender) = 0;
+  virtual bool ResetDevice() = 0;
+  virtual bool EraseEEPROM() = 0;
+};
+
+struct TFTDIReceiveState;
+
+// The receive thread of one open adapter. It reaches its transport through a
+// plain pointer and never keeps it alive: the transport stops the thread
+// before it goes. Destroying this object requests the stop and joins the
+// thread; on the thread itself (the transport dropped or closed inside an
+// announcement) it detaches instead, and the thread then ends touching
+// nothing but its own state.
+class TFTDIDevicecore {
+ public:
+  // Waits at most this long for an event, and this long again once one came
+  // while the transport's lock was busy.
+  static constexpr std::uint32_t kIdleWaitMs = 100;
+  static constexpr std::uint32_t kPendingWaitMs = 1;
+
+  // Registers its event with the library for `handle` (the status is kept),
+  // then starts the thread at the highest priority permitted.
+  TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE handle);
+  ~TFTDIDevicecore();
+  TFTDIDevicecore(const TFTDIDevicecore&) = delete;
+  TFTDIDevicecore& operator=(const TFTDIDevicecore&) = delete;
+
+  FT_STATUS RegistrationStatus() const { return FRegistrationStatus; }
+  // Wakes the thread at once to end; it no longer calls the transport.
+  void RequestStop();
+  // More bytes are waiting: announce them without waiting for an event.
+  void WakeForData();
+  // The adapter was closed successfully, so the library no longer uses the
+  // event; without this the event is kept for the rest of the process.
+  void LibraryReleased();
+  bool OnThisThread() const { return FThread.get_id() == std::this_thread::get_id(); }
+
+ private:
+  static void Run(std::shared_ptr<TFTDIReceiveState> state);
+
+  std::shared_ptr<TFTDIReceiveState> FState;
+  FT_STATUS FRegistrationStatus = kD2xxMissing;
+  std::thread FThread;
+};
+
+class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialPortInterface {
+ public:
+  static constexpr std::int32_t kDefaultBaudRate = 115200;
+  // Most bytes one Read takes; more stay queued in the library and are
+  // announced again.
+  static constexpr DWORD kMaxReadBytes = 65536;
+
+  explicit TFTDIDevice(const std::string& connectionString = std::string());
+  TFTDIDevice(TXmlNode node, TIntf<IInterface> owner);
+  ~TFTDIDevice() override;
+
+  HRESULT QueryInterface(const TGUID& iid, void** obj) override;
+  void BeforeDestruction() override;
+
+  // ICommunicationInterface
+  bool GetActive() override;
+  bool Open() override;
+  bool Close(bool force) override;
+  std::int32_t Write(const TBytes& data) override;
+  void Read(TBytes& data) override;
+  std::int32_t GetReceivedCount() override;
+  void SetPermitted(bool permitted) override;
+  std::string GetDescription() override;
+  std::string GetCaption() override;
+  std::string GetConnectionString() override;
+  void SetConnectionString(const std::string& text) override;
+  void PurgeIn() override;
+  void PurgeOut() override;
+
+  // ISerialPortInterface
+  std::int32_t GetBaudRate() override;
+  void SetBaudRate(std::int32_t baudRate) override;
+  bool GetRTS() override;
+  void SetRTS(bool raised) override;
+  bool GetDTR() override;
+  void SetDTR(bool raised) override;
+  bool GetCTS() override { return false; }
+  bool GetDSR() override { return false; }
+  std::int32_t GetStopBits() override;
+  void SetStopBits(std::int32_t stopBits) override;
+  std::int32_t GetParity() override;
+  void SetParity(std::int32_t parity) override;
+  std::int32_t GetDataBits() override;
+  void SetDataBits(std::int32_t dataBits) override;
+  // The library keeps its own buffers: these sizes are not settings here.
+  std::int32_t GetOutBufSize() override { return 0; }
+  void SetOutBufSize(std::int32_t) override {}
+  std::int32_t GetInBufSize() override { return 0; }
+  void SetInBufSize(std::int32_t) override {}
+
+  // IFTDISerialPortInterface
+  std::string GetSerialNumber() override;
+  std::string GetDeviceDescription() override { return std::string(); }
+  std::int32_t GetDeviceIndex() override { return -1; }
+  std::string GetDeviceLocation() override { return std::string(); }
+  FT_HANDLE GetHandle() override { return FHandle.load(); }
+  void AnnounceDataReceived(TIntf<ICommunicationInterface> sender) override;
+  bool ResetDevice() override;
+  bool EraseEEPROM() override;
+
+ private:
+  using TThreads = std::vector<std::unique_ptr<TFTDIDevicecore>>;
+
+  // "USB <serial number>": how the last error names the adapter.
+  std::string Target();
+  // An input/output error status closes the adapter; any other status only
+  // fails the operation.
+  void ReportFailure(const char* call, FT_STATUS status);
+  bool OpenAdapter(TThreads& finished);
+  // Under the lock: asks every receive thread to stop and hands over those
+  // this thread can join; one running on this very thread stays listed to
+  // be joined later (or detached by destruction).
+  void TakeReceiveThreads(TThreads& finished, bool all);
+  // Line settings through FT_SetDataCharacteristics; the changed field
+  // takes its previous value back when the library refuses them.
+  void SetLineField(std::atomic<std::int32_t>& field, std::int32_t value);
+
+  std::atomic<FT_HANDLE> FHandle{nullptr};  // changed under the transport lock
+  std::mutex FSettingsLock;
+  std::string FSerialNumber;  // guarded by FSettingsLock
+  std::atomic<std::int32_t> FBaudRate{kDefaultBaudRate};
+  std::atomic<std::int32_t> FDataBits{8};
+  std::atomic<std::int32_t> FStopBits{sbOne};
+  std::atomic<std::int32_t> FParity{paNone};
+  std::atomic<bool> FDTR{false};
+  std::atomic<bool> FRTS{false};
+  // Last, so that they are stopped first even when a constructor fails.
+  std::unique_ptr<TFTDIDevicecore> FReceiveThread;  // guarded by the transport lock
+  TThreads FStoppedThreads;                          // guarded by the transport lock
+};
+
+// The transport class registered under "FTD_USB".
+TIntf<ICommunicationInterface> CreateFTDIDevice(const std::string& connectionString);
