@@ -56,6 +56,12 @@ void ParseUsb(const std::string& keyword, TParamRec& params, std::ostream& out) 
     return;
   }
   const std::string serial = AfterThreeLetterKeyword(keyword);
+  // Either would reach the connection string as a separator and could set
+  // keys of its own there ("active=", "baudrate=").
+  if (serial.find_first_of(";=") != std::string::npos) {
+    Say(out, "Bad USB serial number!");
+    return;
+  }
   DeclareConnection(params, "provider=FTD_USB;serial_number=" + serial + ";baudrate=9600", out);
 }
 

@@ -189,6 +189,20 @@ TEST(ParseCommandLineUsb, MissingSerialNumber) {
   EXPECT_FALSE(r.params.ConnectionDefined);
 }
 
+// A separator inside the number would add keys of its own to the connection
+// string; the switch is dropped, so a later connection switch still counts.
+TEST(ParseCommandLineUsb, SeparatorsInTheSerialNumberAreRefused) {
+  for (const char* arg : {"/USB=A1;active=1", "/USB=A1;baudrate=300", "/USB=A=B", "/USB;", "/USB==",
+                          "-usb=;"}) {
+    Parsed r = Parse({arg, "/TCP=10.0.0.1"});
+    EXPECT_EQ(r.lines, (Lines{"Bad USB serial number!"})) << arg;
+    EXPECT_EQ(r.params.ConnectionString, "provider=TCP_CLIENT;host=10.0.0.1;port=10001") << arg;
+  }
+  Parsed r = Parse({"/USB=X;Y"});
+  EXPECT_FALSE(r.params.ConnectionDefined);
+  EXPECT_EQ(r.params.ConnectionString, "");
+}
+
 // ------------------------------------------------------------- TCP client
 
 TEST(ParseCommandLineTcp, DefaultAndGivenPort) {
