@@ -1,0 +1,118 @@
+// The USB transport's tests run it against the stand-in D2XX library: the
+// adapters it owns lead to loopback listeners of the test.
+#pragma once
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "framework/uTick.h"
+#include "transport/tcp/uLoopbackPeer.h"
+#include "transport/usb/uci_FTDIcore.h"
+
+inline std::string FakeLibraryPath() {
+  return std::string(VELTO_BIN_DIR) + "/libfake_d2xx.so";
+}
+
+// Threads of this process, the receive threads and the library's among them.
+inline int ThreadCount() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    ++count;
+  return count;
+}
+
+// Waits, bounded, for a state that another thread brings about.
+template <class F>
+bool Eventually(F done, std::uint32_t timeoutMs = 10000) {
+  const std::uint32_t start = GetTickCount32();
+  while (!done()) {
+    if (GetTickCount32() - start > timeoutMs) return false;
+    SleepMs(1);
+  }
+  return true;
+}
+
+// An entry point the stand-in library offers the tests only.
+template <class F>
+F FakeEntry(const char* name) {
+  void* library = dlopen(FakeLibraryPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+  F entry = library != nullptr ? reinterpret_cast<F>(dlsym(library, name)) : nullptr;
+  if (library != nullptr) dlclose(library);  // only the reference just taken
+  return entry;
+}
+
+// Collects what the receive thread announces: the bytes the handler read
+// there, on which thread, and how often the transport announced closing.
+struct TArrivals {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  TBytes Bytes;
+  std::thread::id Thread;
+  int Closed = 0;
+
+  void OnData(TIntf<ICommunicationInterface> sender) {
+    TBytes part;
+    sender->Read(part);
+    std::lock_guard<std::mutex> guard(Lock);
+    Bytes.insert(Bytes.end(), part.begin(), part.end());
+    Thread = std::this_thread::get_id();
+    Changed.notify_all();
+  }
+  void OnClosed(TIntf<ICommunicationInterface>) {
+    std::lock_guard<std::mutex> guard(Lock);
+    ++Closed;
+    Changed.notify_all();
+  }
+  void Attach(ICommunicationInterface& t) {
+    t.SetOnDataReceived(TCiNotifyHandler::Of<&TArrivals::OnData>(this));
+    t.SetOnClosed(TCiNotifyHandler::Of<&TArrivals::OnClosed>(this));
+  }
+  bool WaitBytes(std::size_t count, int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> lock(Lock);
+    return Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return Bytes.size() >= count; });
+  }
+  bool WaitClosed(int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> lock(Lock);
+    return Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Closed > 0; });
+  }
+};
+
+class FakeAdapterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("VELTO_D2XX_LIBRARY", FakeLibraryPath().c_str(), 1);
+    Own("SIM1", FListener);
+  }
+  void TearDown() override {
+    unsetenv("FAKE_D2XX_DEVICE");
+    unsetenv("FAKE_D2XX_FAIL");
+  }
+
+  // The adapter named `serial` leads to `listener`.
+  static void Own(const std::string& serial, TLoopbackListener& listener) {
+    setenv("FAKE_D2XX_DEVICE", (serial + "@127.0.0.1:" + std::to_string(listener.Port())).c_str(),
+           1);
+  }
+  static void Fail(const char* items) { setenv("FAKE_D2XX_FAIL", items, 1); }
+
+  // An open transport on the adapter, its other end in FPeer.
+  TIntf<TFTDIDevice> OpenAdapter(const std::string& settings = std::string(),
+                                 const std::string& serial = "SIM1") {
+    auto t = Make<TFTDIDevice>("provider=FTD_USB;serial_number=" + serial + settings);
+    EXPECT_TRUE(t->Open()) << t->GetLastError();
+    FPeer = FListener.Accept(10000);
+    EXPECT_TRUE(FPeer.Valid());
+    return t;
+  }
+
+  TLoopbackListener FListener;
+  TPeerSocket FPeer;
+};

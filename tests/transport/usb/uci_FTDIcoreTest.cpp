@@ -1,0 +1,224 @@
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/uAlert.h"
+#include "transport/usb/uFakeAdapter.h"
+
+namespace {
+
+// ---------------------------------------------------------------- settings
+
+TEST(FTDIDeviceSettings, NewTransportWritesItsDefaults) {
+  auto t = Make<TFTDIDevice>();
+  EXPECT_EQ(t->GetConnectionString(),
+            "provider=FTD_USB;serial_number=;baudrate=115200;databits=8;stopbits=One;"
+            "parity=None;dtr=0;rts=0");
+  t->SetConnectionString("provider=FTD_USB;serial_number=AB12;baudrate=9600");
+  EXPECT_EQ(t->GetDescription(), "AB12");
+  EXPECT_EQ(t->GetCaption(), "");
+  EXPECT_DOUBLE_EQ(t->GetByteTime(), 10000.0 / 9600);
+  EXPECT_TRUE(SupportsIID(t.get(), IFTDISerialPortInterface::IID));
+}
+
+// A closed adapter takes no line settings: the library is never asked, and
+// the previous values stay. The baud rate is only stored.
+TEST(FTDIDeviceSettings, LineSettingsStayWhileClosed) {
+  auto t = Make<TFTDIDevice>();
+  t->SetConnectionString("databits=7;stopbits=Two;parity=Even;dtr=1;rts=1;baudrate=300");
+  EXPECT_EQ(t->GetDataBits(), 8);
+  EXPECT_EQ(t->GetStopBits(), sbOne);
+  EXPECT_EQ(t->GetParity(), paNone);
+  EXPECT_FALSE(t->GetDTR());
+  EXPECT_FALSE(t->GetRTS());
+  EXPECT_EQ(t->GetBaudRate(), 300);
+}
+
+// ---------------------------------------------------------------- open
+
+using FTDIDeviceOpen = FakeAdapterTest;
+
+TEST_F(FTDIDeviceOpen, FailuresKeepTheTransportClosedWithTheReason) {
+  struct TCase {
+    const char* Settings;
+    const char* Fail;
+    const char* Reason;
+  } cases[] = {
+      {"serial_number=", "", "USB: no adapter serial number given"},
+      {"serial_number=NOPE", "", "USB NOPE: FT_OpenEx failed with status 2"},
+      {"serial_number=SIM1", "open=3", "USB SIM1: FT_OpenEx failed with status 3"},
+      {"serial_number=SIM1", "open=4", "USB SIM1: FT_OpenEx failed with status 4"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Settings + std::string(" ") + c.Fail);
+    Fail(c.Fail);
+    auto t = Make<TFTDIDevice>(c.Settings);
+    EXPECT_FALSE(t->Open());
+    EXPECT_FALSE(t->GetActive());
+    EXPECT_EQ(t->GetLastError(), c.Reason);
+    EXPECT_FALSE(FListener.Pending(0));  // no connection was made
+  }
+}
+
+TEST_F(FTDIDeviceOpen, OpensAtItsRateAndCarriesBytesBothWays) {
+  TArrivals arrivals;
+  auto t = OpenAdapter(";baudrate=9600");
+  arrivals.Attach(*t);
+  auto baudRate = FakeEntry<DWORD (*)(void*)>("FakeD2xxBaudRate");
+  ASSERT_NE(baudRate, nullptr);
+  EXPECT_EQ(baudRate(t->GetHandle()), 9600u);
+  EXPECT_EQ(t->GetLastError(), "");
+
+  EXPECT_EQ(t->Write(BytesOf("request")), 7);
+  EXPECT_EQ(TextOf(FPeer.ReceiveExactly(7, 10000)), "request");
+  // Announced on the receive thread, which the subscriber reads on.
+  ASSERT_TRUE(FPeer.SendAll(BytesOf("answer")));
+  ASSERT_TRUE(arrivals.WaitBytes(6));
+  EXPECT_EQ(TextOf(arrivals.Bytes), "answer");
+  EXPECT_NE(arrivals.Thread, std::this_thread::get_id());
+}
+
+TEST_F(FTDIDeviceOpen, NewSerialNumberReopensOnThatAdapter) {
+  TLoopbackListener second;
+  setenv("FAKE_D2XX_DEVICE",
+         ("SIM1@127.0.0.1:" + std::to_string(FListener.Port()) + ",SIM2@127.0.0.1:" +
+          std::to_string(second.Port()))
+             .c_str(),
+         1);
+  auto t = OpenAdapter();
+  t->SetConnectionString("serial_number=SIM2");
+  EXPECT_TRUE(t->GetActive()) << t->GetLastError();
+  EXPECT_TRUE(second.Accept(10000).Valid());
+  EXPECT_TRUE(FPeer.ReceiveExactly(1, 10000).empty());  // the first adapter was closed
+  EXPECT_EQ(t->GetConnectionString().rfind("provider=FTD_USB;serial_number=SIM2;baudrate=", 0), 0u);
+}
+
+// An arrival is announced also when the library never signals: the thread
+// looks at the queue at every time-out.
+TEST_F(FTDIDeviceOpen, FailedEventRegistrationIsOneAlertAndArrivalsStillCome) {
+  std::vector<std::string> alerts;
+  TAlertSink old = SetAlertSink([&](const std::string& text) { alerts.push_back(text); });
+  Fail("event=5");
+  TArrivals arrivals;
+  auto t = OpenAdapter();
+  SetAlertSink(old);
+  EXPECT_EQ(alerts, std::vector<std::string>{"USB SIM1: FT_SetEventNotification failed with "
+                                             "status 5; received bytes are looked for every 100 ms"});
+  arrivals.Attach(*t);
+  ASSERT_TRUE(FPeer.SendAll(BytesOf("polled")));
+  EXPECT_TRUE(arrivals.WaitBytes(6));
+}
+
+// ---------------------------------------------------------------- I/O error
+
+TEST_F(FTDIDeviceOpen, InputOutputErrorClosesTheTransport) {
+  struct TCase {
+    const char* Fail;
+    std::function<void(TFTDIDevice&)> Use;
+  } cases[] = {
+      {"write=4", [](TFTDIDevice& t) { EXPECT_EQ(t.Write(BytesOf("x")), 0); }},
+      {"queue=4", [](TFTDIDevice& t) { EXPECT_EQ(t.GetReceivedCount(), 0); }},
+      {"read=4",
+       [this](TFTDIDevice& t) {
+         ASSERT_TRUE(FPeer.SendAll(BytesOf("x")));
+         ASSERT_TRUE(Eventually([&] { return t.GetReceivedCount() > 0; }));
+         TBytes data;
+         t.Read(data);
+         EXPECT_TRUE(data.empty());
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Fail);
+    Fail(c.Fail);
+    TArrivals arrivals;
+    auto t = OpenAdapter();
+    // Only the closing is watched: a subscriber would read on the receive thread.
+    t->SetOnClosed(TCiNotifyHandler::Of<&TArrivals::OnClosed>(&arrivals));
+    c.Use(*t);
+    EXPECT_FALSE(t->GetActive());
+    EXPECT_TRUE(arrivals.WaitClosed());
+    EXPECT_NE(t->GetLastError().find("failed with status 4 (input/output error)"),
+              std::string::npos);
+    EXPECT_EQ(t->Write(BytesOf("x")), 0);
+  }
+}
+
+// ---------------------------------------------------------------- threads
+
+using FTDIDeviceThreads = FakeAdapterTest;
+
+TEST_F(FTDIDeviceThreads, CloseFromTheCallerEndsTheThreadsAtOnce) {
+  const int before = ThreadCount();
+  auto t = OpenAdapter();
+  EXPECT_EQ(ThreadCount(), before + 2);  // the receive thread and the library's
+  EXPECT_TRUE(t->Close(false));
+  EXPECT_EQ(ThreadCount(), before);  // joined before Close returned
+  EXPECT_TRUE(t->Close(false));      // closed already
+}
+
+// Closing, or dropping the last reference, inside an announcement runs on the
+// receive thread itself, which then ends without a join.
+TEST_F(FTDIDeviceThreads, CloseOrLastReferenceInsideAnAnnouncement) {
+  struct TInside {
+    TIntf<TFTDIDevice> Held;
+    bool DropIt = false;
+    void OnData(TIntf<ICommunicationInterface> sender) {
+      if (DropIt) Held = nullptr;  // the announcement's own reference is the last
+      else sender->Close(false);
+    }
+  };
+  for (bool drop : {false, true}) {
+    SCOPED_TRACE(drop ? "last reference" : "close");
+    const int before = ThreadCount();
+    const std::int32_t nodes = LiveNodeCount();
+    TInside inside{OpenAdapter(), drop};
+    inside.Held->SetOnDataReceived(TCiNotifyHandler::Of<&TInside::OnData>(&inside));
+    ASSERT_TRUE(FPeer.SendAll(BytesOf("x")));
+    if (!drop) {
+      ASSERT_TRUE(Eventually([&] { return !inside.Held->GetActive(); }));
+      inside.Held = nullptr;  // the destructor joins the thread that closed
+      EXPECT_EQ(ThreadCount(), before);
+    }
+    EXPECT_TRUE(Eventually([&] { return LiveNodeCount() == nodes && ThreadCount() == before; }));
+  }
+}
+
+TEST_F(FTDIDeviceThreads, OpenTransportDestroyedOnAnotherThreadWhileBytesArrive) {
+  const int before = ThreadCount();
+  TArrivals arrivals;
+  auto t = OpenAdapter();
+  arrivals.Attach(*t);
+  std::thread sender([this] {
+    for (int i = 0; i < 200 && FPeer.SendAll(BytesOf("0123456789")); ++i) SleepMs(1);
+  });
+  ASSERT_TRUE(arrivals.WaitBytes(1));
+  std::thread owner([held = std::move(t)]() mutable { held = nullptr; });
+  owner.join();
+  sender.join();
+  EXPECT_EQ(ThreadCount(), before);
+}
+
+// The library may signal the event of an adapter whose close failed at any
+// time later: that event is never freed (AddressSanitizer watches it here).
+TEST_F(FTDIDeviceThreads, FailedCloseKeepsTheEventTheLibraryHolds) {
+  const int before = ThreadCount();
+  // The adapter stays open in the library: a name no other test opens.
+  static int run = 0;
+  const std::string serial = "KEPT" + std::to_string(++run);
+  Own(serial, FListener);
+  Fail("close=1");
+  auto t = OpenAdapter("", serial);
+  EXPECT_FALSE(t->Close(false));
+  EXPECT_FALSE(t->GetActive());
+  EXPECT_EQ(ThreadCount(), before + 2);  // the receive thread keeps running
+  t = nullptr;
+  EXPECT_EQ(ThreadCount(), before + 1);  // destruction ended it; the library's stays
+  auto signals = FakeEntry<unsigned (*)()>("FakeD2xxSignals");
+  ASSERT_NE(signals, nullptr);
+  const unsigned seen = signals();
+  ASSERT_TRUE(FPeer.SendAll(BytesOf("late")));
+  EXPECT_TRUE(Eventually([&] { return signals() > seen; }));
+}
+
+}  // namespace
