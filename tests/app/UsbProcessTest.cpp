@@ -1,0 +1,72 @@
+// The console program over a USB adapter, run as a process: the stand-in
+// D2XX library carries the adapter's bytes to the module simulator.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/uChildProcess.h"
+#include "support/uSimulatorProcess.h"
+#include "uRunLines.h"
+
+namespace {
+
+using namespace runlines;
+
+class UsbRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FSim = StartSimulator({"--inputs-on", "1,3", "--log"});
+    ASSERT_NE(FSim.Port, 0);
+    setenv("VELTO_D2XX_LIBRARY", ProgramPath("libfake_d2xx.so").c_str(), 1);
+    setenv("FAKE_D2XX_DEVICE", ("SIM123@127.0.0.1:" + std::to_string(FSim.Port)).c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("VELTO_D2XX_LIBRARY");
+    unsetenv("FAKE_D2XX_DEVICE");
+  }
+
+  static TProgramResult Run(const std::vector<std::string>& args) {
+    return RunProgram(ProgramPath("VeltoConsole"), args, 20000);
+  }
+
+  TSimulatorProcess FSim;
+};
+
+TEST_F(UsbRunTest, WorkedExampleThroughTheAdapter) {
+  // The command line upper-cases the serial number.
+  TProgramResult r = Run({"/USB=sim123", "/Address=1", "/Out3=On", "/ErrorCode=In1,In2,In3"});
+  EXPECT_EQ(r.ExitStatus, 5);
+  EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({1, 3})));
+  EXPECT_EQ(r.Stderr, "");
+  // Identification, output 3 on, the outputs read back, the inputs.
+  EXPECT_EQ(StopAndTakeReceived(FSim),
+            (Lines{"2A 61 00 05 31 00 F3 4B 0D", "2A 61 00 06 31 00 20 83 9A 0D",
+                   "2A 61 00 05 31 00 30 0E 0D", "2A 61 00 05 31 00 31 0D 0D"}));
+}
+
+TEST_F(UsbRunTest, RefusedConnectionsSayWhy) {
+  struct TCase {
+    const char* Library;  // empty: the stand-in
+    const char* Serial;
+    const char* Reason;
+  } cases[] = {
+      {"", "/USB=SIM999", "VeltoConsole: USB SIM999: FT_OpenEx failed with status 2"},
+      {"/nonexistent/libd2xx.so", "/USB=SIM123",
+       "VeltoConsole: USB SIM123: the D2XX library could not be loaded (/nonexistent/libd2xx.so: "},
+      {"libc.so.6", "/USB=SIM123",
+       "VeltoConsole: USB SIM123: the D2XX library libc.so.6 has no FT_OpenEx"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Serial + std::string(" ") + c.Library);
+    if (*c.Library != '\0') setenv("VELTO_D2XX_LIBRARY", c.Library, 1);
+    TProgramResult r = Run({c.Serial, "/Address=1", "/Out3=On"});
+    EXPECT_EQ(r.ExitStatus, 255);
+    EXPECT_EQ(SplitLines(r.Stdout), Lines{"Connection refused!"});
+    EXPECT_EQ(r.Stderr.rfind(c.Reason, 0), 0u) << r.Stderr;
+  }
+  EXPECT_EQ(StopAndTakeReceived(FSim), Lines{});
+}
+
+}  // namespace
