@@ -68,6 +68,9 @@ void BM_CloseWakesTheReceiveThread(benchmark::State& state) {
     listener.DropOne();
   }
 }
-BENCHMARK(BM_CloseWakesTheReceiveThread)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
+BENCHMARK(BM_CloseWakesTheReceiveThread)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(50);
 
 }  // namespace

@@ -12,9 +12,9 @@
 // FAKE_D2XX_FAIL injects statuses: items CALL=STATUS or CALL=STATUS@N
 // separated by ",", CALL one of open, write, read, queue, event, close. From
 // its N-th use on an adapter (the first by default; every open for open) the
-// call gives STATUS instead of doing its work. A failed close leaves the adapter as it was: its connection
-// stays, and its event is still signalled. Both variables are read when an
-// adapter is opened.
+// call gives STATUS instead of doing its work. A failed close leaves the adapter as it was: its
+// connection stays, and its event is still signalled. Both variables are read when an adapter is
+// opened.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -36,42 +36,24 @@
 #include <thread>
 #include <vector>
 
-#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+// The binary interface, shared with the transport's binding.
+#include "transport/usb/uPthreadLock.h"
+#include "transport/usb/uci_FTDIdirect.h"
 
-using FT_STATUS = unsigned int;
-using DWORD = unsigned int;
-using UCHAR = unsigned char;
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-constexpr FT_STATUS kOk = 0;
+// The statuses this library gives besides those the transport knows.
+constexpr FT_STATUS kOk = kD2xxOk;
 constexpr FT_STATUS kInvalidHandle = 1;
 constexpr FT_STATUS kDeviceNotFound = 2;
 constexpr FT_STATUS kDeviceNotOpened = 3;
-constexpr FT_STATUS kIoError = 4;
+constexpr FT_STATUS kIoError = kD2xxIoError;
 constexpr FT_STATUS kInvalidParameter = 6;
 constexpr FT_STATUS kInvalidBaudRate = 7;
-constexpr DWORD kOpenBySerialNumber = 1;
-constexpr DWORD kEventRxChar = 1;
 constexpr std::size_t kQueueCap = 65536;  // the adapter's receive queue
 constexpr int kConnectTimeoutMs = 3000;
-
-struct TEventHandle {
-  pthread_cond_t Cond;
-  pthread_mutex_t Mutex;
-  int Flags;
-};
-
-class TPthreadLock {
- public:
-  explicit TPthreadLock(pthread_mutex_t& mutex) : FMutex(mutex) { pthread_mutex_lock(&FMutex); }
-  ~TPthreadLock() { pthread_mutex_unlock(&FMutex); }
-  TPthreadLock(const TPthreadLock&) = delete;
-  TPthreadLock& operator=(const TPthreadLock&) = delete;
-
- private:
-  pthread_mutex_t& FMutex;
-};
 
 struct TFailure {
   FT_STATUS Status = kOk;
@@ -87,7 +69,7 @@ struct TAdapter {
   std::mutex Lock;  // guards everything below
   std::vector<std::uint8_t> Queue;
   bool Gone = false;
-  TEventHandle* Event = nullptr;
+  TD2xxEventHandle* Event = nullptr;
   DWORD Mask = 0;
   DWORD BaudRate = 9600;
   std::map<std::string, TFailure> Failures;
@@ -180,7 +162,7 @@ int Connect(const std::string& host, const std::string& port) {
   return fd;
 }
 
-void Signal(TEventHandle* event) {
+void Signal(TD2xxEventHandle* event) {
   TPthreadLock lock(event->Mutex);
   pthread_cond_signal(&event->Cond);
   ++gSignals;
@@ -200,14 +182,14 @@ void ReadLoop(TAdapter* a) {
     if (p[0].revents != 0) return;
     if (!room || p[1].revents == 0) continue;
     std::uint8_t buffer[4096];
-    TEventHandle* event = nullptr;
+    TD2xxEventHandle* event = nullptr;
     {
       std::lock_guard<std::mutex> guard(a->Lock);
       const std::size_t want = std::min(sizeof buffer, kQueueCap - a->Queue.size());
       const ssize_t n = recv(a->Fd, buffer, want, MSG_DONTWAIT);
       if (n > 0) {
         a->Queue.insert(a->Queue.end(), buffer, buffer + n);
-        if ((a->Mask & kEventRxChar) != 0) event = a->Event;
+        if ((a->Mask & kD2xxEventRxChar) != 0) event = a->Event;
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         a->Gone = true;
       }
@@ -258,7 +240,8 @@ FT_STATUS Simple(void* handle, const char* call = nullptr) {
 }  // namespace
 
 FAKE_EXPORT FT_STATUS FT_OpenEx(void* arg, DWORD flags, void** handle) {
-  if (arg == nullptr || handle == nullptr || flags != kOpenBySerialNumber) return kInvalidParameter;
+  if (arg == nullptr || handle == nullptr || flags != kD2xxOpenBySerialNumber)
+    return kInvalidParameter;
   const std::string serial = static_cast<const char*>(arg);
   std::map<std::string, TFailure> failures = ReadFailures();
   if (const FT_STATUS s = failures.count("open") ? failures["open"].Status : kOk; s != kOk)
@@ -307,7 +290,7 @@ FAKE_EXPORT FT_STATUS FT_SetEventNotification(void* handle, DWORD mask, void* pa
   if (!a) return kInvalidHandle;
   if (param == nullptr) return kInvalidParameter;
   if (const FT_STATUS s = Injected(*a, "event"); s != kOk) return s;
-  a->Event = static_cast<TEventHandle*>(param);
+  a->Event = static_cast<TD2xxEventHandle*>(param);
   a->Mask = mask;
   return kOk;
 }
@@ -329,11 +312,21 @@ FAKE_EXPORT FT_STATUS FT_SetDataCharacteristics(void* handle, UCHAR bits, UCHAR 
   return kOk;
 }
 
-FAKE_EXPORT FT_STATUS FT_SetDtr(void* handle) { return Simple(handle); }
-FAKE_EXPORT FT_STATUS FT_ClrDtr(void* handle) { return Simple(handle); }
-FAKE_EXPORT FT_STATUS FT_SetRts(void* handle) { return Simple(handle); }
-FAKE_EXPORT FT_STATUS FT_ClrRts(void* handle) { return Simple(handle); }
-FAKE_EXPORT FT_STATUS FT_EraseEE(void* handle) { return Simple(handle); }
+FAKE_EXPORT FT_STATUS FT_SetDtr(void* handle) {
+  return Simple(handle);
+}
+FAKE_EXPORT FT_STATUS FT_ClrDtr(void* handle) {
+  return Simple(handle);
+}
+FAKE_EXPORT FT_STATUS FT_SetRts(void* handle) {
+  return Simple(handle);
+}
+FAKE_EXPORT FT_STATUS FT_ClrRts(void* handle) {
+  return Simple(handle);
+}
+FAKE_EXPORT FT_STATUS FT_EraseEE(void* handle) {
+  return Simple(handle);
+}
 
 FAKE_EXPORT FT_STATUS FT_Purge(void* handle, DWORD mask) {
   TAdapterAccess a(handle);
@@ -373,8 +366,8 @@ FAKE_EXPORT FT_STATUS FT_Write(void* handle, void* buffer, DWORD count, DWORD* w
   if (a->Gone) return kIoError;
   std::size_t sent = 0;
   while (sent < count) {
-    const ssize_t n = send(a->Fd, static_cast<const char*>(buffer) + sent, count - sent,
-                           MSG_NOSIGNAL);
+    const ssize_t n =
+        send(a->Fd, static_cast<const char*>(buffer) + sent, count - sent, MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
       continue;

@@ -6,19 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include "transport/usb/uPthreadLock.h"
+
 namespace {
-
-// Holds a pthread mutex for a scope.
-class TPthreadLock {
- public:
-  explicit TPthreadLock(pthread_mutex_t& mutex) : FMutex(mutex) { pthread_mutex_lock(&FMutex); }
-  ~TPthreadLock() { pthread_mutex_unlock(&FMutex); }
-  TPthreadLock(const TPthreadLock&) = delete;
-  TPthreadLock& operator=(const TPthreadLock&) = delete;
-
- private:
-  pthread_mutex_t& FMutex;
-};
 
 timespec MonotonicAfter(std::uint32_t ms) {
   timespec t{};

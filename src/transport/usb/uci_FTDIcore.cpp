@@ -136,8 +136,8 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished) {
   }
   if (const FT_STATUS event = FReceiveThread->RegistrationStatus(); event != kD2xxOk)
     Alert(Target() + ": FT_SetEventNotification failed with status " + std::to_string(event) +
-          "; received bytes are looked for every " +
-          std::to_string(TFTDIDevicecore::kIdleWaitMs) + " ms");
+          "; received bytes are looked for every " + std::to_string(TFTDIDevicecore::kIdleWaitMs) +
+          " ms");
   SetBaudRate(FBaudRate.load());
   // An input/output error while setting up has closed the adapter again.
   if (!GetActive()) return false;
@@ -348,10 +348,7 @@ bool TFTDIDevice::GetDTR() {
 }
 
 void TFTDIDevice::SetDTR(bool raised) {
-  TLockGuard guard(TransportLock());
-  const FT_STATUS status = D2xxSetDtr(FHandle.load(), raised);
-  if (status == kD2xxOk) FDTR = raised;
-  ReportFailure(raised ? "FT_SetDtr" : "FT_ClrDtr", status);
+  SetLine(FDTR, raised, &D2xxSetDtr, raised ? "FT_SetDtr" : "FT_ClrDtr");
 }
 
 bool TFTDIDevice::GetRTS() {
@@ -359,8 +356,13 @@ bool TFTDIDevice::GetRTS() {
 }
 
 void TFTDIDevice::SetRTS(bool raised) {
+  SetLine(FRTS, raised, &D2xxSetRts, raised ? "FT_SetRts" : "FT_ClrRts");
+}
+
+void TFTDIDevice::SetLine(std::atomic<bool>& state, bool raised, FT_STATUS (*call)(FT_HANDLE, bool),
+                          const char* entryPoint) {
   TLockGuard guard(TransportLock());
-  const FT_STATUS status = D2xxSetRts(FHandle.load(), raised);
-  if (status == kD2xxOk) FRTS = raised;
-  ReportFailure(raised ? "FT_SetRts" : "FT_ClrRts", status);
+  const FT_STATUS status = call(FHandle.load(), raised);
+  if (status == kD2xxOk) state = raised;
+  ReportFailure(entryPoint, status);
 }

@@ -150,6 +150,9 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   // Line settings through FT_SetDataCharacteristics; the changed field
   // takes its previous value back when the library refuses them.
   void SetLineField(std::atomic<std::int32_t>& field, std::int32_t value);
+  // DTR or RTS: the state is kept when the library accepted it.
+  void SetLine(std::atomic<bool>& state, bool raised, FT_STATUS (*call)(FT_HANDLE, bool),
+               const char* entryPoint);
 
   std::atomic<FT_HANDLE> FHandle{nullptr};  // changed under the transport lock
   std::mutex FSettingsLock;
@@ -162,7 +165,7 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   std::atomic<bool> FRTS{false};
   // Last, so that they are stopped first even when a constructor fails.
   std::unique_ptr<TFTDIDevicecore> FReceiveThread;  // guarded by the transport lock
-  TThreads FStoppedThreads;                          // guarded by the transport lock
+  TThreads FStoppedThreads;                         // guarded by the transport lock
 };
 
 // The transport class registered under "FTD_USB".

@@ -74,8 +74,8 @@ void AnnounceArrival(TFTDIReceiveState& state, bool& pending) {
 
 TFTDIDevicecore::TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE handle)
     : FState(std::make_shared<TFTDIReceiveState>(device)) {
-  FRegistrationStatus = D2xxSetEventNotification(
-      handle, kD2xxEventRxChar | kD2xxEventModemStatus, FState->Event->LibraryHandle());
+  FRegistrationStatus = D2xxSetEventNotification(handle, kD2xxEventRxChar | kD2xxEventModemStatus,
+                                                 FState->Event->LibraryHandle());
   FThread = std::thread(&TFTDIDevicecore::Run, FState);
   RaisePriority(FThread);
 }

@@ -54,8 +54,8 @@ void Bind(void* library, const char* name, F& entry) {
 
 const TEntryPoints* LoadEntryPoints(std::string& error) {
   const char* configured = std::getenv(kLibraryVariable);
-  const std::string path = (configured != nullptr && *configured != '\0') ? configured
-                                                                          : kDefaultLibrary;
+  const std::string path =
+      (configured != nullptr && *configured != '\0') ? configured : kDefaultLibrary;
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     const char* text = dlerror();

@@ -82,8 +82,8 @@ TEST_F(FTDIDeviceOpen, OpensAtItsRateAndCarriesBytesBothWays) {
 TEST_F(FTDIDeviceOpen, NewSerialNumberReopensOnThatAdapter) {
   TLoopbackListener second;
   setenv("FAKE_D2XX_DEVICE",
-         ("SIM1@127.0.0.1:" + std::to_string(FListener.Port()) + ",SIM2@127.0.0.1:" +
-          std::to_string(second.Port()))
+         ("SIM1@127.0.0.1:" + std::to_string(FListener.Port()) +
+          ",SIM2@127.0.0.1:" + std::to_string(second.Port()))
              .c_str(),
          1);
   auto t = OpenAdapter();
@@ -103,8 +103,9 @@ TEST_F(FTDIDeviceOpen, FailedEventRegistrationIsOneAlertAndArrivalsStillCome) {
   TArrivals arrivals;
   auto t = OpenAdapter();
   SetAlertSink(old);
-  EXPECT_EQ(alerts, std::vector<std::string>{"USB SIM1: FT_SetEventNotification failed with "
-                                             "status 5; received bytes are looked for every 100 ms"});
+  EXPECT_EQ(alerts,
+            std::vector<std::string>{"USB SIM1: FT_SetEventNotification failed with "
+                                     "status 5; received bytes are looked for every 100 ms"});
   arrivals.Attach(*t);
   ASSERT_TRUE(FPeer.SendAll(BytesOf("polled")));
   EXPECT_TRUE(arrivals.WaitBytes(6));
@@ -164,8 +165,10 @@ TEST_F(FTDIDeviceThreads, CloseOrLastReferenceInsideAnAnnouncement) {
     TIntf<TFTDIDevice> Held;
     bool DropIt = false;
     void OnData(TIntf<ICommunicationInterface> sender) {
-      if (DropIt) Held = nullptr;  // the announcement's own reference is the last
-      else sender->Close(false);
+      if (DropIt)
+        Held = nullptr;  // the announcement's own reference is the last
+      else
+        sender->Close(false);
     }
   };
   for (bool drop : {false, true}) {
