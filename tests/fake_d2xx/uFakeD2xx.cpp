@@ -164,6 +164,8 @@ int Connect(const std::string& host, const std::string& port) {
 
 void Signal(TD2xxEventHandle* event) {
   TPthreadLock lock(event->Mutex);
+  // Written like the library does; an event freed too early shows here.
+  event->Flags |= static_cast<int>(kD2xxEventRxChar);
   pthread_cond_signal(&event->Cond);
   ++gSignals;
 }
