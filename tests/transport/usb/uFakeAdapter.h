@@ -88,6 +88,9 @@ struct TArrivals {
 class FakeAdapterTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A sanitizer's runtime may start a thread of its own with the process's
+    // first thread: that happens here, before any thread count is taken.
+    std::thread([] {}).join();
     setenv("VELTO_D2XX_LIBRARY", FakeLibraryPath().c_str(), 1);
     Own("SIM1", FListener);
   }
