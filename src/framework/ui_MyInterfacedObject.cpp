@@ -14,12 +14,12 @@ std::int32_t TMyInterfacedObject::AddRef() {
 
 std::int32_t TMyInterfacedObject::Release() {
   std::int32_t result = FRefCount.fetch_sub(1) - 1;
+  // After a release that does not end the object, another thread may drop
+  // the last reference at once: nothing of the object is touched any more.
   if (result == 0 && !FDestroying.exchange(true)) {
     AfterRelease(0);
     BeforeDestruction();
     delete this;
-  } else {
-    AfterRelease(FRefCount.load());
   }
   return result;
 }

@@ -135,6 +135,8 @@ class TMyInterfacedObject : public virtual IInterface {
   TMyInterfacedObject& operator=(const TMyInterfacedObject&) = delete;
 
   virtual void AfterAddRef(std::int32_t /*count*/) {}
+  // Only on the release that starts destruction (count 0): after any other
+  // release the object may already be going on another thread.
   virtual void AfterRelease(std::int32_t /*count*/) {}
 
   // Helper for QueryInterface overrides: hands out `self` as I when iid names I.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <barrier>
 #include <thread>
 #include <vector>
 
@@ -27,7 +28,8 @@ TEST(ThreadedEventerTest, ConcurrentAddRemoveAndFire) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      auto handler = TEventer<int>::THandler::Of<&TCounter::Hit>(&counters[static_cast<std::size_t>(t)]);
+      auto handler =
+          TEventer<int>::THandler::Of<&TCounter::Hit>(&counters[static_cast<std::size_t>(t)]);
       for (int i = 0; i < kRounds; ++i) {
         eventer.AddHandler(handler);
         eventer.Fire(i);
@@ -97,6 +99,27 @@ TEST(ThreadedNodedTest, SeparateTreesBuiltInParallelAndTakenApart) {
   reader.join();
   for (auto& th : threads) th.join();
   shared = nullptr;
+  EXPECT_EQ(LiveNodeCount(), before);
+}
+
+// The last two references dropped at the same moment on two threads: the one
+// that does not end the object must not touch it afterwards.
+TEST(ThreadedCountTest, LastTwoReferencesDroppedTogether) {
+  const std::int32_t before = LiveNodeCount();
+  constexpr int kRounds = 500;
+  std::vector<TIntf<INodedInterface>> objects(kRounds);
+  std::vector<TIntf<INodedInterface>> copies(kRounds);
+  for (int i = 0; i < kRounds; ++i) copies[i] = objects[i] = Make<TLeaf>();
+  std::barrier start(2);
+  auto dropAll = [&start](std::vector<TIntf<INodedInterface>>& held) {
+    for (auto& reference : held) {
+      start.arrive_and_wait();
+      reference = nullptr;
+    }
+  };
+  std::thread other([&] { dropAll(copies); });
+  dropAll(objects);
+  other.join();
   EXPECT_EQ(LiveNodeCount(), before);
 }
 
