@@ -30,6 +30,7 @@ void DoneTransports() {
   gInitialised = false;
   UnregisterProvider(&CreateTCPClientInterface);
   UnregisterProvider(&CreateFTDIDevice);
+  EndFTDIReceiveThreads(1000);
   // The serial port transport is unregistered here as well.
   SetTraceHandler(TTraceHandler());
 }

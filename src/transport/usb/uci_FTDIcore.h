@@ -39,9 +39,9 @@ struct TFTDIReceiveState;
 // The receive thread of one open adapter. It reaches its transport through a
 // plain pointer and never keeps it alive: the transport stops the thread
 // before it goes. Destroying this object requests the stop and joins the
-// thread; on the thread itself (the transport dropped or closed inside an
-// announcement) it detaches instead, and the thread then ends touching
-// nothing but its own state.
+// thread; on the thread itself (the last reference to the transport went on
+// it) the thread is left to end, touching nothing but its own state, and is
+// joined later (EndFTDIReceiveThreads).
 class TFTDIDevicecore {
  public:
   // Waits at most this long for an event, and this long again once one came
@@ -167,6 +167,11 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   std::unique_ptr<TFTDIDevicecore> FReceiveThread;  // guarded by the transport lock
   TThreads FStoppedThreads;                         // guarded by the transport lock
 };
+
+// At the program's end: waits at most `timeoutMs` for receive threads that
+// are still ending (one may be taking its transport apart after the last
+// reference went on it) and joins those that ended their own transport.
+void EndFTDIReceiveThreads(std::uint32_t timeoutMs);
 
 // The transport class registered under "FTD_USB".
 TIntf<ICommunicationInterface> CreateFTDIDevice(const std::string& connectionString);

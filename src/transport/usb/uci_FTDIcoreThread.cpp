@@ -2,6 +2,11 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
 #include "transport/usb/uD2xxEvent.h"
 #include "transport/usb/uci_FTDIcore.h"
 
@@ -23,6 +28,33 @@ struct TFTDIReceiveState {
 };
 
 namespace {
+
+// Every receive thread of the process, so that the program's end can wait for
+// one still taking its transport apart after the last reference went on it.
+std::mutex gThreadsLock;
+std::condition_variable gThreadsChanged;
+int gRunning = 0;  // threads whose body has not returned
+// Threads that ended their own transport, joined by the next one or at the
+// end; never freed, so a thread left at exit is never destroyed joinable.
+std::vector<std::thread>* gEnded = nullptr;
+
+void ThreadEnded() {
+  {
+    std::lock_guard<std::mutex> guard(gThreadsLock);
+    --gRunning;
+  }
+  gThreadsChanged.notify_all();
+}
+
+// Takes the ended threads out of the list, adding `self` when it is given.
+std::vector<std::thread> SwapEnded(std::thread* self) {
+  std::lock_guard<std::mutex> guard(gThreadsLock);
+  if (gEnded == nullptr) gEnded = new std::vector<std::thread>;
+  std::vector<std::thread> ended;
+  ended.swap(*gEnded);
+  if (self != nullptr) gEnded->push_back(std::move(*self));
+  return ended;
+}
 
 // Holds a transport's lock for a scope when it could be taken at once.
 class TTryTransportLock {
@@ -76,17 +108,29 @@ TFTDIDevicecore::TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE han
     : FState(std::make_shared<TFTDIReceiveState>(device)) {
   FRegistrationStatus = D2xxSetEventNotification(handle, kD2xxEventRxChar | kD2xxEventModemStatus,
                                                  FState->Event->LibraryHandle());
-  FThread = std::thread(&TFTDIDevicecore::Run, FState);
+  {
+    std::lock_guard<std::mutex> guard(gThreadsLock);
+    ++gRunning;
+  }
+  try {
+    FThread = std::thread(&TFTDIDevicecore::Run, FState);
+  } catch (...) {
+    ThreadEnded();
+    throw;
+  }
   RaisePriority(FThread);
 }
 
 TFTDIDevicecore::~TFTDIDevicecore() {
   RequestStop();
   if (!FThread.joinable()) return;
-  if (OnThisThread())
-    FThread.detach();
-  else
+  if (!OnThisThread()) {
     FThread.join();
+    return;
+  }
+  // No thread joins itself: this one is joined by the next that ends the
+  // same way, or at the program's end; it joins the one before it.
+  for (std::thread& ended : SwapEnded(&FThread)) ended.join();
 }
 
 void TFTDIDevicecore::RequestStop() {
@@ -116,4 +160,14 @@ void TFTDIDevicecore::Run(std::shared_ptr<TFTDIReceiveState> state) {
   } catch (...) {
     // Nothing may leave a thread body; the thread just ends.
   }
+  ThreadEnded();
+}
+
+void EndFTDIReceiveThreads(std::uint32_t timeoutMs) {
+  {
+    std::unique_lock<std::mutex> lock(gThreadsLock);
+    gThreadsChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [] { return gRunning == 0; });
+  }
+  for (std::thread& ended : SwapEnded(nullptr)) ended.join();
 }
