@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "transport/serial/uci_ISerialPortInterface.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "transport/uConnectionString.h"
 #include "transport/uTraceForwarder.h"
@@ -18,7 +19,7 @@ void InitTransports(int argc, char** argv) {
   if (gInitialised) return;
   gInitialised = true;
   ScanTraceSwitches(argc, argv);
-  // Serial port transport ("SERIAL_PORT"): registered here, first, once it exists.
+  RegisterProvider(&CreateSerialPortInterface, kSerialPortProvider);
   // USB adapter transport ("FTD_USB"): registered here, second, once it exists.
   RegisterProvider(&CreateTCPClientInterface, kTCPClientProvider);
 }
@@ -28,6 +29,7 @@ void DoneTransports() {
   if (!gInitialised) return;
   gInitialised = false;
   UnregisterProvider(&CreateTCPClientInterface);
-  // The serial port and USB adapter transports are unregistered here as well.
+  // The USB adapter transport is unregistered here as well.
+  UnregisterProvider(&CreateSerialPortInterface);
   SetTraceHandler(TTraceHandler());
 }
