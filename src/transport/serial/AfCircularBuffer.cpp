@@ -6,7 +6,8 @@
 
 TAfCircularBuffer::TAfCircularBuffer(std::int32_t size) : FSize(size) {
   if (size < 1) throw std::invalid_argument("ring size must be at least 1");
-  FBuffer = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(size));
+  // Not zeroed: a large ring costs only the pages that bytes pass through.
+  FBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size));
   Clear();
 }
 
