@@ -12,18 +12,22 @@
 
 namespace {
 
+// One call on its way to an owner thread.
+struct TCallState {
+  int Waiters = 0;
+  bool Started = false;
+  bool Done = false;
+  bool Abandoned = false;
+};
+
 struct TEntry {
   bool Enabled = false;
   TSyncHandler Handler;
   std::uint32_t Id = 0;
   std::shared_ptr<TMessageTarget> Target;  // the registering thread's queue
-};
-
-// One call on its way to an owner thread.
-struct TCallState {
-  bool Started = false;
-  bool Done = false;
-  bool Abandoned = false;
+  // The call queued for the owner and not taken up yet. An owner that does
+  // not serve its messages so holds at most one call of each target.
+  std::shared_ptr<TCallState> Queued;
 };
 
 struct TRegistry {
@@ -66,8 +70,10 @@ void RunHandler(const TSyncHandler& handler) {
 void RunPosted(std::uint32_t id, const std::shared_ptr<TCallState>& state) {
   TRegistry& registry = Registry();
   std::unique_lock<std::mutex> lock(registry.Lock);
+  TEntry* entry = Find(registry, id);
+  if (entry != nullptr && entry->Queued == state) entry->Queued.reset();
   if (state->Abandoned) return;
-  if (!Accepts(registry, id)) {
+  if (entry == nullptr || !entry->Enabled) {
     state->Done = true;
     registry.Changed.notify_all();
     return;
@@ -91,7 +97,8 @@ std::uint32_t RegisterTarget(TSyncHandler handler) {
   for (TEntry& entry : *registry.Table) {
     if (entry.Handler) continue;
     if (++registry.Counter == 0) ++registry.Counter;
-    entry = TEntry{false, std::move(handler), registry.Counter, std::make_shared<TMessageTarget>()};
+    entry = TEntry{false, std::move(handler), registry.Counter, std::make_shared<TMessageTarget>(),
+                   nullptr};
     return entry.Id;
   }
   return 0;
@@ -129,10 +136,17 @@ bool SyncCall(std::uint32_t id, std::uint32_t timeoutMs) {
     lock.lock();
     return Accepts(registry, id);
   }
-  auto state = std::make_shared<TCallState>();
-  if (!entry.Target->Post([id, state] { RunPosted(id, state); })) return false;
+  std::shared_ptr<TCallState> state = entry.Queued;
+  if (state) {
+    state->Abandoned = false;  // still queued: this caller waits for it instead
+  } else {
+    state = std::make_shared<TCallState>();
+    if (!entry.Target->Post([id, state] { RunPosted(id, state); })) return false;
+    entry.Queued = state;
+  }
+  ++state->Waiters;
   registry.Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                             [&] { return state->Done || !Accepts(registry, id); });
-  if (!state->Started) state->Abandoned = true;
+  if (--state->Waiters == 0 && !state->Started) state->Abandoned = true;
   return Accepts(registry, id);
 }

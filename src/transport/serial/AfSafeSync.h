@@ -21,8 +21,10 @@ bool UnregisterTarget(std::uint32_t id);
 // returns at once. False for an unknown id.
 bool EnableTarget(std::uint32_t id, bool enabled);
 // Runs the target's handler on its owner thread (at once when called there)
-// and waits at most `timeoutMs` for it. A call that has not started when the
-// wait ends is dropped. True when the target is still registered and
-// enabled afterwards (whether the handler ran in time is not part of it);
-// false for a disabled or unknown target.
+// and waits at most `timeoutMs` for it. A call the owner has not started when
+// the wait ends is dropped, unless a later call waits for it again: a target
+// never has more than one call queued, however long its owner does not serve
+// its messages. True when the target is still registered and enabled
+// afterwards (whether the handler ran in time is not part of it); false for a
+// disabled or unknown target.
 bool SyncCall(std::uint32_t id, std::uint32_t timeoutMs);

@@ -53,17 +53,20 @@ TEST(SafeSyncTest, ADisabledTargetRefusesAndAnEnabledOneRunsOnItsOwnerAtOnce) {
   EXPECT_FALSE(SyncCall(12345678, 1000));  // unknown id
 }
 
-TEST(SafeSyncTest, ACallTheOwnerNeverServicesEndsAtItsTimeOutAndIsDropped) {
+TEST(SafeSyncTest, CallsTheOwnerNeverServicesEndAtTheirTimeOutAndQueueNoMoreThanOne) {
   TTargets targets;
   std::atomic<int> runs{0};
   const std::uint32_t id = RegisterTarget([&] { ++runs; });
   targets.Ids.push_back(id);
   EnableTarget(id, true);
-  bool result = false;
-  std::thread caller([&] { result = SyncCall(id, 50); });
+  std::vector<bool> results;
+  std::thread caller([&] {
+    for (int i = 0; i < 3; ++i) results.push_back(SyncCall(id, 20));
+  });
   caller.join();
-  EXPECT_TRUE(result);  // the target is still there; that the call did not run is not told
-  ProcessMessages();    // the owner comes round too late
+  // The target is still there; that the calls did not run is not told.
+  EXPECT_EQ(results, (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(ProcessMessages(), 1u);  // the owner comes round too late, to one queued call
   EXPECT_EQ(runs.load(), 0);
 }
 
