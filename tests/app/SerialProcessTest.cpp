@@ -63,8 +63,12 @@ class SerialRunTest : public ::testing::Test {
   TSimulatorProcess FSim;
 };
 
-TEST_F(SerialRunTest, WorkedExampleOverAPseudoTerminal) {
-  StartModule({});
+// A clean line, and one with a packet-like fragment before every answer.
+class SerialWorkedExampleTest : public SerialRunTest,
+                                public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(SerialWorkedExampleTest, EndsWithFiveAndSendsExactlyTheRequests) {
+  StartModule(GetParam());
   TCom9 com9(FSim.PtyPath);
   TProgramResult r = RunProgram(ProgramPath("VeltoConsole"), kWorkedExample, kHangGuardMs);
   EXPECT_FALSE(r.TimedOut);
@@ -73,15 +77,11 @@ TEST_F(SerialRunTest, WorkedExampleOverAPseudoTerminal) {
   EXPECT_EQ(StopAndTakeReceived(FSim), kWorkedExampleWire);
 }
 
-TEST_F(SerialRunTest, GarbageBeforeEveryAnswerChangesNothing) {
-  StartModule({"--garbage", "any", "--garbage-bytes", "2A 61 00 05"});
-  TCom9 com9(FSim.PtyPath);
-  TProgramResult r = RunProgram(ProgramPath("VeltoConsole"), kWorkedExample, kHangGuardMs);
-  EXPECT_FALSE(r.TimedOut);
-  EXPECT_EQ(r.ExitStatus, 5);
-  EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({1, 3})));
-  EXPECT_EQ(StopAndTakeReceived(FSim), kWorkedExampleWire);
-}
+INSTANTIATE_TEST_SUITE_P(OverAPseudoTerminal, SerialWorkedExampleTest,
+                         ::testing::Values(std::vector<std::string>{},
+                                           std::vector<std::string>{"--garbage", "any",
+                                                                    "--garbage-bytes",
+                                                                    "2A 61 00 05"}));
 
 // The module takes the output command and the line goes dead before an
 // answer (as when an adapter is pulled): that exchange fails at once, the
