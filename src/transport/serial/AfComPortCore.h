@@ -93,8 +93,9 @@ class TAfComPortCore {
   std::uint32_t TakeErrors();
   // Reads at most `n` waiting bytes without waiting; -1 when not running.
   std::int32_t ReadInto(std::uint8_t* buffer, std::int32_t n);
-  // Appends to the output ring (all or nothing); false when not running or
-  // when the ring has less room. Never waits for the line.
+  // Queues the bytes for sending (all or nothing); false when not running or
+  // when the output ring has less room. Never waits for the line: with the
+  // ring empty the tty takes what it can at once, the writer sends the rest.
   bool Write(const std::uint8_t* buffer, std::int32_t n);
   // Room in the output ring; 0 when not running.
   std::int32_t OutFree();

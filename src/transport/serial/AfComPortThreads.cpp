@@ -287,7 +287,21 @@ TAfComPortWriteThread::~TAfComPortWriteThread() {
 }
 
 bool TAfComPortWriteThread::Enqueue(const std::uint8_t* data, std::int32_t n) {
-  if (!FRing.Write(data, n)) return false;
+  if (n < 1 || FRing.FreeSpace() < n) return false;  // all or nothing
+  std::int32_t sent = 0;
+  // An empty ring means nothing is on its way to the tty: the caller hands
+  // the bytes over itself (a non-blocking write), which saves a thread
+  // switch on every request; what the tty does not take waits in the ring.
+  if (FRing.Used() == 0 && !FCore.Lost()) {
+    const ssize_t written = write(FHandle, data, static_cast<std::size_t>(n));
+    if (written > 0) sent = static_cast<std::int32_t>(written);
+    if (written < 0 && errno == EIO) FCore.MarkLost();
+  }
+  if (sent == n) {
+    FCore.SignalOutFree();
+    return true;
+  }
+  FRing.Write(data + sent, n - sent);
   FWake.Signal();
   return true;
 }

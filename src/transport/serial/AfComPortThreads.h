@@ -97,7 +97,8 @@ class TAfComPortWriteThread : public TAfComPortCoreThread {
                         std::int32_t ringSize, std::recursive_mutex& ringLock);
   ~TAfComPortWriteThread() override;
 
-  // Under the ring lock (the core's write lock).
+  // Under the ring lock (the core's write lock). All or nothing; never waits
+  // for the line.
   bool Enqueue(const std::uint8_t* data, std::int32_t n);
   std::int32_t FreeSpace() const { return FRing.FreeSpace(); }
   std::int32_t Used() const { return FRing.Used(); }
