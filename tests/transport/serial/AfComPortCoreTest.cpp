@@ -2,6 +2,7 @@
 // the tty, both threads, purges and a device that goes away.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -77,6 +78,15 @@ class CoreTest : public ::testing::Test {
   TAfComPortCore FCore{FReports.Handler()};
 };
 
+// Whether the tty at `path` keeps other openers out; -1 when that cannot be asked.
+int Exclusive(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  int exclusive = -1;
+  if (fd >= 0 && ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = -1;
+  if (fd >= 0) close(fd);
+  return exclusive;
+}
+
 std::string OpenError(TAfComPortCore& core, int port, std::string* detail = nullptr) {
   try {
     core.Open(port);
@@ -101,8 +111,12 @@ TEST_F(CoreTest, OpensOnceAndASecondOpenerIsRefusedWhileTheFirstHoldsTheLine) {
   EXPECT_EQ(detail, FPty.SlavePath() + " is in use by another program");
   EXPECT_FALSE(second.IsOpen());
 
+  // Others are kept out while open, and let in again after closing, also
+  // while someone else (here the test) still holds the tty.
+  EXPECT_EQ(Exclusive(FPty.SlavePath()), 1);
   FCore.CloseIfOpen();
   EXPECT_FALSE(FCore.IsOpen());
+  EXPECT_EQ(Exclusive(FPty.SlavePath()), 0);
   EXPECT_EQ(OpenError(second, kCom), "opened");
 }
 
