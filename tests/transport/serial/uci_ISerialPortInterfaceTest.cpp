@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "framework/uMessageQueue.h"
+#include "framework/uTick.h"
 #include "framework/uXmlNode.h"
 #include "transport/serial/uci_ISerialPortInterface.h"
 #include "uPtyPair.h"
@@ -160,6 +162,24 @@ TEST_F(SerialPtyTest, ADeviceThatGoesAwayMidExchangeFailsItAndLeavesTheTransport
   EXPECT_EQ(FEvents, (std::vector<std::string>{"opened", "closed"}));
   EXPECT_EQ(t->Write(BytesOf("more")), 0);
   EXPECT_EQ(t->GetReceivedCount(), 0);
+}
+
+// An owner that serves its messages learns of the loss from the port's
+// event thread and closes the port there, which must not wait for the event
+// thread that is waiting for it.
+TEST_F(SerialPtyTest, AnOwnerServingItsMessagesClosesAPortWhoseDeviceWentAway) {
+  auto t = Transport("comport=47");
+  Watch(*t);
+  ASSERT_TRUE(t->Open());
+  FPty.CloseMaster();
+  const std::uint32_t deadline = GetTickCount32() + kHangGuardMs;
+  while (FEvents.size() < 2 && !TickAfter(GetTickCount32(), deadline)) {
+    ProcessMessages();
+    SleepMs(1);
+  }
+  EXPECT_EQ(FEvents, (std::vector<std::string>{"opened", "closed"}));
+  EXPECT_FALSE(t->GetActive());
+  EXPECT_EQ(t->GetLastError(), FPty.SlavePath() + ": the device has gone (unplugged or hung up)");
 }
 
 }  // namespace
