@@ -113,8 +113,8 @@ TEST(SerialBridgeRunTest, WorkedExampleThroughASerialToNetworkBridge) {
   ASSERT_NE(sim.Port, 0);
   const std::string link = "/tmp/velto-serial-bridge-" + std::to_string(getpid());
   TChildProcess bridge;
-  ASSERT_TRUE(bridge.Start(socat, {"PTY,link=" + link + ",rawer",
-                                   "TCP:127.0.0.1:" + std::to_string(sim.Port)}));
+  ASSERT_TRUE(bridge.Start(
+      socat, {"PTY,link=" + link + ",rawer", "TCP:127.0.0.1:" + std::to_string(sim.Port)}));
   // socat makes the terminal before it connects: once the module sees the
   // connection, the whole bridge stands.
   std::string line;

@@ -31,10 +31,14 @@ std::uint32_t AfBaudrateValue(TAfBaudrate rate) {
 
 std::uint32_t AfFlowControlBits(TAfFlowControl flow) {
   switch (flow) {
-    case fwXOnXOff: return kLineOutX | kLineInX;
-    case fwRtsCts: return kLineOutCtsFlow | kLineRtsHandshake;
-    case fwDtrDsr: return kLineOutDsrFlow | kLineDtrHandshake;
-    case fwNone: break;
+    case fwXOnXOff:
+      return kLineOutX | kLineInX;
+    case fwRtsCts:
+      return kLineOutCtsFlow | kLineRtsHandshake;
+    case fwDtrDsr:
+      return kLineOutDsrFlow | kLineDtrHandshake;
+    case fwNone:
+      break;
   }
   return 0;
 }
@@ -145,8 +149,7 @@ std::int32_t TAfCustomSerialPort::OutRingFree() {
 }
 
 bool TAfCustomSerialPort::ModemLineState(int line) {
-  static constexpr std::array<std::uint32_t, 4> kBits{kModemCts, kModemDsr, kModemRing,
-                                                      kModemRlsd};
+  static constexpr std::array<std::uint32_t, 4> kBits{kModemCts, kModemDsr, kModemRing, kModemRlsd};
   if (line < 1 || line > 4) return false;
   return (FCore->ModemStatus() & kBits[static_cast<std::size_t>(line - 1)]) != 0;
 }
@@ -271,8 +274,8 @@ void TAfCustomSerialPort::LoadLineRecord(const TAfLineRecord& record) {
     FDatabits = record.ByteSize >= 4 && record.ByteSize <= 8
                     ? static_cast<TAfDatabits>(record.ByteSize - 4)
                     : db8;
-    FParity = record.Parity <= kParitySpace ? static_cast<TAfParity>(record.Parity)
-                                            : TAfParity::paNone;
+    FParity =
+        record.Parity <= kParitySpace ? static_cast<TAfParity>(record.Parity) : TAfParity::paNone;
     FStopbits = record.StopBits <= kStopBitsTwo ? static_cast<TAfStopbits>(record.StopBits)
                                                 : TAfStopbits::sbOne;
     FFlowControl = fwNone;
@@ -345,27 +348,69 @@ void TAfCustomSerialPort::SetUserBaudRate(std::int32_t value) {
   BuildLineRecord();
 }
 
-TAfDatabits TAfCustomSerialPort::GetDatabits() const { return Get(FDatabits); }
-void TAfCustomSerialPort::SetDatabits(TAfDatabits value) { SetAndRebuild(FDatabits, value); }
-TAfParity TAfCustomSerialPort::GetParity() const { return Get(FParity); }
-void TAfCustomSerialPort::SetParity(TAfParity value) { SetAndRebuild(FParity, value); }
-TAfStopbits TAfCustomSerialPort::GetStopbits() const { return Get(FStopbits); }
-void TAfCustomSerialPort::SetStopbits(TAfStopbits value) { SetAndRebuild(FStopbits, value); }
-TAfComOptions TAfCustomSerialPort::GetOptions() const { return Get(FOptions); }
-void TAfCustomSerialPort::SetOptions(TAfComOptions value) { SetAndRebuild(FOptions, value); }
-char TAfCustomSerialPort::GetXOnChar() const { return Get(FXOnChar); }
-void TAfCustomSerialPort::SetXOnChar(char value) { SetAndRebuild(FXOnChar, value); }
-char TAfCustomSerialPort::GetXOffChar() const { return Get(FXOffChar); }
-void TAfCustomSerialPort::SetXOffChar(char value) { SetAndRebuild(FXOffChar, value); }
-TThreadPriority TAfCustomSerialPort::GetEventThreadPriority() const { return Get(FEventThreadPriority); }
-TThreadPriority TAfCustomSerialPort::GetWriteThreadPriority() const { return Get(FWriteThreadPriority); }
-std::int32_t TAfCustomSerialPort::GetInBufSize() const { return Get(FInBufSize); }
-std::int32_t TAfCustomSerialPort::GetOutBufSize() const { return Get(FOutBufSize); }
-TAfFlowControl TAfCustomSerialPort::GetFlowControl() const { return Get(FFlowControl); }
-bool TAfCustomSerialPort::GetDTR() const { return Get(FDTR); }
-bool TAfCustomSerialPort::GetRTS() const { return Get(FRTS); }
-std::uint16_t TAfCustomSerialPort::GetXOnLim() const { return Get(FXOnLim); }
-std::uint16_t TAfCustomSerialPort::GetXOffLim() const { return Get(FXOffLim); }
+TAfDatabits TAfCustomSerialPort::GetDatabits() const {
+  return Get(FDatabits);
+}
+void TAfCustomSerialPort::SetDatabits(TAfDatabits value) {
+  SetAndRebuild(FDatabits, value);
+}
+TAfParity TAfCustomSerialPort::GetParity() const {
+  return Get(FParity);
+}
+void TAfCustomSerialPort::SetParity(TAfParity value) {
+  SetAndRebuild(FParity, value);
+}
+TAfStopbits TAfCustomSerialPort::GetStopbits() const {
+  return Get(FStopbits);
+}
+void TAfCustomSerialPort::SetStopbits(TAfStopbits value) {
+  SetAndRebuild(FStopbits, value);
+}
+TAfComOptions TAfCustomSerialPort::GetOptions() const {
+  return Get(FOptions);
+}
+void TAfCustomSerialPort::SetOptions(TAfComOptions value) {
+  SetAndRebuild(FOptions, value);
+}
+char TAfCustomSerialPort::GetXOnChar() const {
+  return Get(FXOnChar);
+}
+void TAfCustomSerialPort::SetXOnChar(char value) {
+  SetAndRebuild(FXOnChar, value);
+}
+char TAfCustomSerialPort::GetXOffChar() const {
+  return Get(FXOffChar);
+}
+void TAfCustomSerialPort::SetXOffChar(char value) {
+  SetAndRebuild(FXOffChar, value);
+}
+TThreadPriority TAfCustomSerialPort::GetEventThreadPriority() const {
+  return Get(FEventThreadPriority);
+}
+TThreadPriority TAfCustomSerialPort::GetWriteThreadPriority() const {
+  return Get(FWriteThreadPriority);
+}
+std::int32_t TAfCustomSerialPort::GetInBufSize() const {
+  return Get(FInBufSize);
+}
+std::int32_t TAfCustomSerialPort::GetOutBufSize() const {
+  return Get(FOutBufSize);
+}
+TAfFlowControl TAfCustomSerialPort::GetFlowControl() const {
+  return Get(FFlowControl);
+}
+bool TAfCustomSerialPort::GetDTR() const {
+  return Get(FDTR);
+}
+bool TAfCustomSerialPort::GetRTS() const {
+  return Get(FRTS);
+}
+std::uint16_t TAfCustomSerialPort::GetXOnLim() const {
+  return Get(FXOnLim);
+}
+std::uint16_t TAfCustomSerialPort::GetXOffLim() const {
+  return Get(FXOffLim);
+}
 
 void TAfCustomSerialPort::SetEventThreadPriority(TThreadPriority value) {
   TPropGuard guard(FPropLock);

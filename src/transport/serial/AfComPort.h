@@ -24,8 +24,24 @@ class EAfComPortError : public std::runtime_error {
 };
 
 enum TAfBaudrate : int {
-  br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200, br38400,
-  br56000, br57600, br115200, br128000, br230400, br256000, br460800, br921600,
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br230400,
+  br256000,
+  br460800,
+  br921600,
   brUser,  // the rate is UserBaudRate
 };
 enum TAfDatabits : int { db4, db5, db6, db7, db8 };
@@ -34,11 +50,18 @@ enum class TAfParity : int { paNone, paOdd, paEven, paMark, paSpace };
 enum class TAfStopbits : int { sbOne, sbOneAndHalf, sbTwo };
 enum TAfFlowControl : int { fwNone, fwXOnXOff, fwRtsCts, fwDtrDsr };
 enum TAfComOption : int {
-  coParityCheck, coDsrSensitivity, coIgnoreXOff, coErrorChar, coStripNull, coBreakControl,
+  coParityCheck,
+  coDsrSensitivity,
+  coIgnoreXOff,
+  coErrorChar,
+  coStripNull,
+  coBreakControl,
 };
 // A set of TAfComOption: bit (1 << option) for each member.
 using TAfComOptions = std::uint32_t;
-constexpr TAfComOptions AfOption(TAfComOption option) { return 1u << option; }
+constexpr TAfComOptions AfOption(TAfComOption option) {
+  return 1u << option;
+}
 
 // Bit rate of each TAfBaudrate, brUser last with 0.
 std::uint32_t AfBaudrateValue(TAfBaudrate rate);

@@ -71,7 +71,7 @@ bool TAfComPortCore::Open(int portNumber) {
   TTtyOpenResult opened = OpenTtyExclusive(path);
   if (opened.Fd < 0)
     RaiseOpenError(opened.Failure == TTtyOpenFailure::NoDevice ? "Invalid port number (COM%d)"
-                                                                : "Can't open device COM%d",
+                                                               : "Can't open device COM%d",
                    opened.Reason);
   {
     std::unique_lock<std::shared_mutex> use(FHandleUse);
@@ -110,11 +110,13 @@ void TAfComPortCore::StartThreads() {
                                   std::to_string(FOutQueueSize.load()) + " is not usable");
   }
   const std::string threadsFailed = DevicePath() + ": the port's threads did not start";
-  if (!StartThread(*FWriteThread)) throw EAfComPortCoreError("Error creating threads", threadsFailed);
+  if (!StartThread(*FWriteThread))
+    throw EAfComPortCoreError("Error creating threads", threadsFailed);
   FWriteThread->SetPriority(FWritePriority);
   FRunning = true;
   FEventThread = std::make_unique<TAfComPortEventThread>(*this, FHandle, FEventWake, FHandler);
-  if (!StartThread(*FEventThread)) throw EAfComPortCoreError("Error creating threads", threadsFailed);
+  if (!StartThread(*FEventThread))
+    throw EAfComPortCoreError("Error creating threads", threadsFailed);
   FEventThread->SetPriority(FEventPriority);
 }
 
@@ -183,7 +185,8 @@ void TAfComPortCore::ApplyRecord(bool opening) {
                               path + ": the line does not take " + untaken);
   }
   // A port with no hardware behind it fails its first configuration with EIO.
-  if (opening && error == EIO) RaiseOpenError("Invalid port number (COM%d)", path + ": no such device");
+  if (opening && error == EIO)
+    RaiseOpenError("Invalid port number (COM%d)", path + ": no such device");
   if (error == EIO) MarkLost();
   bool noDevice = false;
   throw EAfComPortCoreError("Error setting parameters from DCB",
@@ -292,11 +295,16 @@ bool TAfComPortCore::EscapeLine(int code) {
   TReadGuard read(FReadLock);
   if (!FRunning) return false;
   switch (code) {
-    case kEscapeSetDtr: return TtySetModemLine(FHandle, TTtyOutputLine::Dtr, true);
-    case kEscapeClrDtr: return TtySetModemLine(FHandle, TTtyOutputLine::Dtr, false);
-    case kEscapeSetRts: return TtySetModemLine(FHandle, TTtyOutputLine::Rts, true);
-    case kEscapeClrRts: return TtySetModemLine(FHandle, TTtyOutputLine::Rts, false);
-    default: return false;
+    case kEscapeSetDtr:
+      return TtySetModemLine(FHandle, TTtyOutputLine::Dtr, true);
+    case kEscapeClrDtr:
+      return TtySetModemLine(FHandle, TTtyOutputLine::Dtr, false);
+    case kEscapeSetRts:
+      return TtySetModemLine(FHandle, TTtyOutputLine::Rts, true);
+    case kEscapeClrRts:
+      return TtySetModemLine(FHandle, TTtyOutputLine::Rts, false);
+    default:
+      return false;
   }
 }
 

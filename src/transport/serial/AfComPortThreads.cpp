@@ -234,8 +234,7 @@ void TAfComPortEventThread::Execute() {
     pollfd fds[2] = {{FWake.Fd(), POLLIN, 0},
                      {lost ? -1 : FHandle, static_cast<short>(watchInput ? POLLIN : 0), 0}};
     std::uint32_t waitMs = sampleMs;
-    if (seen > 0)
-      waitMs = std::min(waitMs, TicksLeft(GetTickCount32(), lastReport + kMaxWaitMs));
+    if (seen > 0) waitMs = std::min(waitMs, TicksLeft(GetTickCount32(), lastReport + kMaxWaitMs));
     poll(fds, 2, static_cast<int>(waitMs));
     FWake.Drain();
     if (Terminated()) break;
@@ -278,8 +277,7 @@ void TAfComPortEventThread::Execute() {
 // --- TAfComPortWriteThread ---
 
 TAfComPortWriteThread::TAfComPortWriteThread(TAfComPortCore& core, int handle, TAfWakeFd& wake,
-                                             std::int32_t ringSize,
-                                             std::recursive_mutex& ringLock)
+                                             std::int32_t ringSize, std::recursive_mutex& ringLock)
     : TAfComPortCoreThread(core, handle, wake), FRingLock(ringLock), FRing(ringSize) {}
 
 TAfComPortWriteThread::~TAfComPortWriteThread() {
@@ -311,8 +309,7 @@ void TAfComPortWriteThread::Purge() {
   ++FGeneration;
 }
 
-void TAfComPortWriteThread::TakeChunk(std::vector<std::uint8_t>& chunk,
-                                      std::uint64_t& generation) {
+void TAfComPortWriteThread::TakeChunk(std::vector<std::uint8_t>& chunk, std::uint64_t& generation) {
   std::lock_guard<std::recursive_mutex> guard(FRingLock);
   generation = FGeneration;
   const std::int32_t n = std::min(FRing.LinearCount(), kWriteChunk);

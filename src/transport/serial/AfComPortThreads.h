@@ -93,8 +93,8 @@ class TAfComPortWriteThread : public TAfComPortCoreThread {
   static constexpr std::int32_t kWriteChunk = 16384;
 
   // The ring is allocated here; std::bad_alloc when that fails.
-  TAfComPortWriteThread(TAfComPortCore& core, int handle, TAfWakeFd& wake,
-                        std::int32_t ringSize, std::recursive_mutex& ringLock);
+  TAfComPortWriteThread(TAfComPortCore& core, int handle, TAfWakeFd& wake, std::int32_t ringSize,
+                        std::recursive_mutex& ringLock);
   ~TAfComPortWriteThread() override;
 
   // Under the ring lock (the core's write lock). All or nothing; never waits

@@ -141,7 +141,8 @@ bool SetLinesFromRecord(int fd, const TAfLineRecord& record) {
   bool ok = true;
   const std::uint32_t dtr = record.Flags & kLineDtrMask;
   const std::uint32_t rts = record.Flags & kLineRtsMask;
-  if (dtr != kLineDtrHandshake) ok = TtySetModemLine(fd, TTtyOutputLine::Dtr, dtr == kLineDtrEnable) && ok;
+  if (dtr != kLineDtrHandshake)
+    ok = TtySetModemLine(fd, TTtyOutputLine::Dtr, dtr == kLineDtrEnable) && ok;
   if (rts != kLineRtsHandshake && rts != kLineRtsToggle)
     ok = TtySetModemLine(fd, TTtyOutputLine::Rts, rts == kLineRtsEnable) && ok;
   return ok;

@@ -60,25 +60,45 @@ std::string RecordToTermios(const TAfLineRecord& record, termios& settings) {
 
   tcflag_t size = CS8;
   switch (record.ByteSize) {
-    case 5: size = CS5; break;
-    case 6: size = CS6; break;
-    case 7: size = CS7; break;
-    case 8: size = CS8; break;
-    default: Add(untaken, std::to_string(record.ByteSize) + " data bits");
+    case 5:
+      size = CS5;
+      break;
+    case 6:
+      size = CS6;
+      break;
+    case 7:
+      size = CS7;
+      break;
+    case 8:
+      size = CS8;
+      break;
+    default:
+      Add(untaken, std::to_string(record.ByteSize) + " data bits");
   }
 
   tcflag_t parity = 0;
   switch (record.Parity) {
-    case kParityNone: break;
-    case kParityOdd: parity = PARENB | PARODD; break;
-    case kParityEven: parity = PARENB; break;
-    case kParityMark: parity = PARENB | PARODD | CMSPAR; break;
-    case kParitySpace: parity = PARENB | CMSPAR; break;
-    default: Add(untaken, "parity code " + std::to_string(record.Parity));
+    case kParityNone:
+      break;
+    case kParityOdd:
+      parity = PARENB | PARODD;
+      break;
+    case kParityEven:
+      parity = PARENB;
+      break;
+    case kParityMark:
+      parity = PARENB | PARODD | CMSPAR;
+      break;
+    case kParitySpace:
+      parity = PARENB | CMSPAR;
+      break;
+    default:
+      Add(untaken, "parity code " + std::to_string(record.Parity));
   }
 
   // A tty knows one or two stop bits; one and a half is sent as two.
-  if (record.StopBits > kStopBitsTwo) Add(untaken, "stop-bit code " + std::to_string(record.StopBits));
+  if (record.StopBits > kStopBitsTwo)
+    Add(untaken, "stop-bit code " + std::to_string(record.StopBits));
   const tcflag_t stop = record.StopBits == kStopBitsOne ? 0 : CSTOPB;
 
   for (const TUntakeable& option : kUntakeable)
@@ -87,8 +107,8 @@ std::string RecordToTermios(const TAfLineRecord& record, termios& settings) {
     Add(untaken, "DTR/DSR flow control");
   if ((record.Flags & kLineRtsMask) == kLineRtsToggle) Add(untaken, "RTS toggling");
 
-  const bool hardwareFlow = (record.Flags & kLineOutCtsFlow) != 0 ||
-                            (record.Flags & kLineRtsMask) == kLineRtsHandshake;
+  const bool hardwareFlow =
+      (record.Flags & kLineOutCtsFlow) != 0 || (record.Flags & kLineRtsMask) == kLineRtsHandshake;
 
   settings.c_iflag &= ~static_cast<tcflag_t>(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                              IXON | IXOFF | IXANY | INPCK | IGNPAR | IMAXBEL);
@@ -98,7 +118,8 @@ std::string RecordToTermios(const TAfLineRecord& record, termios& settings) {
   if ((record.Flags & kLineOutX) != 0) settings.c_iflag |= IXON;
   if ((record.Flags & kLineInX) != 0) settings.c_iflag |= IXOFF;
   settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  settings.c_lflag &=
+      ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
   settings.c_cflag &= ~(kFramingBits | CRTSCTS);
   settings.c_cflag |= CLOCAL | CREAD | size | parity | stop | (hardwareFlow ? CRTSCTS : 0);
   settings.c_cc[VMIN] = 0;
@@ -117,7 +138,8 @@ std::string RecordToTermios(const TAfLineRecord& record, termios& settings) {
 std::string UntakenSettings(const termios& wanted, std::uint32_t wantedRate, const termios& got,
                             std::uint32_t gotRate) {
   std::string untaken;
-  const std::uint64_t difference = wantedRate > gotRate ? wantedRate - gotRate : gotRate - wantedRate;
+  const std::uint64_t difference =
+      wantedRate > gotRate ? wantedRate - gotRate : gotRate - wantedRate;
   if (difference * 100 > std::uint64_t{wantedRate} * 3) Add(untaken, "bit rate");
   if ((wanted.c_cflag & CSIZE) != (got.c_cflag & CSIZE)) Add(untaken, "data bits");
   if ((wanted.c_cflag & (PARENB | PARODD | CMSPAR)) != (got.c_cflag & (PARENB | PARODD | CMSPAR)))
@@ -133,21 +155,34 @@ std::string UntakenSettings(const termios& wanted, std::uint32_t wantedRate, con
 void TermiosToRecord(const termios& settings, std::uint32_t rate, TAfLineRecord& record) {
   record.BaudRate = rate;
   switch (settings.c_cflag & CSIZE) {
-    case CS5: record.ByteSize = 5; break;
-    case CS6: record.ByteSize = 6; break;
-    case CS7: record.ByteSize = 7; break;
-    default: record.ByteSize = 8; break;
+    case CS5:
+      record.ByteSize = 5;
+      break;
+    case CS6:
+      record.ByteSize = 6;
+      break;
+    case CS7:
+      record.ByteSize = 7;
+      break;
+    default:
+      record.ByteSize = 8;
+      break;
   }
   const tcflag_t parity = settings.c_cflag & (PARENB | PARODD | CMSPAR);
-  if ((parity & PARENB) == 0) record.Parity = kParityNone;
-  else if ((parity & CMSPAR) != 0) record.Parity = (parity & PARODD) != 0 ? kParityMark : kParitySpace;
-  else record.Parity = (parity & PARODD) != 0 ? kParityOdd : kParityEven;
-  if ((settings.c_cflag & CSTOPB) == 0) record.StopBits = kStopBitsOne;
-  else if (record.StopBits != kStopBitsOneAndHalf) record.StopBits = kStopBitsTwo;
+  if ((parity & PARENB) == 0)
+    record.Parity = kParityNone;
+  else if ((parity & CMSPAR) != 0)
+    record.Parity = (parity & PARODD) != 0 ? kParityMark : kParitySpace;
+  else
+    record.Parity = (parity & PARODD) != 0 ? kParityOdd : kParityEven;
+  if ((settings.c_cflag & CSTOPB) == 0)
+    record.StopBits = kStopBitsOne;
+  else if (record.StopBits != kStopBitsOneAndHalf)
+    record.StopBits = kStopBitsTwo;
 
-  std::uint32_t flags = record.Flags & ~(kLineParityCheck | kLineOutCtsFlow | kLineOutDsrFlow |
-                                         kLineDsrSensitivity | kLineOutX | kLineInX |
-                                         kLineErrorChar | kLineNull | kLineAbortOnError);
+  std::uint32_t flags =
+      record.Flags & ~(kLineParityCheck | kLineOutCtsFlow | kLineOutDsrFlow | kLineDsrSensitivity |
+                       kLineOutX | kLineInX | kLineErrorChar | kLineNull | kLineAbortOnError);
   // Line states stay as asked; a handshake the tty does not run becomes a
   // raised line.
   if ((flags & kLineDtrMask) == kLineDtrHandshake) flags = (flags & ~kLineDtrMask) | kLineDtrEnable;

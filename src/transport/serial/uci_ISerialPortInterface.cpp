@@ -406,28 +406,44 @@ void TSerialPortInterface::SetParity(std::int32_t parity) {
   AnnounceSettingsChanged();
 }
 
-bool TSerialPortInterface::GetDTR() { return FPort->GetDTR(); }
+bool TSerialPortInterface::GetDTR() {
+  return FPort->GetDTR();
+}
 
 void TSerialPortInterface::SetDTR(bool raised) {
   TLockGuard guard(TransportLock());
   FPort->SetDTR(raised);
 }
 
-bool TSerialPortInterface::GetRTS() { return FPort->GetRTS(); }
+bool TSerialPortInterface::GetRTS() {
+  return FPort->GetRTS();
+}
 
 void TSerialPortInterface::SetRTS(bool raised) {
   TLockGuard guard(TransportLock());
   FPort->SetRTS(raised);
 }
 
-bool TSerialPortInterface::GetCTS() { return FPort->ModemLineState(kModemLineCts); }
+bool TSerialPortInterface::GetCTS() {
+  return FPort->ModemLineState(kModemLineCts);
+}
 
-bool TSerialPortInterface::GetDSR() { return FPort->ModemLineState(kModemLineDsr); }
+bool TSerialPortInterface::GetDSR() {
+  return FPort->ModemLineState(kModemLineDsr);
+}
 
-std::int32_t TSerialPortInterface::GetOutBufSize() { return FPort->GetOutBufSize(); }
+std::int32_t TSerialPortInterface::GetOutBufSize() {
+  return FPort->GetOutBufSize();
+}
 
-void TSerialPortInterface::SetOutBufSize(std::int32_t size) { FPort->SetOutBufSize(size); }
+void TSerialPortInterface::SetOutBufSize(std::int32_t size) {
+  FPort->SetOutBufSize(size);
+}
 
-std::int32_t TSerialPortInterface::GetInBufSize() { return FPort->GetInBufSize(); }
+std::int32_t TSerialPortInterface::GetInBufSize() {
+  return FPort->GetInBufSize();
+}
 
-void TSerialPortInterface::SetInBufSize(std::int32_t size) { FPort->SetInBufSize(size); }
+void TSerialPortInterface::SetInBufSize(std::int32_t size) {
+  FPort->SetInBufSize(size);
+}

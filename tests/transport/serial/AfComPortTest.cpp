@@ -59,15 +59,15 @@ TEST_P(RecordFlagsTest, BuildsTheFlagWordAndLoadsItBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     FlagBits, RecordFlagsTest,
-    ::testing::Values(
-        TRecordCase{"Defaults", fwNone, 0, true, true, 0x1011},
-        TRecordCase{"RtsCtsTakesRtsOver", fwRtsCts, 0, true, true, 0x2015},
-        TRecordCase{"DtrDsrTakesDtrOver", fwDtrDsr, 0, true, true, 0x1029},
-        TRecordCase{"XonXoffWithLinesLowered", fwXOnXOff, 0, false, false, 0x301},
-        TRecordCase{"EveryOption", fwNone,
-                    AfOption(coParityCheck) | AfOption(coDsrSensitivity) | AfOption(coIgnoreXOff) |
-                        AfOption(coErrorChar) | AfOption(coStripNull) | AfOption(coBreakControl),
-                    false, false, 0x4CC3}),
+    ::testing::Values(TRecordCase{"Defaults", fwNone, 0, true, true, 0x1011},
+                      TRecordCase{"RtsCtsTakesRtsOver", fwRtsCts, 0, true, true, 0x2015},
+                      TRecordCase{"DtrDsrTakesDtrOver", fwDtrDsr, 0, true, true, 0x1029},
+                      TRecordCase{"XonXoffWithLinesLowered", fwXOnXOff, 0, false, false, 0x301},
+                      TRecordCase{"EveryOption", fwNone,
+                                  AfOption(coParityCheck) | AfOption(coDsrSensitivity) |
+                                      AfOption(coIgnoreXOff) | AfOption(coErrorChar) |
+                                      AfOption(coStripNull) | AfOption(coBreakControl),
+                                  false, false, 0x4CC3}),
     [](const ::testing::TestParamInfo<TRecordCase>& info) { return info.param.Name; });
 
 TEST(ComPortPropertiesTest, RateChoicesLimitsAndRecordChecksFollowTheirRules) {

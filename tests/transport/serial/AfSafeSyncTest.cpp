@@ -100,8 +100,8 @@ TEST(SafeSyncTest, DisablingTheTargetReleasesACallerWaitingForItsRunningHandler)
   id = RegisterTarget([&] {
     EnableTarget(id, false);
     std::unique_lock<std::mutex> guard(lock);
-    releasedInTime =
-        changed.wait_for(guard, std::chrono::milliseconds(kHangGuardMs), [&] { return callerBack; });
+    releasedInTime = changed.wait_for(guard, std::chrono::milliseconds(kHangGuardMs),
+                                      [&] { return callerBack; });
   });
   targets.Ids.push_back(id);
   EnableTarget(id, true);
