@@ -16,7 +16,7 @@ TComPath::~TComPath() {
   unsetenv(FVariable.c_str());
 }
 
-TPtyPair::TPtyPair(int comNumber) : FVariable("VELTO_COM" + std::to_string(comNumber)) {
+TPtyPair::TPtyPair(int comNumber) {
   FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   char name[128] = {};
   if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0 ||
@@ -25,12 +25,11 @@ TPtyPair::TPtyPair(int comNumber) : FVariable("VELTO_COM" + std::to_string(comNu
     return;
   }
   FSlavePath = name;
-  setenv(FVariable.c_str(), name, 1);
+  FComPath = std::make_unique<TComPath>(comNumber, FSlavePath);
 }
 
 TPtyPair::~TPtyPair() {
   CloseMaster();
-  unsetenv(FVariable.c_str());
 }
 
 void TPtyPair::CloseMaster() {

@@ -4,9 +4,22 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "framework/uBytes.h"
+
+// The environment variable naming COM<n> set for a scope.
+class TComPath {
+ public:
+  TComPath(int comNumber, const std::string& path);
+  ~TComPath();
+  TComPath(const TComPath&) = delete;
+  TComPath& operator=(const TComPath&) = delete;
+
+ private:
+  std::string FVariable;
+};
 
 class TPtyPair {
  public:
@@ -27,17 +40,6 @@ class TPtyPair {
  private:
   int FMaster = -1;
   std::string FSlavePath;
-  std::string FVariable;
+  std::unique_ptr<TComPath> FComPath;
 };
 
-// The environment variable naming COM<n> set for a scope.
-class TComPath {
- public:
-  TComPath(int comNumber, const std::string& path);
-  ~TComPath();
-  TComPath(const TComPath&) = delete;
-  TComPath& operator=(const TComPath&) = delete;
-
- private:
-  std::string FVariable;
-};
