@@ -90,3 +90,5 @@ endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/velto.pc.in ${PROJECT_BINARY_DIR}/velto.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/velto.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+
+include(${CMAKE_CURRENT_LIST_DIR}/VeltoDocs.cmake)
