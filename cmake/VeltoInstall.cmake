@@ -92,3 +92,4 @@ install(FILES ${PROJECT_BINARY_DIR}/velto.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 include(${CMAKE_CURRENT_LIST_DIR}/VeltoDocs.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/VeltoPackage.cmake)
