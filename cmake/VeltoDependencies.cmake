@@ -1,9 +1,9 @@
 # The libraries' third-party dependencies and how the programs take them.
 #
 # Inside this build tree pugixml and libuuid come from their static archives,
-# and the shipped programs also carry the C++ runtime, so that a run loads no
-# shared library but the C library: loading and relocating libstdc++,
-# pugixml and libuuid was the larger part of the program's start-up.
+# and the shipped programs also carry the C++ runtime, so that a run loads
+# only libc and libm: loading and relocating libstdc++, pugixml and libuuid
+# was the larger part of the program's start-up.
 # Consumers of the installed package link their system's libraries through
 # the package's own targets (see VeltoConfig.cmake.in).
 
@@ -35,8 +35,8 @@ set(VELTO_FRAMEWORK_DEPENDENCIES
 
 # A program that is shipped: the C++ runtime linked in (the sanitizer builds
 # keep the shared runtime their run-time libraries expect), and every symbol
-# bound at start, as Debian's hardening asks; with the C library the only
-# shared one, that costs nothing measurable.
+# bound at start, as Debian's hardening asks; with libc and libm the only
+# shared libraries, that costs nothing measurable.
 function(velto_shipped_program target)
   if(VELTO_STATIC_RUNTIME AND VELTO_SANITIZE STREQUAL "")
     target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
