@@ -125,11 +125,15 @@ TEST(SimOptionsParse, ClearErrors) {
 
 TEST(SimOptionsParse, IdentificationThatNoPacketCarriesIsRefusedAtStart) {
   // Refused here rather than ending the program at the first identification.
-  const std::string longest(65530, 'V');
-  EXPECT_EQ(Parse({"--ident", longest}).Module.Identification.size(), 65530u);
-  EXPECT_NE(ParseError({"--ident", longest + "X"}).find("identification"), std::string::npos);
-  EXPECT_NE(ParseError({"--bad-ident-text", longest + "X"}).find("identification"),
-            std::string::npos);
+  // The longest text accepted must still make an answer packet.
+  const std::string longest(65528, 'V');
+  EXPECT_EQ(Parse({"--ident", longest}).Module.Identification.size(), 65528u);
+  EXPECT_NO_THROW(BuildPacket(0x31, 0, 0, BytesOf(longest)));
+  for (std::size_t extra : {1u, 2u, 3u}) {
+    const std::string text = longest + std::string(extra, 'X');
+    EXPECT_NE(ParseError({"--ident", text}).find("identification"), std::string::npos) << extra;
+    EXPECT_NE(ParseError({"--bad-ident-text", text}).find("identification"), std::string::npos);
+  }
   EXPECT_NE(ParseError({"--interface", longest}).find("identification"), std::string::npos);
 }
 

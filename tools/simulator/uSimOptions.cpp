@@ -7,9 +7,12 @@
 #include <map>
 
 #include "framework/uStrUtils.h"
-#include "protocol/uTervanCore.h"
 
 namespace {
+
+// The checksum covers at most 65,535 bytes: the four header bytes, address,
+// signature and acknowledge code, then the data. Longer data makes no packet.
+constexpr std::size_t kMaxAnswerData = 0xFFFF - 7;
 
 bool ParseRange(const std::string& text, int min, int max, int& value) {
   std::int32_t parsed = 0;
@@ -364,10 +367,10 @@ bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
     }
   }
   // Both texts go out as the data of one answer packet.
-  if (SimIdentification(options.Module).size() > tervan::kMaxDataSize ||
-      options.Module.BadIdentText.size() > tervan::kMaxDataSize) {
+  if (SimIdentification(options.Module).size() > kMaxAnswerData ||
+      options.Module.BadIdentText.size() > kMaxAnswerData) {
     error = "identification text longer than one packet carries (" +
-            std::to_string(tervan::kMaxDataSize) + " bytes)";
+            std::to_string(kMaxAnswerData) + " bytes)";
     return false;
   }
   return true;
