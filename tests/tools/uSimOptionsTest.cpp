@@ -121,6 +121,14 @@ TEST(SimOptionsParse, ClearErrors) {
   ParseError({"--garbage-bytes", "zz"});
   ParseError({"--text-f2", "01234567890123456"});
   ParseError({"--fa-value", "4294967296"});
+  ParseError({"--answer-delay", "-1"});
+  ParseError({"--wire-baud", "fast"});
+}
+
+TEST(SimOptionsParse, AnswerHolds) {
+  const TSimOptions o = Parse({"--answer-delay", "1200", "--wire-baud=9600"});
+  EXPECT_EQ(o.Server.AnswerDelayMs, 1200u);
+  EXPECT_EQ(o.Server.WireBaud, 9600u);
 }
 
 TEST(SimOptionsParse, IdentificationThatNoPacketCarriesIsRefusedAtStart) {
@@ -151,7 +159,8 @@ TEST(SimOptionsParse, HelpListsEveryOption) {
         "--fa-value",      "--value-f1",    "--text-f2",       "--flag-fe",
         "--notify",        "--no-answer",   "--garbage",       "--garbage-bytes",
         "--notify-before", "--split",       "--wrong-sig",     "--refuse",
-        "--close-after",   "--close-on",    "--bad-ident",     "--bad-ident-text"}) {
+        "--close-after",   "--close-on",    "--bad-ident",     "--bad-ident-text",
+        "--answer-delay",  "--wire-baud"}) {
     EXPECT_NE(usage.find(std::string(name) + " "), std::string::npos) << name;
     TSimOptions o;
     std::string error;

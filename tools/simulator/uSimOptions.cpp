@@ -111,6 +111,20 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
       {"host", [](const std::string& v, TSimOptions& o) { return !(o.Server.Host = v).empty(); }},
       {"port",
        [](const std::string& v, TSimOptions& o) { return ParseRange(v, 0, 65535, o.Server.Port); }},
+      {"answer-delay",
+       [](const std::string& v, TSimOptions& o) {
+         int ms = 0;
+         if (!ParseRange(v, 0, 3600000, ms)) return false;
+         o.Server.AnswerDelayMs = static_cast<std::uint32_t>(ms);
+         return true;
+       }},
+      {"wire-baud",
+       [](const std::string& v, TSimOptions& o) {
+         int baud = 0;
+         if (!ParseRange(v, 0, 100000000, baud)) return false;
+         o.Server.WireBaud = static_cast<std::uint32_t>(baud);
+         return true;
+       }},
       {"address",
        [](const std::string& v, TSimOptions& o) { return ParseSimAddress(v, o.Module.Address); }},
       {"ident",
@@ -390,6 +404,13 @@ Connection:
   --pty                  also serve a pseudo-terminal and print its path
   --log                  print every packet received (RX) and sent (TX) on stderr
   --stdin-quit           also end at the end of standard input
+  --answer-delay MS      hold every answer back MS milliseconds
+  --wire-baud N          hold every answer back as long as the request's and
+                         the answer's bytes take on an N-baud line (10 bits a
+                         byte); adds to --answer-delay; answers keep their order
+Up to 8 TCP clients are served at once, each with its own connection; one more
+is refused with a line on standard error. A client that leaves more than 8 MiB
+of answers unread is dropped, with a line on standard error.
 
 Module:
   --address A            module address: one character ("1" = 0x31, default),
@@ -435,7 +456,7 @@ Faults (may be repeated for several codes):
                          not a VELTO module
   --bad-ident-text TEXT  that text (default "MODULE X;V0.0.0;F97")
 
-Commands on standard input, one per line:
+Commands on standard input, one per line (at most 1024 characters):
   in N on|off            change input N (counts off->on edges, notifies)
   temp DEG               change the temperature
   notify on|off          switch input-change notifications
