@@ -1,12 +1,16 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "transport/tcp/uLoopbackPeer.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
@@ -15,6 +19,8 @@
 #include "transport/uTransports.h"
 
 namespace {
+
+constexpr int kWaitMs = 5000;
 
 // A temporary directory with a datagram socket in it, standing in for the
 // monitor; TERVAN_MONITOR_SOCKET points there for the test.
@@ -51,7 +57,7 @@ class TraceForwarding : public ::testing::Test {
     ASSERT_EQ(bind(FListener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   }
   // The next datagram, or empty when none came within `timeoutMs`.
-  TBytes NextDatagram(int timeoutMs = 2000) {
+  TBytes NextDatagram(int timeoutMs = kWaitMs) {
     pollfd p{FListener, POLLIN, 0};
     if (poll(&p, 1, timeoutMs) <= 0) return {};
     TBytes buffer(1 << 17);
@@ -65,15 +71,35 @@ class TraceForwarding : public ::testing::Test {
   TTraceHandler FSaved;
 };
 
-TEST_F(TraceForwarding, PathOverrideAndDefaults) {
-  EXPECT_EQ(TraceMonitorSocketPath(), FPath);
-  unsetenv("TERVAN_MONITOR_SOCKET");
-  std::string path = TraceMonitorSocketPath();
+TEST_F(TraceForwarding, PlaceFromTheEnvironment) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && *runtime != '\0')
-    EXPECT_EQ(path, std::string(runtime) + "/tervan-monitor.sock");
+  const std::string savedRuntime = runtime != nullptr ? runtime : "";
+  const std::string own = "/tmp/tervan-monitor-" + std::to_string(getuid());
+  struct TCase {
+    const char* Socket;
+    const char* Runtime;
+    std::string Path;
+    std::string PrivateDir;
+  };
+  for (const TCase& c : {TCase{"/x/m.sock", "/run/user/7", "/x/m.sock", ""},
+                         TCase{nullptr, "/run/user/7", "/run/user/7/tervan-monitor.sock", ""},
+                         TCase{nullptr, "", own + "/tervan-monitor.sock", own},
+                         TCase{nullptr, nullptr, own + "/tervan-monitor.sock", own}}) {
+    for (auto [name, value] :
+         {std::pair{"TERVAN_MONITOR_SOCKET", c.Socket}, std::pair{"XDG_RUNTIME_DIR", c.Runtime}}) {
+      if (value != nullptr)
+        setenv(name, value, 1);
+      else
+        unsetenv(name);
+    }
+    const TTraceSocketPlace place = TraceMonitorSocketPlace();
+    EXPECT_EQ(place.Path, c.Path);
+    EXPECT_EQ(place.PrivateDir, c.PrivateDir);
+  }
+  if (runtime != nullptr)
+    setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
   else
-    EXPECT_EQ(path, "/tmp/tervan-monitor-" + std::to_string(getuid()) + ".sock");
+    unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST_F(TraceForwarding, SwitchAfterSlashInLowerCaseForwardsEveryBlockWithDirection) {
@@ -141,6 +167,98 @@ TEST_F(TraceForwarding, EmptyBlockIsNotSentAndLargeBlockArrivesWhole) {
   TBytes joined(first.begin() + 1, first.end());
   joined.insert(joined.end(), second.begin() + 1, second.end());
   EXPECT_TRUE(joined == big);
+}
+
+// A monitor that reads as it can gets a block far larger than a socket
+// buffer whole, in pieces that each carry the direction byte.
+TEST_F(TraceForwarding, BlockLargerThanTheSocketBufferArrivesWholeInPieces) {
+  Listen();
+  TBytes block(4 << 20);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
+  TBytes joined;
+  bool piecesGood = true;
+  std::thread monitor([&] {
+    while (joined.size() < block.size()) {
+      TBytes piece = NextDatagram(kWaitMs);
+      if (piece.empty()) return;
+      piecesGood =
+          piecesGood && piece[0] == kTraceReceived && piece.size() <= kTraceDatagramPayload + 1;
+      joined.insert(joined.end(), piece.begin() + 1, piece.end());
+    }
+  });
+  TTraceForwarder forwarder({FPath, ""}, kWaitMs);
+  forwarder.Forward(block, kTraceReceived);
+  monitor.join();
+  EXPECT_TRUE(piecesGood);
+  EXPECT_EQ(joined.size(), block.size());
+  EXPECT_TRUE(joined == block);
+}
+
+// --- Nothing goes to a place another user could hold -------------------------
+
+// A directory with exactly `mode`, whatever the umask.
+void MakeDir(const std::string& path, mode_t mode) {
+  ASSERT_EQ(mkdir(path.c_str(), mode), 0);
+  ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+TEST_F(TraceForwarding, PrivateDirectoryIsMadeOrRefused) {
+  struct TCase {
+    const char* Name;
+    std::function<void(const std::string&)> Prepare;
+    const char* Refusal;  // nullptr: accepted
+  };
+  const TCase cases[] = {
+      {"missing", [](const std::string&) {}, nullptr},
+      {"readable by others", [](const std::string& d) { MakeDir(d, 0755); }, nullptr},
+      {"writable by all", [](const std::string& d) { MakeDir(d, 0777); }, "others may write"},
+      {"writable by the group", [](const std::string& d) { MakeDir(d, 0770); }, "others may write"},
+      {"a link", [this](const std::string& d) { symlink(FDir.c_str(), d.c_str()); }, "is a link"},
+      {"a file", [](const std::string& d) { close(creat(d.c_str(), 0600)); }, "not a directory"},
+  };
+  for (const TCase& c : cases) {
+    const std::string dir = FDir + "/private";
+    c.Prepare(dir);
+    const std::string why = MakePrivateDirectory(dir);
+    if (c.Refusal == nullptr) {
+      EXPECT_EQ(why, "") << c.Name;
+      struct stat info {};
+      EXPECT_EQ(lstat(dir.c_str(), &info), 0);
+      EXPECT_TRUE(S_ISDIR(info.st_mode)) << c.Name;
+      EXPECT_EQ(info.st_mode & 022, 0u) << c.Name;
+    } else {
+      EXPECT_NE(why.find(c.Refusal), std::string::npos) << c.Name << ": " << why;
+      EXPECT_EQ(why.rfind(dir, 0), 0u) << why;  // the line names the path
+    }
+    if (rmdir(dir.c_str()) != 0) unlink(dir.c_str());
+  }
+}
+
+TEST_F(TraceForwarding, NothingIsSentToAnotherUsersSocketOrThroughAnUnsafeDirectory) {
+  // The private directory is FDir itself here.
+  ASSERT_EQ(chmod(FDir.c_str(), 0700), 0);
+  Listen();
+  TTraceForwarder forwarder({FPath, FDir}, kWaitMs);
+  forwarder.Forward(TBytes{1}, kTraceSent);
+  EXPECT_EQ(NextDatagram(), (TBytes{1, 1}));
+
+  ASSERT_EQ(chmod(FDir.c_str(), 0777), 0);
+  forwarder.Forward(TBytes{2}, kTraceSent);
+  EXPECT_TRUE(NextDatagram(200).empty());
+  ASSERT_EQ(chmod(FDir.c_str(), 0700), 0);
+
+  if (geteuid() != 0) GTEST_SKIP() << "handing a file to another user needs root";
+  ASSERT_EQ(chown(FPath.c_str(), 4242, 4242), 0);
+  forwarder.Forward(TBytes{3}, kTraceSent);
+  EXPECT_TRUE(NextDatagram(200).empty());
+  EXPECT_NE(CheckOwnSocket(FPath).find("owned by uid 4242"), std::string::npos);
+  ASSERT_EQ(chown(FPath.c_str(), geteuid(), getegid()), 0);
+  ASSERT_EQ(chown(FDir.c_str(), 4242, 4242), 0);
+  forwarder.Forward(TBytes{4}, kTraceSent);
+  EXPECT_TRUE(NextDatagram(200).empty());
+  ASSERT_EQ(chown(FDir.c_str(), geteuid(), getegid()), 0);
+  forwarder.Forward(TBytes{5}, kTraceSent);
+  EXPECT_EQ(NextDatagram(), (TBytes{1, 5}));
 }
 
 TEST_F(TraceForwarding, InitTransportsScansSwitchesAndRegistersTcpUntilDone) {
