@@ -14,10 +14,11 @@ namespace {
 // signature and acknowledge code, then the data. Longer data makes no packet.
 constexpr std::size_t kMaxAnswerData = 0xFFFF - 7;
 
-bool ParseRange(const std::string& text, int min, int max, int& value) {
+template <class T>
+bool ParseRange(const std::string& text, int min, int max, T& value) {
   std::int32_t parsed = 0;
   if (!TryParseInt(text, parsed) || parsed < min || parsed > max) return false;
-  value = parsed;
+  value = static_cast<T>(parsed);
   return true;
 }
 
@@ -113,18 +114,10 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
        [](const std::string& v, TSimOptions& o) { return ParseRange(v, 0, 65535, o.Server.Port); }},
       {"answer-delay",
        [](const std::string& v, TSimOptions& o) {
-         int ms = 0;
-         if (!ParseRange(v, 0, 3600000, ms)) return false;
-         o.Server.AnswerDelayMs = static_cast<std::uint32_t>(ms);
-         return true;
+         return ParseRange(v, 0, 3600000, o.Server.AnswerDelayMs);
        }},
-      {"wire-baud",
-       [](const std::string& v, TSimOptions& o) {
-         int baud = 0;
-         if (!ParseRange(v, 0, 100000000, baud)) return false;
-         o.Server.WireBaud = static_cast<std::uint32_t>(baud);
-         return true;
-       }},
+      {"wire-baud", [](const std::string& v,
+                       TSimOptions& o) { return ParseRange(v, 0, 100000000, o.Server.WireBaud); }},
       {"address",
        [](const std::string& v, TSimOptions& o) { return ParseSimAddress(v, o.Module.Address); }},
       {"ident",
@@ -142,13 +135,8 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
        [](const std::string& v, TSimOptions& o) { return ParseOnList(v, 1024, o.Module.Inputs); }},
       {"outputs-on",
        [](const std::string& v, TSimOptions& o) { return ParseOnList(v, 127, o.Module.Outputs); }},
-      {"state-bytes",
-       [](const std::string& v, TSimOptions& o) {
-         int n = 0;
-         if (!ParseRange(v, 0, 128, n)) return false;
-         o.Module.StateBytes = static_cast<std::size_t>(n);
-         return true;
-       }},
+      {"state-bytes", [](const std::string& v,
+                         TSimOptions& o) { return ParseRange(v, 0, 128, o.Module.StateBytes); }},
       {"counters",
        [](const std::string& v, TSimOptions& o) {
          o.Module.Counters.clear();
@@ -176,33 +164,20 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
        }},
       {"temp-status",
        [](const std::string& v, TSimOptions& o) {
-         int n = 0;
-         if (!ParseRange(v, 0, 255, n)) return false;
-         o.Module.TemperatureStatus = static_cast<std::uint8_t>(n);
-         return true;
+         return ParseRange(v, 0, 255, o.Module.TemperatureStatus);
        }},
       {"thermometers",
        [](const std::string& v, TSimOptions& o) {
          return ParseRange(v, 0, 255, o.Module.ThermometerCount);
        }},
-      {"option",
-       [](const std::string& v, TSimOptions& o) {
-         int n = 0;
-         if (!ParseRange(v, 0, 255, n)) return false;
-         o.Module.OptionByte = static_cast<std::uint8_t>(n);
-         return true;
-       }},
+      {"option", [](const std::string& v,
+                    TSimOptions& o) { return ParseRange(v, 0, 255, o.Module.OptionByte); }},
       {"label-a",
        [](const std::string& v, TSimOptions& o) { return ParseLabel(v, o.Module.LabelsA); }},
       {"label-b",
        [](const std::string& v, TSimOptions& o) { return ParseLabel(v, o.Module.LabelsB); }},
-      {"baud-code",
-       [](const std::string& v, TSimOptions& o) {
-         int n = 0;
-         if (!ParseRange(v, 0, 11, n)) return false;
-         o.Module.BaudCode = static_cast<std::uint8_t>(n);
-         return true;
-       }},
+      {"baud-code", [](const std::string& v,
+                       TSimOptions& o) { return ParseRange(v, 0, 11, o.Module.BaudCode); }},
       {"ids",
        [](const std::string& v, TSimOptions& o) {
          std::string head;
@@ -224,13 +199,8 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
          o.Module.ThirdValue = static_cast<std::uint32_t>(n);
          return true;
        }},
-      {"value-f1",
-       [](const std::string& v, TSimOptions& o) {
-         int n = 0;
-         if (!ParseRange(v, 0, 255, n)) return false;
-         o.Module.ValueF1 = static_cast<std::uint8_t>(n);
-         return true;
-       }},
+      {"value-f1", [](const std::string& v,
+                      TSimOptions& o) { return ParseRange(v, 0, 255, o.Module.ValueF1); }},
       {"text-f2",
        [](const std::string& v, TSimOptions& o) {
          o.Module.TextF2 = v;
