@@ -125,12 +125,6 @@ TEST(SimOptionsParse, ClearErrors) {
   ParseError({"--wire-baud", "fast"});
 }
 
-TEST(SimOptionsParse, AnswerHolds) {
-  const TSimOptions o = Parse({"--answer-delay", "1200", "--wire-baud=9600"});
-  EXPECT_EQ(o.Server.AnswerDelayMs, 1200u);
-  EXPECT_EQ(o.Server.WireBaud, 9600u);
-}
-
 TEST(SimOptionsParse, IdentificationThatNoPacketCarriesIsRefusedAtStart) {
   // Refused here rather than ending the program at the first identification.
   // The longest text accepted must still make an answer packet.
