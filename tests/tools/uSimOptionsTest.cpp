@@ -3,6 +3,7 @@
 #include "protocol/uTervan97.h"
 #include "simulator/uSimCommands.h"
 #include "simulator/uSimOptions.h"
+#include "simulator/uSimServer.h"
 
 namespace {
 
@@ -143,6 +144,11 @@ TEST(SimOptionsParse, HelpListsEveryOption) {
   EXPECT_TRUE(Parse({"--help"}).Help);
   EXPECT_TRUE(Parse({"-h"}).Help);
   const std::string usage = SimUsage();
+  // The limits it states are the server's.
+  for (const std::string& limit : {"Up to " + std::to_string(kSimMaxClients) + " TCP clients",
+                                   std::to_string(kSimBacklogLimit >> 20) + " MiB",
+                                   std::to_string(kSimMaxCommandLine) + " characters"})
+    EXPECT_NE(usage.find(limit), std::string::npos) << limit;
   for (const char* name :
        {"--host",          "--port",        "--pty",           "--log",
         "--stdin-quit",    "--address",     "--ident",         "--interface",
