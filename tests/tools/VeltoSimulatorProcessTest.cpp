@@ -32,6 +32,13 @@ TTervanFormat97 Ask(TLoopbackClient& client, std::uint8_t inst, const TBytes& da
   return Parsed(client.ReadPacket(kTimeoutMs));
 }
 
+// A new client gets an answer.
+void ExpectServed(std::uint16_t port) {
+  TLoopbackClient client;
+  ASSERT_TRUE(client.Connect(port));
+  EXPECT_EQ(Ask(client, 0x11).INST, 0);
+}
+
 TEST(SimulatorProcess, ReportsItsPortAndAnswersIdentification) {
   auto sim = StartSimulator();
   ASSERT_NE(sim.Port, 0);
@@ -93,9 +100,7 @@ TEST(SimulatorProcess, BadCommandIsReportedAndIgnored) {
   std::string line;
   ASSERT_TRUE(sim.Process.ReadErrorLine(line, kTimeoutMs));
   EXPECT_NE(line.find("no input 99"), std::string::npos) << line;
-  TLoopbackClient client;
-  ASSERT_TRUE(client.Connect(sim.Port));
-  EXPECT_EQ(Ask(client, 0x11).INST, 0);
+  ExpectServed(sim.Port);
 }
 
 TEST(SimulatorProcess, TimedOutputReverts) {
@@ -282,9 +287,7 @@ TEST(SimulatorProcess, EndOfInputEndsOnlyWhenAsked) {
   auto staying = StartSimulator();
   ASSERT_NE(staying.Port, 0);
   staying.Process.CloseStdin();
-  TLoopbackClient client;
-  ASSERT_TRUE(client.Connect(staying.Port));
-  EXPECT_EQ(Ask(client, 0x11).INST, 0);
+  ExpectServed(staying.Port);
   EXPECT_TRUE(staying.Process.Running());
 }
 
@@ -364,9 +367,7 @@ TEST(SimulatorProcess, ClientThatDoesNotReadIsDroppedPastTheBacklogCap) {
     dropped = line.rfind("VeltoSimulator: client dropped", 0) == 0;
   EXPECT_TRUE(dropped) << sim.Process.Stderr();
   EXPECT_TRUE(greedy.WaitClosed(kTimeoutMs));
-  TLoopbackClient next;
-  ASSERT_TRUE(next.Connect(sim.Port));
-  EXPECT_EQ(Ask(next, 0x11).INST, 0);
+  ExpectServed(sim.Port);
 }
 
 TEST(SimulatorProcess, ServesSeveralClientsAtOnceAndRefusesOneMore) {
