@@ -93,7 +93,7 @@ TEST_F(TervanMonitorProcess, CutDatagramIsShownAsCutWithItsWholeSize) {
   StartMonitor(monitor, {"--count", "1"});
   ASSERT_TRUE(SendBlock(2, TBytes(200000, 0x41)));
   int status = -1;
-  ASSERT_TRUE(monitor.Wait(5000, status));
+  ASSERT_TRUE(monitor.Wait(30000, status));  // some 600 KB of dump to write
   EXPECT_EQ(status, 0);
   const std::string& out = monitor.Stdout();
   const std::string header = out.substr(0, out.find('\n', out.find("RECEIVED")));
