@@ -1,12 +1,14 @@
 // TervanMonitor: shows the traffic of a program run with the trace switch
-// (DST or STD). It listens on the trace socket and prints every block with a
-// time stamp, its direction and a hex and text dump.
+// (DST or STD). It listens on the trace socket and prints every datagram with
+// a time stamp, its direction and a hex and text dump.
 //
 //   TervanMonitor [--socket PATH] [--count N]
 //
 // PATH defaults to the trace socket of the transports (TERVAN_MONITOR_SOCKET,
-// else $XDG_RUNTIME_DIR/tervan-monitor.sock, else /tmp/tervan-monitor-<uid>.sock).
-// With --count the monitor ends after N blocks; otherwise Ctrl+C ends it.
+// else $XDG_RUNTIME_DIR/tervan-monitor.sock, else
+// /tmp/tervan-monitor-<uid>/tervan-monitor.sock in a directory of the user's
+// own, which the monitor makes). With --count the monitor ends after N
+// datagrams; otherwise Ctrl+C ends it.
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +16,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,7 +26,7 @@
 #include <vector>
 
 #include "framework/uStrUtils.h"
-#include "transport/uTraceForwarder.h"
+#include "transport/uTraceSocket.h"
 
 namespace {
 
@@ -37,8 +40,8 @@ void Usage(std::FILE* out) {
   std::fprintf(out,
                "Usage: TervanMonitor [--socket PATH] [--count N]\n"
                "  --socket PATH  listen on PATH (default: %s)\n"
-               "  --count N      end after N blocks\n",
-               TraceMonitorSocketPath().c_str());
+               "  --count N      end after N datagrams\n",
+               TraceMonitorSocketPlace().Path.c_str());
 }
 
 std::string TimeStamp() {
@@ -63,12 +66,16 @@ const char* DirectionName(unsigned direction) {
   }
 }
 
-void PrintBlock(const std::uint8_t* data, std::size_t length) {
+// A datagram of `whole` bytes of which the first `length` were received; a
+// cut one says so, it is never shown as whole.
+void PrintBlock(const std::uint8_t* data, std::size_t length, std::size_t whole) {
   unsigned direction = data[0];
   const std::uint8_t* bytes = data + 1;
   std::size_t count = length - 1;
-  std::printf("%s %s %zu byte%s\n", TimeStamp().c_str(), DirectionName(direction), count,
-              count == 1 ? "" : "s");
+  std::printf("%s %s %zu byte%s", TimeStamp().c_str(), DirectionName(direction), whole - 1,
+              whole == 2 ? "" : "s");
+  if (length < whole) std::printf(" (datagram cut: only the first %zu shown)", count);
+  std::putchar('\n');
   for (std::size_t row = 0; row < count; row += 16) {
     std::printf("  %04zX ", row);
     for (std::size_t i = row; i < row + 16; ++i) {
@@ -117,12 +124,12 @@ bool ClearStaleSocket(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string path = TraceMonitorSocketPath();
+  TTraceSocketPlace place = TraceMonitorSocketPlace();
   long limit = -1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if ((arg == "--socket" || arg == "-s") && i + 1 < argc) {
-      path = argv[++i];
+      place = {argv[++i], ""};
     } else if (arg == "--count" && i + 1 < argc) {
       std::int32_t value = 0;
       if (!TryParseInt(argv[++i], value) || value < 1) {
@@ -140,10 +147,21 @@ int main(int argc, char** argv) {
     }
   }
 
+  const std::string& path = place.Path;
   sockaddr_un address{};
   if (path.empty() || path.size() >= sizeof(address.sun_path)) {
     std::fprintf(stderr, "TervanMonitor: socket path '%s' is empty or too long\n", path.c_str());
     return 1;
+  }
+  if (!place.PrivateDir.empty()) {
+    const std::string why = MakePrivateDirectory(place.PrivateDir);
+    if (!why.empty()) {
+      std::fprintf(stderr,
+                   "TervanMonitor: %s; the trace needs a directory of your own there "
+                   "(remove it, or set TERVAN_MONITOR_SOCKET)\n",
+                   why.c_str());
+      return 1;
+    }
   }
   if (!ClearStaleSocket(path)) return 1;
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -178,9 +196,12 @@ int main(int argc, char** argv) {
   while (!gStop && (limit < 0 || blocks < limit)) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 200) <= 0) continue;
-    ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    // With MSG_TRUNC the result is the datagram's whole size, even when
+    // only the buffer's worth of it was taken.
+    ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n <= 0) continue;  // an empty datagram carries no direction
-    PrintBlock(buffer.data(), static_cast<std::size_t>(n));
+    const auto whole = static_cast<std::size_t>(n);
+    PrintBlock(buffer.data(), std::min(whole, buffer.size()), whole);
     ++blocks;
   }
   close(fd);

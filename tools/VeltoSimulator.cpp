@@ -41,7 +41,7 @@ int Run(const std::vector<std::string>& args) {
   }
   options.Module.Log = options.Server.Log;
   TModuleSimulator module(options.Module);
-  TSimServer server(module, options.Server, options.Server.Log ? &std::cerr : nullptr);
+  TSimServer server(module, options.Server, options.Server.Log ? &std::cerr : nullptr, &std::cerr);
   if (!server.Open(error)) {
     std::cerr << "VeltoSimulator: " << error << std::endl;
     return 1;

@@ -1,5 +1,6 @@
 #include "app/uHelp.h"
 
+#include <algorithm>
 #include <ostream>
 #include <string_view>
 
@@ -14,10 +15,14 @@ void Plain(std::ostream& out, std::string_view line) {
 
 // Lines padded with blanks to the full width (one console row without the
 // last column, so no line wraps on an 80-column console).
+// The blanks go out in one write: one stream call per blank cost more than
+// the rest of the help together.
 void Padded(std::ostream& out, std::string_view line) {
-  out << line;
-  for (auto n = static_cast<int>(line.size()); n < kHelpLineWidth; ++n) out << ' ';
-  out << '\n';
+  static constexpr auto kWidth = static_cast<std::size_t>(kHelpLineWidth);
+  static constexpr std::string_view kBlanks =
+      "                                                                                ";
+  static_assert(kBlanks.size() >= kWidth);
+  out << line << kBlanks.substr(0, kWidth - std::min(line.size(), kWidth)) << '\n';
 }
 
 }  // namespace

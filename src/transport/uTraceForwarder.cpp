@@ -1,81 +1,96 @@
 #include "transport/uTraceForwarder.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
-#include <mutex>
+
+#include "framework/uTick.h"
 
 namespace {
 
-class TTraceForwarder {
- public:
-  void SetPath(std::string path) {
-    std::lock_guard<std::mutex> guard(FLock);
-    FPath = std::move(path);
-  }
+// A datagram the socket cannot take whole halves the pieces, down to this.
+constexpr std::size_t kSmallestPiece = 512;
 
-  void Forward(const TBytes& data, std::int32_t direction) {
-    if (data.empty()) return;
-    std::lock_guard<std::mutex> guard(FLock);
-    sockaddr_un address{};
-    if (FPath.empty() || FPath.size() >= sizeof(address.sun_path)) return;
-    if (FSocket < 0) {
-      FSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (FSocket < 0) return;
-    }
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, FPath.data(), FPath.size());
-    TBytes datagram;
-    for (std::size_t offset = 0; offset < data.size(); offset += kTraceDatagramPayload) {
-      std::size_t length = std::min(kTraceDatagramPayload, data.size() - offset);
-      datagram.assign(1, static_cast<std::uint8_t>(direction));
-      datagram.insert(datagram.end(), data.begin() + static_cast<std::ptrdiff_t>(offset),
-                      data.begin() + static_cast<std::ptrdiff_t>(offset + length));
-      // No monitor (ENOENT, ECONNREFUSED) or a full queue (EAGAIN): dropped.
-      if (sendto(FSocket, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
-        return;
-    }
-  }
-
-  static void Thunk(void* object, TIntf<ICommunicationInterface> /*sender*/, const TBytes& data,
-                    std::int32_t direction) {
-    static_cast<TTraceForwarder*>(object)->Forward(data, direction);
-  }
-
- private:
-  std::mutex FLock;
-  std::string FPath;
-  int FSocket = -1;  // kept for the life of the process
-};
-
-TTraceForwarder& Forwarder() {
-  static auto* forwarder = new TTraceForwarder();  // outlives every transport
-  return *forwarder;
-}
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? std::string(value) : std::string();
+void ForwardThunk(void* object, TIntf<ICommunicationInterface> /*sender*/, const TBytes& data,
+                  std::int32_t direction) {
+  static_cast<TTraceForwarder*>(object)->Forward(data, direction);
 }
 
 }  // namespace
 
-std::string TraceMonitorSocketPath() {
-  std::string path = Env("TERVAN_MONITOR_SOCKET");
-  if (!path.empty()) return path;
-  std::string runtime = Env("XDG_RUNTIME_DIR");
-  if (!runtime.empty()) return runtime + "/tervan-monitor.sock";
-  return "/tmp/tervan-monitor-" + std::to_string(getuid()) + ".sock";
+TTraceForwarder::~TTraceForwarder() {
+  if (FSocket >= 0) close(FSocket);
+}
+
+void TTraceForwarder::SetPlace(TTraceSocketPlace place) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FPlace = std::move(place);
+}
+
+TTraceHandler TTraceForwarder::Handler() {
+  return TTraceHandler(this, &ForwardThunk);
+}
+
+void TTraceForwarder::Forward(const TBytes& data, std::int32_t direction) {
+  if (data.empty()) return;
+  std::lock_guard<std::mutex> guard(FLock);
+  sockaddr_un address{};
+  if (FPlace.Path.empty() || FPlace.Path.size() >= sizeof(address.sun_path)) return;
+  if (!FPlace.PrivateDir.empty() && !CheckPrivateDirectory(FPlace.PrivateDir).empty()) return;
+  if (!CheckOwnSocket(FPlace.Path).empty()) return;
+  if (FSocket < 0) {
+    FSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (FSocket < 0) return;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, FPlace.Path.data(), FPlace.Path.size());
+  // Connected, so that a wait for room also waits for the monitor's queue.
+  // No monitor (ENOENT, ECONNREFUSED): nothing is sent.
+  if (connect(FSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return;
+  TBytes datagram;
+  for (std::size_t offset = 0; offset < data.size();) {
+    const std::size_t length = std::min(FPiece, data.size() - offset);
+    datagram.assign(1, static_cast<std::uint8_t>(direction));
+    datagram.insert(datagram.end(), data.begin() + static_cast<std::ptrdiff_t>(offset),
+                    data.begin() + static_cast<std::ptrdiff_t>(offset + length));
+    const int error = SendPiece(datagram);
+    if (error == EMSGSIZE && FPiece > kSmallestPiece) {
+      FPiece /= 2;
+      continue;
+    }
+    if (error != 0) return;  // the rest of the block is dropped
+    offset += length;
+  }
+}
+
+int TTraceForwarder::SendPiece(const TBytes& datagram) {
+  const std::uint32_t deadline = GetTickCount32() + static_cast<std::uint32_t>(FWaitMs);
+  for (;;) {
+    if (send(FSocket, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+      FStalled = false;
+      return 0;
+    }
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error != EAGAIN || FStalled) return error;
+    const std::uint32_t left = TicksLeft(GetTickCount32(), deadline);
+    pollfd p{FSocket, POLLOUT, 0};
+    if (left == 0 || poll(&p, 1, static_cast<int>(left)) == 0) {
+      FStalled = true;  // a monitor that stopped reading costs one wait, not one a block
+      return error;
+    }
+  }
 }
 
 TTraceHandler MakeTraceForwarder() {
-  Forwarder().SetPath(TraceMonitorSocketPath());
-  return TTraceHandler(&Forwarder(), &TTraceForwarder::Thunk);
+  static auto* forwarder = new TTraceForwarder({});  // outlives every transport
+  forwarder->SetPlace(TraceMonitorSocketPlace());
+  return forwarder->Handler();
 }
 
 bool ScanTraceSwitches(int argc, const char* const* argv) {

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "transport/serial/uci_ISerialPortInterface.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "transport/uConnectionString.h"
 #include "transport/uTraceForwarder.h"
@@ -19,7 +20,7 @@ void InitTransports(int argc, char** argv) {
   if (gInitialised) return;
   gInitialised = true;
   ScanTraceSwitches(argc, argv);
-  // Serial port transport ("SERIAL_PORT"): registered here, first, once it exists.
+  RegisterProvider(&CreateSerialPortInterface, kSerialPortProvider);
   RegisterProvider(&CreateFTDIDevice, kFTDIDeviceProvider);
   RegisterProvider(&CreateTCPClientInterface, kTCPClientProvider);
 }
@@ -31,6 +32,6 @@ void DoneTransports() {
   UnregisterProvider(&CreateTCPClientInterface);
   UnregisterProvider(&CreateFTDIDevice);
   EndFTDIReceiveThreads(1000);
-  // The serial port transport is unregistered here as well.
+  UnregisterProvider(&CreateSerialPortInterface);
   SetTraceHandler(TTraceHandler());
 }

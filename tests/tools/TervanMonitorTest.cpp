@@ -47,6 +47,8 @@ class TervanMonitorProcess : public ::testing::Test {
   // One datagram to the monitor's socket, as the transports send it.
   bool SendBlock(std::uint8_t direction, const TBytes& bytes) {
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int room = 1 << 20;  // room for datagrams larger than the monitor takes whole
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, FPath.c_str(), FPath.size() + 1);
@@ -84,6 +86,22 @@ TEST_F(TervanMonitorProcess, PrintsEachBlockWithTimeDirectionHexAndText) {
             std::string::npos)
       << out;
   EXPECT_FALSE(Exists());  // the socket file goes with the monitor
+}
+
+TEST_F(TervanMonitorProcess, CutDatagramIsShownAsCutWithItsWholeSize) {
+  TChildProcess monitor;
+  StartMonitor(monitor, {"--count", "1"});
+  ASSERT_TRUE(SendBlock(2, TBytes(200000, 0x41)));
+  int status = -1;
+  ASSERT_TRUE(monitor.Wait(30000, status));  // some 600 KB of dump to write
+  EXPECT_EQ(status, 0);
+  const std::string& out = monitor.Stdout();
+  const std::string header = out.substr(0, out.find('\n', out.find("RECEIVED")));
+  EXPECT_NE(header.find("RECEIVED 200000 bytes (datagram cut: only the first"), std::string::npos)
+      << header;
+  // What was received is shown: its last row, and nothing past it.
+  EXPECT_NE(out.find("\n  1FFF0 "), std::string::npos);
+  EXPECT_EQ(out.find("\n  20000 "), std::string::npos);
 }
 
 TEST_F(TervanMonitorProcess, RemovesAStaleSocketFile) {

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "protocol/uTervan97.h"
+#include "simulator/uSimServer.h"
 #include "support/uSimulatorProcess.h"
 
 namespace {
@@ -28,6 +30,13 @@ TTervanFormat97 Ask(TLoopbackClient& client, std::uint8_t inst, const TBytes& da
                     std::uint8_t adr = 0x31, std::uint8_t sig = 0) {
   EXPECT_TRUE(client.Send(BuildPacket(adr, sig, inst, data)));
   return Parsed(client.ReadPacket(kTimeoutMs));
+}
+
+// A new client gets an answer.
+void ExpectServed(std::uint16_t port) {
+  TLoopbackClient client;
+  ASSERT_TRUE(client.Connect(port));
+  EXPECT_EQ(Ask(client, 0x11).INST, 0);
 }
 
 TEST(SimulatorProcess, ReportsItsPortAndAnswersIdentification) {
@@ -91,9 +100,7 @@ TEST(SimulatorProcess, BadCommandIsReportedAndIgnored) {
   std::string line;
   ASSERT_TRUE(sim.Process.ReadErrorLine(line, kTimeoutMs));
   EXPECT_NE(line.find("no input 99"), std::string::npos) << line;
-  TLoopbackClient client;
-  ASSERT_TRUE(client.Connect(sim.Port));
-  EXPECT_EQ(Ask(client, 0x11).INST, 0);
+  ExpectServed(sim.Port);
 }
 
 TEST(SimulatorProcess, TimedOutputReverts) {
@@ -219,21 +226,19 @@ TEST(SimulatorProcess, LogShowsPacketsOnStandardError) {
   EXPECT_TRUE(sawAnswer);
 }
 
-TEST(SimulatorProcess, PseudoTerminal) {
-  auto sim = StartSimulator({"--pty"});
-  ASSERT_NE(sim.Port, 0);
-  ASSERT_FALSE(sim.PtyPath.empty());
-  const int fd = open(sim.PtyPath.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(fd, 0) << sim.PtyPath;
+// Sends `request` on the simulator's terminal and gives what came back once
+// `count` bytes are in (or the time-out passed).
+TBytes AskTerminal(const std::string& path, const TBytes& request, std::size_t count) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+  EXPECT_GE(fd, 0) << path;
+  if (fd < 0) return {};
   termios settings{};
   tcgetattr(fd, &settings);
   cfmakeraw(&settings);
   tcsetattr(fd, TCSANOW, &settings);
-  const TBytes request = BuildPacket(0x31, 3, 0x31, {});
-  ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
   TBytes got;
-  const TBytes expected = BuildPacket(0x31, 3, 0, {0x00});
-  while (got.size() < expected.size()) {
+  while (got.size() < count) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, kTimeoutMs) <= 0) break;
     std::uint8_t buffer[64];
@@ -242,7 +247,15 @@ TEST(SimulatorProcess, PseudoTerminal) {
     got.insert(got.end(), buffer, buffer + n);
   }
   close(fd);
-  EXPECT_EQ(got, expected);
+  return got;
+}
+
+TEST(SimulatorProcess, PseudoTerminal) {
+  auto sim = StartSimulator({"--pty"});
+  ASSERT_NE(sim.Port, 0);
+  ASSERT_FALSE(sim.PtyPath.empty());
+  const TBytes expected = BuildPacket(0x31, 3, 0, {0x00});
+  EXPECT_EQ(AskTerminal(sim.PtyPath, BuildPacket(0x31, 3, 0x31, {}), expected.size()), expected);
 }
 
 TEST(SimulatorProcess, EndsOnTerminationSignal) {
@@ -274,9 +287,7 @@ TEST(SimulatorProcess, EndOfInputEndsOnlyWhenAsked) {
   auto staying = StartSimulator();
   ASSERT_NE(staying.Port, 0);
   staying.Process.CloseStdin();
-  TLoopbackClient client;
-  ASSERT_TRUE(client.Connect(staying.Port));
-  EXPECT_EQ(Ask(client, 0x11).INST, 0);
+  ExpectServed(staying.Port);
   EXPECT_TRUE(staying.Process.Running());
 }
 
@@ -303,6 +314,95 @@ TEST(SimulatorProcess, PortInUseIsReported) {
   EXPECT_EQ(second.ExitStatus, 1);
   EXPECT_TRUE(second.Stdout.empty());
   EXPECT_NE(second.Stderr.find("bind"), std::string::npos) << second.Stderr;
+}
+
+// --- Slow lines, greedy peers, hostile input -----------------------------------
+
+using TClock = std::chrono::steady_clock;
+
+long long MsSince(TClock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - start).count();
+}
+
+TEST(SimulatorProcess, AnswersHeldForTheDelayAndTheWireTimeKeepTheirOrder) {
+  auto sim = StartSimulator({"--answer-delay", "100", "--wire-baud", "1200"});  // 8.3 ms a byte
+  TLoopbackClient client;
+  ASSERT_TRUE(client.Connect(sim.Port));
+  // A long answer (35 bytes) asked first, a short one (10 bytes) right behind it.
+  TBytes both = BuildPacket(0x31, 1, 0xF3, {});
+  const TBytes status = BuildPacket(0x31, 2, 0x11, {});
+  both.insert(both.end(), status.begin(), status.end());
+  const auto start = TClock::now();
+  ASSERT_TRUE(client.Send(both));
+  EXPECT_EQ(Parsed(client.ReadPacket(kTimeoutMs)).SIG, 1);
+  // At least the delay and the wire time (less a millisecond for rounding).
+  EXPECT_GE(MsSince(start), 100 + (9 + 35) * 10000 / 1200 - 1);
+  EXPECT_EQ(Parsed(client.ReadPacket(kTimeoutMs)).SIG, 2);
+  EXPECT_GE(MsSince(start), 100 + (9 + 35 + 10) * 10000 / 1200 - 1);
+}
+
+TEST(SimulatorProcess, TerminalAnswersAreHeldBackToo) {
+  auto sim = StartSimulator({"--pty", "--answer-delay", "300"});
+  ASSERT_FALSE(sim.PtyPath.empty());
+  const TBytes expected = BuildPacket(0x31, 0, 0, {0x00});
+  const auto start = TClock::now();
+  EXPECT_EQ(AskTerminal(sim.PtyPath, BuildPacket(0x31, 0, 0x31, {}), expected.size()), expected);
+  EXPECT_GE(MsSince(start), 300);
+}
+
+TEST(SimulatorProcess, ClientThatDoesNotReadIsDroppedPastTheBacklogCap) {
+  auto sim = StartSimulator({"--ident", std::string(60000, 'x')});
+  ASSERT_NE(sim.Port, 0);
+  TLoopbackClient greedy;
+  ASSERT_TRUE(greedy.Connect(sim.Port));
+  // 24 MB of answers: past the cap and whatever the sockets buffer.
+  TBytes requests;
+  for (int i = 0; i < 400; ++i) {
+    const TBytes one = BuildPacket(0x31, 0, 0xF3, {});
+    requests.insert(requests.end(), one.begin(), one.end());
+  }
+  ASSERT_TRUE(greedy.Send(requests));
+  std::string line;
+  bool dropped = false;
+  // Megabytes to build and move: a generous bound for a loaded machine.
+  while (!dropped && sim.Process.ReadErrorLine(line, 6 * kTimeoutMs))
+    dropped = line.rfind("VeltoSimulator: client dropped", 0) == 0;
+  EXPECT_TRUE(dropped) << sim.Process.Stderr();
+  EXPECT_TRUE(greedy.WaitClosed(6 * kTimeoutMs));
+  ExpectServed(sim.Port);
+}
+
+TEST(SimulatorProcess, ServesSeveralClientsAtOnceAndRefusesOneMore) {
+  auto sim = StartSimulator();
+  ASSERT_NE(sim.Port, 0);
+  std::vector<std::unique_ptr<TLoopbackClient>> clients;
+  for (std::size_t i = 0; i < kSimMaxClients; ++i) {
+    clients.push_back(std::make_unique<TLoopbackClient>());
+    ASSERT_TRUE(clients.back()->Connect(sim.Port));
+    EXPECT_EQ(Ask(*clients.back(), 0x11, {}, 0x31, static_cast<std::uint8_t>(i)).SIG, i);
+  }
+  EXPECT_EQ(Ask(*clients.front(), 0x20, {0x81}).INST, 0);  // the first is still served
+  TLoopbackClient extra;
+  ASSERT_TRUE(extra.Connect(sim.Port));
+  EXPECT_TRUE(extra.WaitClosed(kTimeoutMs));
+  std::string line;
+  ASSERT_TRUE(sim.Process.ReadErrorLine(line, kTimeoutMs));
+  EXPECT_EQ(line.rfind("VeltoSimulator: connection refused", 0), 0u) << line;
+  clients.front()->Close();  // its place is free for the next one
+  ASSERT_TRUE(extra.Connect(sim.Port));
+  EXPECT_EQ(Ask(extra, 0x30).Data, TBytes({0x01}));
+}
+
+TEST(SimulatorProcess, OverlongCommandLineIsRefusedInOneShortLine) {
+  auto sim = StartSimulator();
+  ASSERT_NE(sim.Port, 0);
+  ASSERT_TRUE(sim.Process.WriteStdin(std::string(2 << 20, 'x') + "\nin 99 on\n"));
+  std::string line;
+  ASSERT_TRUE(sim.Process.ReadErrorLine(line, kTimeoutMs));
+  EXPECT_NE(line.find("command line of 2097152 bytes ignored"), std::string::npos) << line;
+  EXPECT_LT(line.size(), 200u);
+  ASSERT_TRUE(sim.Process.ReadErrorLine(line, kTimeoutMs));
+  EXPECT_NE(line.find("no input 99"), std::string::npos) << line;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "protocol/uTervan97.h"
 #include "simulator/uSimCommands.h"
 #include "simulator/uSimOptions.h"
+#include "simulator/uSimServer.h"
 
 namespace {
 
@@ -121,15 +122,21 @@ TEST(SimOptionsParse, ClearErrors) {
   ParseError({"--garbage-bytes", "zz"});
   ParseError({"--text-f2", "01234567890123456"});
   ParseError({"--fa-value", "4294967296"});
+  ParseError({"--answer-delay", "-1"});
+  ParseError({"--wire-baud", "fast"});
 }
 
 TEST(SimOptionsParse, IdentificationThatNoPacketCarriesIsRefusedAtStart) {
   // Refused here rather than ending the program at the first identification.
-  const std::string longest(65530, 'V');
-  EXPECT_EQ(Parse({"--ident", longest}).Module.Identification.size(), 65530u);
-  EXPECT_NE(ParseError({"--ident", longest + "X"}).find("identification"), std::string::npos);
-  EXPECT_NE(ParseError({"--bad-ident-text", longest + "X"}).find("identification"),
-            std::string::npos);
+  // The longest text accepted must still make an answer packet.
+  const std::string longest(65528, 'V');
+  EXPECT_EQ(Parse({"--ident", longest}).Module.Identification.size(), 65528u);
+  EXPECT_NO_THROW(BuildPacket(0x31, 0, 0, BytesOf(longest)));
+  for (std::size_t extra : {1u, 2u, 3u}) {
+    const std::string text = longest + std::string(extra, 'X');
+    EXPECT_NE(ParseError({"--ident", text}).find("identification"), std::string::npos) << extra;
+    EXPECT_NE(ParseError({"--bad-ident-text", text}).find("identification"), std::string::npos);
+  }
   EXPECT_NE(ParseError({"--interface", longest}).find("identification"), std::string::npos);
 }
 
@@ -137,6 +144,11 @@ TEST(SimOptionsParse, HelpListsEveryOption) {
   EXPECT_TRUE(Parse({"--help"}).Help);
   EXPECT_TRUE(Parse({"-h"}).Help);
   const std::string usage = SimUsage();
+  // The limits it states are the server's.
+  for (const std::string& limit : {"Up to " + std::to_string(kSimMaxClients) + " TCP clients",
+                                   std::to_string(kSimBacklogLimit >> 20) + " MiB",
+                                   std::to_string(kSimMaxCommandLine) + " characters"})
+    EXPECT_NE(usage.find(limit), std::string::npos) << limit;
   for (const char* name :
        {"--host",          "--port",        "--pty",           "--log",
         "--stdin-quit",    "--address",     "--ident",         "--interface",
@@ -147,7 +159,8 @@ TEST(SimOptionsParse, HelpListsEveryOption) {
         "--fa-value",      "--value-f1",    "--text-f2",       "--flag-fe",
         "--notify",        "--no-answer",   "--garbage",       "--garbage-bytes",
         "--notify-before", "--split",       "--wrong-sig",     "--refuse",
-        "--close-after",   "--close-on",    "--bad-ident",     "--bad-ident-text"}) {
+        "--close-after",   "--close-on",    "--bad-ident",     "--bad-ident-text",
+        "--answer-delay",  "--wire-baud"}) {
     EXPECT_NE(usage.find(std::string(name) + " "), std::string::npos) << name;
     TSimOptions o;
     std::string error;

@@ -86,8 +86,7 @@ namespace {
 // byte, in order: the backlog of a TCP client is never cut.
 TEST_F(SimServerThreaded, SlowReaderGetsEveryAnswerWhole) {
   TSimConfig config;
-  // Each answer is longer than 64 KiB (65,537 bytes with the line end the
-  // module puts after its text).
+  // Each answer is 64 KiB (65,527 bytes of text in a 65,536-byte packet).
   const std::string head = "VELTO ETH 8/4;V1.02.03;F97;";
   config.Identification = head + std::string(65527 - head.size(), 'x');
   Start(config);

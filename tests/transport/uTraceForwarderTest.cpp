@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <thread>
 
 #include "transport/tcp/uLoopbackPeer.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
@@ -15,6 +18,8 @@
 #include "transport/uTransports.h"
 
 namespace {
+
+constexpr int kWaitMs = 5000;
 
 // A temporary directory with a datagram socket in it, standing in for the
 // monitor; TERVAN_MONITOR_SOCKET points there for the test.
@@ -25,19 +30,22 @@ class TraceForwarding : public ::testing::Test {
     ASSERT_NE(mkdtemp(dir), nullptr);
     FDir = dir;
     FPath = FDir + "/monitor.sock";
-    const char* old = std::getenv("TERVAN_MONITOR_SOCKET");
-    FHadOld = old != nullptr;
-    if (FHadOld) FOld = old;
+    for (const char* name : kPlaceVariables) {
+      const char* old = std::getenv(name);
+      if (old != nullptr) FOld[name] = old;
+    }
     setenv("TERVAN_MONITOR_SOCKET", FPath.c_str(), 1);
     FSaved = GetTraceHandler();
     SetTraceHandler(TTraceHandler());
   }
   void TearDown() override {
     SetTraceHandler(FSaved);
-    if (FHadOld)
-      setenv("TERVAN_MONITOR_SOCKET", FOld.c_str(), 1);
-    else
-      unsetenv("TERVAN_MONITOR_SOCKET");
+    for (const char* name : kPlaceVariables) {
+      if (FOld.count(name) != 0)
+        setenv(name, FOld[name].c_str(), 1);
+      else
+        unsetenv(name);
+    }
     if (FListener >= 0) close(FListener);
     unlink(FPath.c_str());
     rmdir(FDir.c_str());
@@ -51,7 +59,7 @@ class TraceForwarding : public ::testing::Test {
     ASSERT_EQ(bind(FListener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   }
   // The next datagram, or empty when none came within `timeoutMs`.
-  TBytes NextDatagram(int timeoutMs = 2000) {
+  TBytes NextDatagram(int timeoutMs = kWaitMs) {
     pollfd p{FListener, POLLIN, 0};
     if (poll(&p, 1, timeoutMs) <= 0) return {};
     TBytes buffer(1 << 17);
@@ -59,21 +67,23 @@ class TraceForwarding : public ::testing::Test {
     buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return buffer;
   }
-  std::string FDir, FPath, FOld;
-  bool FHadOld = false;
+  static constexpr const char* kPlaceVariables[] = {"TERVAN_MONITOR_SOCKET", "XDG_RUNTIME_DIR"};
+  std::string FDir, FPath;
+  std::map<std::string, std::string> FOld;
   int FListener = -1;
   TTraceHandler FSaved;
 };
 
-TEST_F(TraceForwarding, PathOverrideAndDefaults) {
-  EXPECT_EQ(TraceMonitorSocketPath(), FPath);
+TEST_F(TraceForwarding, PlaceFromTheEnvironment) {
+  EXPECT_EQ(TraceMonitorSocketPlace().Path, FPath);
   unsetenv("TERVAN_MONITOR_SOCKET");
-  std::string path = TraceMonitorSocketPath();
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && *runtime != '\0')
-    EXPECT_EQ(path, std::string(runtime) + "/tervan-monitor.sock");
-  else
-    EXPECT_EQ(path, "/tmp/tervan-monitor-" + std::to_string(getuid()) + ".sock");
+  setenv("XDG_RUNTIME_DIR", "/run/user/7", 1);
+  EXPECT_EQ(TraceMonitorSocketPlace().Path, "/run/user/7/tervan-monitor.sock");
+  EXPECT_EQ(TraceMonitorSocketPlace().PrivateDir, "");
+  unsetenv("XDG_RUNTIME_DIR");
+  const std::string own = "/tmp/tervan-monitor-" + std::to_string(getuid());
+  EXPECT_EQ(TraceMonitorSocketPlace().Path, own + "/tervan-monitor.sock");
+  EXPECT_EQ(TraceMonitorSocketPlace().PrivateDir, own);
 }
 
 TEST_F(TraceForwarding, SwitchAfterSlashInLowerCaseForwardsEveryBlockWithDirection) {
@@ -141,6 +151,68 @@ TEST_F(TraceForwarding, EmptyBlockIsNotSentAndLargeBlockArrivesWhole) {
   TBytes joined(first.begin() + 1, first.end());
   joined.insert(joined.end(), second.begin() + 1, second.end());
   EXPECT_TRUE(joined == big);
+}
+
+// A monitor that reads as it can gets a block far larger than a socket
+// buffer whole, in pieces that each carry the direction byte.
+TEST_F(TraceForwarding, BlockLargerThanTheSocketBufferArrivesWholeInPieces) {
+  Listen();
+  TBytes block(4 << 20);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
+  TBytes joined;
+  bool piecesGood = true;
+  std::thread monitor([&] {
+    while (joined.size() < block.size()) {
+      TBytes piece = NextDatagram(kWaitMs);
+      if (piece.empty()) return;
+      piecesGood =
+          piecesGood && piece[0] == kTraceReceived && piece.size() <= kTraceDatagramPayload + 1;
+      joined.insert(joined.end(), piece.begin() + 1, piece.end());
+    }
+  });
+  TTraceForwarder forwarder({FPath, ""}, kWaitMs);
+  forwarder.Forward(block, kTraceReceived);
+  monitor.join();
+  EXPECT_TRUE(piecesGood);
+  EXPECT_EQ(joined.size(), block.size());
+  EXPECT_TRUE(joined == block);
+}
+
+// --- Nothing goes to a place another user could hold -------------------------
+
+TEST_F(TraceForwarding, PrivateDirectoryIsMadeOrRefused) {
+  const std::string dir = FDir + "/private";
+  EXPECT_EQ(MakePrivateDirectory(dir), "");  // made
+  struct stat info {};
+  ASSERT_EQ(lstat(dir.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  ASSERT_EQ(chmod(dir.c_str(), 0775), 0);
+  EXPECT_EQ(MakePrivateDirectory(dir), dir + ": others may write in it");
+  rmdir(dir.c_str());
+  ASSERT_EQ(symlink(FDir.c_str(), dir.c_str()), 0);
+  EXPECT_EQ(MakePrivateDirectory(dir), dir + ": is a link, not a directory");
+  unlink(dir.c_str());
+}
+
+TEST_F(TraceForwarding, NothingIsSentToAnotherUsersSocketOrThroughAnUnsafeDirectory) {
+  ASSERT_EQ(chmod(FDir.c_str(), 0700), 0);  // the private directory here
+  Listen();
+  TTraceForwarder forwarder({FPath, FDir}, kWaitMs);
+  auto arrives = [&](int waitMs) {
+    forwarder.Forward(TBytes{7}, kTraceSent);
+    return NextDatagram(waitMs) == TBytes{1, 7};
+  };
+  EXPECT_TRUE(arrives(kWaitMs));
+  ASSERT_EQ(chmod(FDir.c_str(), 0777), 0);
+  EXPECT_FALSE(arrives(200));
+  ASSERT_EQ(chmod(FDir.c_str(), 0700), 0);
+  if (geteuid() != 0) GTEST_SKIP() << "handing a file to another user needs root";
+  for (const std::string& path : {FPath, FDir}) {
+    ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
+    EXPECT_FALSE(arrives(200)) << path;
+    ASSERT_EQ(chown(path.c_str(), geteuid(), getegid()), 0);
+  }
+  EXPECT_TRUE(arrives(kWaitMs));
 }
 
 TEST_F(TraceForwarding, InitTransportsScansSwitchesAndRegistersTcpUntilDone) {

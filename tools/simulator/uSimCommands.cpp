@@ -20,7 +20,16 @@ bool ParseOnOff(const std::string& text, bool& on) {
   return true;
 }
 
+constexpr std::size_t kEchoLength = 40;
+
 }  // namespace
+
+std::string SimEcho(std::string_view text) {
+  std::string echo;
+  for (char c : text.substr(0, kEchoLength)) echo += c >= 0x20 && c < 0x7F ? c : '.';
+  if (text.size() > kEchoLength) echo += "...";
+  return echo;
+}
 
 TSimCommandResult ApplySimCommand(const std::string& line, TModuleSimulator& module,
                                   std::string& error) {
@@ -38,7 +47,7 @@ TSimCommandResult ApplySimCommand(const std::string& line, TModuleSimulator& mod
   if (command == "in" && words.size() == 3 && TryParseInt(words[1], number) &&
       ParseOnOff(words[2], on)) {
     if (module.SetInput(number, on)) return TSimCommandResult::Done;
-    error = "no input " + words[1];
+    error = "no input " + SimEcho(words[1]);
     return TSimCommandResult::Error;
   }
   if (command == "temp" && words.size() == 2) {
@@ -60,7 +69,7 @@ TSimCommandResult ApplySimCommand(const std::string& line, TModuleSimulator& mod
       return TSimCommandResult::Done;
     }
   }
-  error =
-      "bad command '" + line + "' (in N on|off, temp DEG, notify on|off, counter N VALUE, quit)";
+  error = "bad command '" + SimEcho(line) +
+          "' (in N on|off, temp DEG, notify on|off, counter N VALUE, quit)";
   return TSimCommandResult::Error;
 }

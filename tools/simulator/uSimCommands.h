@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "simulator/uModuleSimulator.h"
 
@@ -12,3 +13,7 @@ enum class TSimCommandResult { Done, Quit, Error };
 // `error` says why.
 TSimCommandResult ApplySimCommand(const std::string& line, TModuleSimulator& module,
                                   std::string& error);
+
+// `text` as an error message may echo it: its first 40 characters, bytes that
+// are not printable as '.', and "..." when it was cut.
+std::string SimEcho(std::string_view text);

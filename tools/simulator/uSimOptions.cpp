@@ -7,14 +7,18 @@
 #include <map>
 
 #include "framework/uStrUtils.h"
-#include "protocol/uTervanCore.h"
 
 namespace {
 
-bool ParseRange(const std::string& text, int min, int max, int& value) {
+// The checksum covers at most 65,535 bytes: the four header bytes, address,
+// signature and acknowledge code, then the data. Longer data makes no packet.
+constexpr std::size_t kMaxAnswerData = 0xFFFF - 7;
+
+template <class T>
+bool ParseRange(const std::string& text, int min, int max, T& value) {
   std::int32_t parsed = 0;
   if (!TryParseInt(text, parsed) || parsed < min || parsed > max) return false;
-  value = parsed;
+  value = static_cast<T>(parsed);
   return true;
 }
 
@@ -108,6 +112,12 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
       {"host", [](const std::string& v, TSimOptions& o) { return !(o.Server.Host = v).empty(); }},
       {"port",
        [](const std::string& v, TSimOptions& o) { return ParseRange(v, 0, 65535, o.Server.Port); }},
+      {"answer-delay",
+       [](const std::string& v, TSimOptions& o) {
+         return ParseRange(v, 0, 3600000, o.Server.AnswerDelayMs);
+       }},
+      {"wire-baud", [](const std::string& v,
+                       TSimOptions& o) { return ParseRange(v, 0, 100000000, o.Server.WireBaud); }},
       {"address",
        [](const std::string& v, TSimOptions& o) { return ParseSimAddress(v, o.Module.Address); }},
       {"ident",
@@ -125,13 +135,8 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
        [](const std::string& v, TSimOptions& o) { return ParseOnList(v, 1024, o.Module.Inputs); }},
       {"outputs-on",
        [](const std::string& v, TSimOptions& o) { return ParseOnList(v, 127, o.Module.Outputs); }},
-      {"state-bytes",
-       [](const std::string& v, TSimOptions& o) {
-         int n = 0;
-         if (!ParseRange(v, 0, 128, n)) return false;
-         o.Module.StateBytes = static_cast<std::size_t>(n);
-         return true;
-       }},
+      {"state-bytes", [](const std::string& v,
+                         TSimOptions& o) { return ParseRange(v, 0, 128, o.Module.StateBytes); }},
       {"counters",
        [](const std::string& v, TSimOptions& o) {
          o.Module.Counters.clear();
@@ -159,33 +164,20 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
        }},
       {"temp-status",
        [](const std::string& v, TSimOptions& o) {
-         int n = 0;
-         if (!ParseRange(v, 0, 255, n)) return false;
-         o.Module.TemperatureStatus = static_cast<std::uint8_t>(n);
-         return true;
+         return ParseRange(v, 0, 255, o.Module.TemperatureStatus);
        }},
       {"thermometers",
        [](const std::string& v, TSimOptions& o) {
          return ParseRange(v, 0, 255, o.Module.ThermometerCount);
        }},
-      {"option",
-       [](const std::string& v, TSimOptions& o) {
-         int n = 0;
-         if (!ParseRange(v, 0, 255, n)) return false;
-         o.Module.OptionByte = static_cast<std::uint8_t>(n);
-         return true;
-       }},
+      {"option", [](const std::string& v,
+                    TSimOptions& o) { return ParseRange(v, 0, 255, o.Module.OptionByte); }},
       {"label-a",
        [](const std::string& v, TSimOptions& o) { return ParseLabel(v, o.Module.LabelsA); }},
       {"label-b",
        [](const std::string& v, TSimOptions& o) { return ParseLabel(v, o.Module.LabelsB); }},
-      {"baud-code",
-       [](const std::string& v, TSimOptions& o) {
-         int n = 0;
-         if (!ParseRange(v, 0, 11, n)) return false;
-         o.Module.BaudCode = static_cast<std::uint8_t>(n);
-         return true;
-       }},
+      {"baud-code", [](const std::string& v,
+                       TSimOptions& o) { return ParseRange(v, 0, 11, o.Module.BaudCode); }},
       {"ids",
        [](const std::string& v, TSimOptions& o) {
          std::string head;
@@ -207,13 +199,8 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
          o.Module.ThirdValue = static_cast<std::uint32_t>(n);
          return true;
        }},
-      {"value-f1",
-       [](const std::string& v, TSimOptions& o) {
-         int n = 0;
-         if (!ParseRange(v, 0, 255, n)) return false;
-         o.Module.ValueF1 = static_cast<std::uint8_t>(n);
-         return true;
-       }},
+      {"value-f1", [](const std::string& v,
+                      TSimOptions& o) { return ParseRange(v, 0, 255, o.Module.ValueF1); }},
       {"text-f2",
        [](const std::string& v, TSimOptions& o) {
          o.Module.TextF2 = v;
@@ -364,10 +351,10 @@ bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
     }
   }
   // Both texts go out as the data of one answer packet.
-  if (SimIdentification(options.Module).size() > tervan::kMaxDataSize ||
-      options.Module.BadIdentText.size() > tervan::kMaxDataSize) {
+  if (SimIdentification(options.Module).size() > kMaxAnswerData ||
+      options.Module.BadIdentText.size() > kMaxAnswerData) {
     error = "identification text longer than one packet carries (" +
-            std::to_string(tervan::kMaxDataSize) + " bytes)";
+            std::to_string(kMaxAnswerData) + " bytes)";
     return false;
   }
   return true;
@@ -387,6 +374,13 @@ Connection:
   --pty                  also serve a pseudo-terminal and print its path
   --log                  print every packet received (RX) and sent (TX) on stderr
   --stdin-quit           also end at the end of standard input
+  --answer-delay MS      hold every answer back MS milliseconds
+  --wire-baud N          hold every answer back as long as the request's and
+                         the answer's bytes take on an N-baud line (10 bits a
+                         byte); adds to --answer-delay; answers keep their order
+Up to 8 TCP clients are served at once, each with its own connection; one more
+is refused with a line on standard error. A client that leaves more than 8 MiB
+of answers unread is dropped, with a line on standard error.
 
 Module:
   --address A            module address: one character ("1" = 0x31, default),
@@ -432,7 +426,7 @@ Faults (may be repeated for several codes):
                          not a VELTO module
   --bad-ident-text TEXT  that text (default "MODULE X;V0.0.0;F97")
 
-Commands on standard input, one per line:
+Commands on standard input, one per line (at most 1024 characters):
   in N on|off            change input N (counts off->on edges, notifies)
   temp DEG               change the temperature
   notify on|off          switch input-change notifications

@@ -2,6 +2,7 @@
 // long option ("--name value" or "--name=value").
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,9 @@ struct TSimServerOptions {
   std::string Host = "127.0.0.1";
   int Port = 10001;  // 0: any free port
   bool Pty = false;
-  bool Log = false;  // every packet on standard error
+  bool Log = false;                 // every packet on standard error
+  std::uint32_t AnswerDelayMs = 0;  // every answer held back this long
+  std::uint32_t WireBaud = 0;       // > 0: bytes take their time on a line this fast
 };
 
 struct TSimOptions {

@@ -14,17 +14,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "framework/uTick.h"
+#include "simulator/uSimCommands.h"
 
 namespace {
 
-constexpr int kTcpChannel = 1;
-constexpr int kPtyChannel = 2;
-constexpr int kIdlePollMs = 1000;
-// Bytes a terminal without a user never reads are dropped past this.
-constexpr std::size_t kOutLimit = 0x10000;
+constexpr int kPtyChannel = 1;
+constexpr int kFirstClientChannel = 2;
+constexpr std::chrono::milliseconds kIdlePoll{1000};
 
 void SetNonBlocking(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -34,13 +32,20 @@ std::string ErrnoText(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
+std::chrono::steady_clock::time_point Now() {
+  return std::chrono::steady_clock::now();
+}
+
 }  // namespace
 
-TSimServer::TSimServer(TModuleSimulator& module, TSimServerOptions options, std::ostream* log)
-    : FModule(module), FOptions(std::move(options)), FLog(log) {
-  FClient.Channel = kTcpChannel;
-  FClient.IsSocket = true;
-  FPty.Channel = kPtyChannel;
+TSimServer::TSimServer(TModuleSimulator& module, TSimServerOptions options, std::ostream* log,
+                       std::ostream* warnings)
+    : FModule(module),
+      FOptions(std::move(options)),
+      FLog(log),
+      FWarnings(warnings),
+      FNextChannel(kFirstClientChannel),
+      FPty(kPtyChannel, false, FOptions) {
   if (pipe(FWake) == 0) {
     SetNonBlocking(FWake[0]);
     SetNonBlocking(FWake[1]);
@@ -57,7 +62,10 @@ TSimServer::TSimServer(TModuleSimulator& module, TSimServerOptions options, std:
 
 TSimServer::~TSimServer() {
   FModule.SetOnWrites(nullptr);
-  for (int fd : {FClient.Fd, FPty.Fd, FPtySlave, FListener, FWake[0], FWake[1]}) {
+  for (const TLink& client : FClients) {
+    if (client.Fd >= 0) close(client.Fd);
+  }
+  for (int fd : {FPty.Fd, FPtySlave, FListener, FWake[0], FWake[1]}) {
     if (fd >= 0) close(fd);
   }
 }
@@ -92,7 +100,7 @@ bool TSimServer::Open(std::string& error) {
     error = ErrnoText("bind " + FOptions.Host + ":" + std::to_string(FOptions.Port));
     return false;
   }
-  if (listen(FListener, 4) != 0) {
+  if (listen(FListener, 16) != 0) {
     error = ErrnoText("listen");
     return false;
   }
@@ -147,35 +155,59 @@ void TSimServer::Note(const std::string& text) {
   if (FLog != nullptr) *FLog << text << std::endl;
 }
 
+void TSimServer::Warn(const std::string& text) {
+  if (FWarnings != nullptr) *FWarnings << "VeltoSimulator: " << text << std::endl;
+}
+
 void TSimServer::PrintLog() {
   for (const TSimLogEntry& entry : FModule.TakeLog()) Note(FormatSimLogEntry(entry));
 }
 
-// --- Writes ------------------------------------------------------------------
-
-void TSimServer::Schedule(TLink& link, const TSimWrite& write, std::uint32_t now) {
-  // Writes of one link keep their order; a delay counts from the write before.
-  const std::uint32_t start =
-      link.Pending.empty() || TickAfter(now, link.LastDue) ? now : link.LastDue;
-  link.LastDue = start + write.DelayMs;
-  link.Pending.push_back({link.LastDue, write.Bytes, write.Close});
+std::vector<TSimServer::TLink*> TSimServer::Links() {
+  std::vector<TLink*> links;
+  for (TLink& client : FClients) {
+    if (client.Fd >= 0) links.push_back(&client);
+  }
+  if (FPty.Fd >= 0) links.push_back(&FPty);
+  return links;
 }
 
-void TSimServer::TakeWrites(std::uint32_t now) {
-  for (const TSimWrite& write : FModule.TakeWrites()) {
-    for (TLink* link : {&FClient, &FPty}) {
-      if (link->Fd < 0) continue;
-      if (write.Channel == TSimWrite::kAllChannels || write.Channel == link->Channel) {
-        Schedule(*link, write, now);
-      }
+// --- Writes ------------------------------------------------------------------
+
+void TSimServer::Schedule(TLink& link, const TSimWrite& write, TTime ready) {
+  const TTime due = link.Timing.Leaves(ready, write.Bytes.size(), write.DelayMs);
+  link.Pending.push_back({due, write.Bytes, write.Close});
+  link.Backlog += write.Bytes.size();
+  if (link.Backlog <= kSimBacklogLimit) return;
+  // A peer that sends without reading must not make the simulator grow.
+  const std::string size = std::to_string(link.Backlog);
+  if (link.IsSocket) {
+    Warn("client dropped: " + size + " bytes of answers unread (at most " +
+         std::to_string(kSimBacklogLimit) + ")");
+    CloseLink(link, "too many answers unread");
+  } else {
+    Warn("terminal: " + size + " bytes of answers unread, thrown away");
+    link.Pending.clear();
+    link.Out.clear();
+    link.Backlog = 0;
+  }
+}
+
+// Writes made by the module go to their channel, notifications to every
+// link. Those for the link whose bytes were just heard answer them.
+void TSimServer::Route(const std::vector<TSimWrite>& writes, TLink* from, TTime heard, TTime now) {
+  for (const TSimWrite& write : writes) {
+    for (TLink* link : Links()) {
+      if (write.Channel != TSimWrite::kAllChannels && write.Channel != link->Channel) continue;
+      const bool answer = link == from && write.Channel == link->Channel;
+      Schedule(*link, write, answer ? link->Timing.AnswerReady(heard) : now);
     }
   }
 }
 
-void TSimServer::Flush(TLink& link, std::uint32_t now) {
+void TSimServer::Flush(TLink& link, TTime now) {
   if (link.Fd < 0) return;
-  while (!link.Out.empty() ||
-         (!link.Pending.empty() && !TickAfter(link.Pending.front().Due, now))) {
+  while (!link.Out.empty() || (!link.Pending.empty() && link.Pending.front().Due <= now)) {
     if (link.Out.empty()) {
       TPending next = std::move(link.Pending.front());
       link.Pending.pop_front();
@@ -188,18 +220,18 @@ void TSimServer::Flush(TLink& link, std::uint32_t now) {
     }
     const ssize_t n = link.IsSocket ? send(link.Fd, link.Out.data(), link.Out.size(), MSG_NOSIGNAL)
                                     : write(link.Fd, link.Out.data(), link.Out.size());
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      // Only a terminal nobody reads drops its backlog; a TCP client gets
-      // every byte in order (dropping part of a stream would corrupt it).
-      if (!link.IsSocket && link.Out.size() > kOutLimit) link.Out.clear();
-      return;
-    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n < 0) {
-      if (link.IsSocket) CloseLink(link, "client gone");
-      link.Out.clear();
+      if (link.IsSocket) {
+        CloseLink(link, "client gone");
+      } else {
+        link.Backlog -= link.Out.size();
+        link.Out.clear();
+      }
       return;
     }
     link.Out.erase(link.Out.begin(), link.Out.begin() + n);
+    link.Backlog -= static_cast<std::size_t>(n);
   }
   if (link.CloseWhenSent && link.Out.empty()) {
     CloseLink(link, "closed by fault injection");
@@ -209,16 +241,18 @@ void TSimServer::Flush(TLink& link, std::uint32_t now) {
 void TSimServer::CloseLink(TLink& link, const char* why) {
   if (link.IsSocket) {
     if (link.Fd >= 0) close(link.Fd);
-    link.Fd = -1;
+    link.Fd = -1;  // taken out of the list by the loop
     FModule.CloseChannel(link.Channel);
     Note(std::string("client disconnected (") + why + ")");
   } else {
     // A terminal cannot be hung up for its user; its channel starts afresh.
     FModule.OpenChannel(link.Channel);
+    link.Timing.Reset();
     Note(std::string("terminal channel reset (") + why + ")");
   }
   link.Pending.clear();
   link.Out.clear();
+  link.Backlog = 0;
   link.CloseWhenSent = false;
 }
 
@@ -227,13 +261,17 @@ void TSimServer::CloseLink(TLink& link, const char* why) {
 void TSimServer::Accept() {
   const int fd = accept4(FListener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
+  if (FClients.size() >= kSimMaxClients) {
+    close(fd);
+    Warn("connection refused: " + std::to_string(kSimMaxClients) +
+         " clients are connected, the most served at once");
+    return;
+  }
   const int yes = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
-  FClient.Fd = fd;
-  FClient.Pending.clear();
-  FClient.Out.clear();
-  FClient.CloseWhenSent = false;
-  FModule.OpenChannel(kTcpChannel);
+  TLink& client = FClients.emplace_back(FNextChannel++, true, FOptions);
+  client.Fd = fd;
+  FModule.OpenChannel(client.Channel);
   Note("client connected");
 }
 
@@ -241,84 +279,94 @@ void TSimServer::ReadLink(TLink& link) {
   std::uint8_t buffer[4096];
   const ssize_t n = read(link.Fd, buffer, sizeof(buffer));
   if (n > 0) {
+    const TTime now = Now();
+    const TTime heard = link.Timing.Heard(now, static_cast<std::size_t>(n));
     FModule.Receive(link.Channel, TBytes(buffer, buffer + n), GetTickCount32());
+    Route(FModule.TakeWrites(), &link, heard, now);
   } else if (link.IsSocket && (n == 0 || (errno != EAGAIN && errno != EINTR))) {
     CloseLink(link, n == 0 ? "end of stream" : std::strerror(errno));
   }
 }
 
 void TSimServer::ReadLineInput() {
-  char buffer[1024];
+  char buffer[4096];
   const ssize_t n = read(FLineFd, buffer, sizeof(buffer));
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  std::vector<TSimInputLine> lines;
+  if (n > 0) {
+    lines = FLineReader.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+  } else if (auto last = FLineReader.Finish()) {
+    lines.push_back(std::move(*last));
+  }
+  for (const TSimInputLine& line : lines) {
+    if (line.TooLong) {
+      Warn("command line of " + std::to_string(line.Length) + " bytes ignored (at most " +
+           std::to_string(kSimMaxCommandLine) + "): '" + SimEcho(line.Text) + "'");
+    } else if (FOnLine) {
+      FOnLine(line.Text);
+    }
+  }
   if (n <= 0) {
-    if (!FLineBuffer.empty() && FOnLine) FOnLine(FLineBuffer);
-    FLineBuffer.clear();
     FLineFd = -1;
     if (FOnLineEnd) FOnLineEnd();
-    return;
-  }
-  FLineBuffer.append(buffer, static_cast<std::size_t>(n));
-  for (std::size_t end; (end = FLineBuffer.find('\n')) != std::string::npos;) {
-    std::string line = FLineBuffer.substr(0, end);
-    FLineBuffer.erase(0, end + 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (FOnLine) FOnLine(line);
   }
 }
 
 // --- Loop --------------------------------------------------------------------
 
-int TSimServer::PollTimeout(std::uint32_t now) const {
-  std::uint32_t wait = kIdlePollMs;
-  for (const TLink* link : {&FClient, &FPty}) {
-    if (link->Fd >= 0 && link->Out.empty() && !link->Pending.empty()) {
-      wait = std::min(wait, TicksLeft(now, link->Pending.front().Due));
+std::chrono::nanoseconds TSimServer::PollWait(TTime now) const {
+  std::chrono::nanoseconds wait = kIdlePoll;
+  auto consider = [&](const TLink& link) {
+    if (link.Fd >= 0 && link.Out.empty() && !link.Pending.empty()) {
+      wait = std::min(wait, std::max(std::chrono::nanoseconds(0), link.Pending.front().Due - now));
     }
-  }
+  };
+  for (const TLink& client : FClients) consider(client);
+  consider(FPty);
   if (const auto deadline = FModule.NextDeadline()) {
-    wait = std::min(wait, TicksLeft(now, *deadline));
+    wait = std::min<std::chrono::nanoseconds>(
+        wait, std::chrono::milliseconds(TicksLeft(GetTickCount32(), *deadline)));
   }
-  return static_cast<int>(wait);
+  return wait;
 }
 
 void TSimServer::Run() {
   while (!FStop) {
-    const std::uint32_t now = GetTickCount32();
-    FModule.Tick(now);
-    TakeWrites(now);
-    Flush(FClient, now);
-    Flush(FPty, now);
+    const TTime now = Now();
+    FModule.Tick(GetTickCount32());
+    Route(FModule.TakeWrites(), nullptr, now, now);
+    for (TLink* link : Links()) Flush(*link, now);
+    FClients.remove_if([](const TLink& client) { return client.Fd < 0; });
     PrintLog();
 
     std::vector<pollfd> fds;
     fds.push_back({FWake[0], POLLIN, 0});
-    const bool listening = FClient.Fd < 0;
-    if (listening) fds.push_back({FListener, POLLIN, 0});
-    const std::size_t clientAt = fds.size();
-    if (FClient.Fd >= 0) {
-      fds.push_back(
-          {FClient.Fd, static_cast<short>(POLLIN | (FClient.Out.empty() ? 0 : POLLOUT)), 0});
-    }
-    const std::size_t ptyAt = fds.size();
-    if (FPty.Fd >= 0) {
-      fds.push_back({FPty.Fd, static_cast<short>(POLLIN | (FPty.Out.empty() ? 0 : POLLOUT)), 0});
+    fds.push_back({FListener, POLLIN, 0});
+    const std::vector<TLink*> links = Links();
+    for (const TLink* link : links) {
+      fds.push_back({link->Fd, static_cast<short>(POLLIN | (link->Out.empty() ? 0 : POLLOUT)), 0});
     }
     const std::size_t lineAt = fds.size();
     if (FLineFd >= 0) fds.push_back({FLineFd, POLLIN, 0});
 
-    if (poll(fds.data(), fds.size(), PollTimeout(now)) <= 0) continue;
+    const auto wait = PollWait(now);
+    const timespec timeout{static_cast<time_t>(wait.count() / 1000000000),
+                           static_cast<long>(wait.count() % 1000000000)};
+    if (ppoll(fds.data(), fds.size(), &timeout, nullptr) <= 0) continue;
 
     if (fds[0].revents != 0) {
       char drain[64];
       while (read(FWake[0], drain, sizeof(drain)) > 0) {
       }
     }
-    if (listening && fds[1].revents != 0) Accept();
-    if (!listening && FClient.Fd >= 0 && (fds[clientAt].revents & (POLLIN | POLLHUP | POLLERR))) {
-      ReadLink(FClient);
+    // Clients first: one that has just hung up frees its place for a new one.
+    for (std::size_t i = 0; i < links.size(); ++i) {
+      const short revents = fds[2 + i].revents;
+      const bool readable = revents & (POLLIN | (links[i]->IsSocket ? POLLHUP | POLLERR : 0));
+      if (links[i]->Fd >= 0 && readable) ReadLink(*links[i]);
     }
-    if (FPty.Fd >= 0 && (fds[ptyAt].revents & POLLIN)) ReadLink(FPty);
+    FClients.remove_if([](const TLink& client) { return client.Fd < 0; });
+    if (fds[1].revents != 0) Accept();
     if (FLineFd >= 0 && lineAt < fds.size() && fds[lineAt].revents != 0) ReadLineInput();
   }
   PrintLog();

@@ -1,22 +1,39 @@
-// Carries a simulated module over a TCP port (one client at a time) and,
-// when asked, a pseudo-terminal. One poll loop serves the listener, the
-// client, the terminal, an optional line input and the timers.
+// Carries a simulated module over a TCP port and, when asked, a
+// pseudo-terminal. Several TCP clients are served at once, each on a channel
+// of its own, up to a limit; a client past the limit is refused. Answers can
+// be held back (a fixed delay, the time the bytes take on a slow line), and
+// what waits for a peer that does not read is capped. One poll loop serves
+// the listener, the clients, the terminal, an optional line input and the
+// timers.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "simulator/uModuleSimulator.h"
+#include "simulator/uSimLineReader.h"
+#include "simulator/uSimLineTiming.h"
 #include "simulator/uSimOptions.h"
+
+// Clients served at once; one more is refused.
+constexpr std::size_t kSimMaxClients = 8;
+// Bytes that may wait for a peer that does not read. Past it a client is
+// dropped and a terminal's backlog is thrown away.
+constexpr std::size_t kSimBacklogLimit = 8u << 20;
 
 class TSimServer {
  public:
-  // `log` (may be null) receives the module's packet log and connection notes.
-  TSimServer(TModuleSimulator& module, TSimServerOptions options, std::ostream* log);
+  // `log` (may be null) receives the module's packet log and connection notes;
+  // `warnings` (may be null) the lines a user must see (dropped or refused
+  // peers, unusable input lines).
+  TSimServer(TModuleSimulator& module, TSimServerOptions options, std::ostream* log,
+             std::ostream* warnings = nullptr);
   ~TSimServer();
 
   TSimServer(const TSimServer&) = delete;
@@ -37,46 +54,55 @@ class TSimServer {
   void Stop();
 
  private:
+  using TTime = TSimLineTiming::TTime;
+
   struct TPending {
-    std::uint32_t Due = 0;
+    TTime Due{};
     TBytes Bytes;
     bool Close = false;
   };
   struct TLink {
+    TLink(int channel, bool isSocket, const TSimServerOptions& options)
+        : Channel(channel), IsSocket(isSocket), Timing(options.AnswerDelayMs, options.WireBaud) {}
     int Fd = -1;
     int Channel = 0;
     bool IsSocket = false;
     std::deque<TPending> Pending;
     TBytes Out;
-    std::uint32_t LastDue = 0;
+    std::size_t Backlog = 0;  // bytes in Pending and Out
     bool CloseWhenSent = false;
+    TSimLineTiming Timing;
   };
 
-  void TakeWrites(std::uint32_t now);
-  void Schedule(TLink& link, const TSimWrite& write, std::uint32_t now);
-  void Flush(TLink& link, std::uint32_t now);
+  void Route(const std::vector<TSimWrite>& writes, TLink* from, TTime heard, TTime now);
+  void Schedule(TLink& link, const TSimWrite& write, TTime ready);
+  void Flush(TLink& link, TTime now);
   void CloseLink(TLink& link, const char* why);
   void Accept();
   void ReadLink(TLink& link);
   void ReadLineInput();
-  int PollTimeout(std::uint32_t now) const;
+  std::chrono::nanoseconds PollWait(TTime now) const;
   void PrintLog();
   void Note(const std::string& text);
+  void Warn(const std::string& text);
   bool OpenPty(std::string& error);
+  std::vector<TLink*> Links();
 
   TModuleSimulator& FModule;
   TSimServerOptions FOptions;
   std::ostream* FLog;
+  std::ostream* FWarnings;
   int FListener = -1;
   std::uint16_t FPort = 0;
-  TLink FClient;
+  std::list<TLink> FClients;
+  int FNextChannel;
   TLink FPty;
   int FPtySlave = -1;  // held open so the terminal stays up between users
   std::string FPtyPath;
   int FWake[2] = {-1, -1};
   std::atomic<bool> FStop{false};
   int FLineFd = -1;
-  std::string FLineBuffer;
+  TSimLineReader FLineReader;
   std::function<void(const std::string&)> FOnLine;
   std::function<void()> FOnLineEnd;
 };

@@ -1,10 +1,13 @@
 #include "transport/serial/uci_ISerialPortInterface.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <mutex>
 
 #include "framework/uStrUtils.h"
 #include "framework/uXmlNode.h"
+#include "transport/serial/AfComPort.h"
 #include "transport/uConnectionString.h"
 
 namespace {
@@ -126,4 +129,321 @@ void TSerialPortCoreInterface::SetConnectionString(const std::string& text) {
 
 void TSerialPortCoreInterface::SetBaudRate(std::int32_t baudRate) {
   FByteTime = baudRate > 0 ? 10000.0 / baudRate : 0.0;
+}
+
+// --- TSerialPortInterface ---
+
+namespace {
+
+using TLockGuard = std::lock_guard<std::recursive_mutex>;
+
+// Modem lines of the component by number.
+constexpr int kModemLineCts = 1;
+constexpr int kModemLineDsr = 2;
+constexpr int kModemLineRing = 3;
+constexpr int kModemLineRlsd = 4;
+
+constexpr std::int32_t kMaxComPort = 0xFFFF;
+
+std::string PortName(std::int32_t port) {
+  return port != 0 ? "COM" + std::to_string(port) : "COM unknown";
+}
+
+// The line for a user of an engine or component failure.
+std::string ReasonOf(const std::exception& error, const std::string& portName) {
+  if (const auto* core = dynamic_cast<const EAfComPortCoreError*>(&error))
+    if (!core->Detail().empty()) return core->Detail();
+  return portName + ": " + error.what();
+}
+
+}  // namespace
+
+TIntf<ICommunicationInterface> CreateSerialPortInterface(const std::string& connectionString) {
+  return Make<TSerialPortInterface>(connectionString);
+}
+
+TSerialPortInterface::TSerialPortInterface(const std::string& connectionString)
+    : FPort(std::make_unique<TAfComPort>()) {
+  FPort->SetUserBaudRate(9600);
+  AttachHandlers();
+  FPort->SetOutBufSize(kBufferSize);
+  FPort->SetInBufSize(kBufferSize);
+  if (!connectionString.empty()) SetConnectionString(connectionString);
+}
+
+TSerialPortInterface::TSerialPortInterface(TXmlNode node, TIntf<IInterface> owner)
+    : TSerialPortInterface(std::string()) {
+  LoadFromNode(std::move(node), true, true);
+  SetOwner(std::move(owner));
+}
+
+TSerialPortInterface::~TSerialPortInterface() {
+  // The port is closed in BeforeDestruction while the transport is whole; here
+  // only a constructor that failed leaves it open, and nobody is told.
+  FPort->OnPortClose = nullptr;
+  FPort->ClosePort();
+  FPort.reset();
+}
+
+void TSerialPortInterface::BeforeDestruction() {
+  try {
+    Close(true);
+  } catch (...) {
+    // Destruction goes on whatever closing raised.
+  }
+  TSerialPortCoreInterface::BeforeDestruction();
+}
+
+void TSerialPortInterface::AttachHandlers() {
+  FPort->OnPortOpen = [this](TAfCustomSerialPort&) { AnnounceOpened(); };
+  FPort->OnPortClose = [this](TAfCustomSerialPort&) { AnnounceClosed(); };
+  FPort->OnDataRecived = [this](TAfCustomSerialPort&, std::uint32_t) { AnnounceDataReceived(); };
+  FPort->OnRLSDChanged = [this](TAfCustomSerialPort&) { AnnounceLine(0, kModemLineRlsd); };
+  FPort->OnCTSChanged = [this](TAfCustomSerialPort&) { AnnounceLine(1, kModemLineCts); };
+  FPort->OnDSRChanged = [this](TAfCustomSerialPort&) { AnnounceLine(3, kModemLineDsr); };
+  FPort->OnRINGDetected = [this](TAfCustomSerialPort&) { AnnounceLine(4, kModemLineRing); };
+  FPort->OnLineLost = [this](TAfCustomSerialPort&) { CloseLost(); };
+}
+
+void TSerialPortInterface::AnnounceLine(std::int32_t line, int modemLine) {
+  // The state as the port has it now, not as it was when the event came.
+  AnnounceLineChanged(line, FPort->ModemLineState(modemLine));
+}
+
+// --- connection ---
+
+bool TSerialPortInterface::LostWhileOpen() {
+  return FPort->IsOpen() && FPort->Lost();
+}
+
+void TSerialPortInterface::CloseLost() {
+  TIntf<ICommunicationInterface> keep = Self();  // a closed handler may drop the last reference
+  TLockGuard guard(TransportLock());
+  if (!LostWhileOpen()) return;
+  SetLastError(FPort->LostReason());
+  FPort->ClosePort();
+}
+
+bool TSerialPortInterface::GetActive() {
+  if (LostWhileOpen()) CloseLost();
+  return FPort->IsOpen();
+}
+
+bool TSerialPortInterface::Open() {
+  TLockGuard guard(TransportLock());
+  SetBaudRate(GetBaudRate());
+  if (LostWhileOpen()) CloseLost();
+  if (FPort->IsOpen()) return true;
+  if (FComPort < 1 || FComPort > kMaxComPort) {
+    SetLastError("COM" + std::to_string(FComPort) + ": no such port (ports count from 1)");
+    return false;
+  }
+  try {
+    FPort->OpenPort();
+  } catch (const std::exception& e) {
+    // Why the port did not open reaches the user through the last error.
+    SetLastError(ReasonOf(e, FPortName));
+    return false;
+  }
+  if (FPort->IsOpen()) SetLastError(std::string());
+  return FPort->IsOpen();
+}
+
+bool TSerialPortInterface::Close(bool /*force*/) {
+  TLockGuard guard(TransportLock());
+  if (!FPort->IsOpen()) return false;
+  if (FPort->Lost()) SetLastError(FPort->LostReason());
+  FPort->ClosePort();
+  return !FPort->IsOpen();
+}
+
+void TSerialPortInterface::SetPermitted(bool permitted) {
+  TSerialPortCoreInterface::SetPermitted(permitted);
+  if (!permitted) Close(true);
+}
+
+std::int32_t TSerialPortInterface::Write(const TBytes& data) {
+  TLockGuard guard(TransportLock());
+  if (!GetActive() || data.empty()) return 0;
+  Trace(kTraceSent, data);
+  try {
+    FPort->WriteText(data);
+  } catch (const EAfComPortError&) {
+    return 0;  // the ring has no room for the whole block: nothing was queued
+  }
+  return static_cast<std::int32_t>(data.size());
+}
+
+void TSerialPortInterface::Read(TBytes& data) {
+  TLockGuard guard(TransportLock());
+  data.clear();
+  if (GetActive()) data = FPort->ReadText();
+  if (LostWhileOpen()) CloseLost();
+  Trace(kTraceReceived, data);
+}
+
+std::int32_t TSerialPortInterface::GetReceivedCount() {
+  if (!GetActive()) return 0;
+  const std::uint32_t count = FPort->InQueueCount();
+  if (LostWhileOpen()) CloseLost();
+  return static_cast<std::int32_t>(std::min<std::uint32_t>(count, INT32_MAX));
+}
+
+bool TSerialPortInterface::WaitReceived(std::int32_t timeout) {
+  if (GetReceivedCount() > 0) return true;
+  if (!GetActive()) return false;
+  const bool arrived = FPort->WaitInput(static_cast<std::uint32_t>(std::max(timeout, 0)));
+  if (LostWhileOpen()) {
+    CloseLost();
+    return false;
+  }
+  return arrived;
+}
+
+std::string TSerialPortInterface::GetDescription() {
+  TLockGuard guard(TransportLock());
+  return FPortName;
+}
+
+bool TSerialPortInterface::ShowSetupDialog() {
+  const bool accepted = FPort->ShowConfigDialog();
+  if (accepted) AnnounceSettingsChanged();
+  return accepted;
+}
+
+void TSerialPortInterface::PurgeIn() {
+  TLockGuard guard(TransportLock());
+  if (GetActive()) FPort->PurgeInput();
+}
+
+void TSerialPortInterface::PurgeOut() {
+  TLockGuard guard(TransportLock());
+  if (GetActive()) FPort->PurgeOutput();
+}
+
+// --- settings ---
+
+std::int32_t TSerialPortInterface::GetComPort() {
+  TLockGuard guard(TransportLock());
+  return FComPort;
+}
+
+void TSerialPortInterface::SetComPort(std::int32_t port) {
+  TLockGuard guard(TransportLock());
+  FComPort = port;
+  FPortName = PortName(port);
+  const auto number = static_cast<std::uint16_t>(port >= 1 && port <= kMaxComPort ? port : 0);
+  if (number == FPort->GetComNumber()) return;
+  if (!FPort->IsOpen()) {
+    FPort->SetComNumber(number);
+    return;
+  }
+  // Closed and opened again on the new number; a failure to open is kept as
+  // the last error, as in Open.
+  FPort->ClosePort();
+  FPort->SetComNumber(number);
+  Open();
+}
+
+std::string TSerialPortInterface::GetConnectionString() {
+  std::string text = TSerialPortCoreInterface::GetConnectionString();
+  if (!text.empty()) text += ";";
+  return text + "comport=" + std::to_string(GetComPort());
+}
+
+void TSerialPortInterface::SetConnectionString(const std::string& text) {
+  std::string value;
+  std::int32_t port = 0;
+  if (FindConnectionValue(text, "comport", value)) {
+    SetComPort(IntegerValue(value));
+  } else if (UpperCase(text.substr(0, 3)) == "COM" && TryParseInt(text.substr(3), port)) {
+    SetComPort(port);
+  } else {
+    TLockGuard guard(TransportLock());
+    FPortName = PortName(FComPort);
+  }
+  TSerialPortCoreInterface::SetConnectionString(text);
+  AnnounceSettingsChanged();
+}
+
+std::int32_t TSerialPortInterface::GetBaudRate() {
+  const TAfBaudrate choice = FPort->GetBaudRate();
+  return choice == brUser ? FPort->GetUserBaudRate()
+                          : static_cast<std::int32_t>(AfBaudrateValue(choice));
+}
+
+void TSerialPortInterface::SetBaudRate(std::int32_t baudRate) {
+  TSerialPortCoreInterface::SetBaudRate(baudRate);
+  FPort->SetUserBaudRate(baudRate);
+  AnnounceSettingsChanged();
+}
+
+std::int32_t TSerialPortInterface::GetDataBits() {
+  return static_cast<std::int32_t>(FPort->GetDatabits()) + 4;
+}
+
+void TSerialPortInterface::SetDataBits(std::int32_t dataBits) {
+  // A count the line cannot take is refused when it is applied.
+  FPort->SetDatabits(static_cast<TAfDatabits>(dataBits - 4));
+  AnnounceSettingsChanged();
+}
+
+std::int32_t TSerialPortInterface::GetStopBits() {
+  return static_cast<std::int32_t>(FPort->GetStopbits());
+}
+
+void TSerialPortInterface::SetStopBits(std::int32_t stopBits) {
+  FPort->SetStopbits(static_cast<TAfStopbits>(stopBits));
+  AnnounceSettingsChanged();
+}
+
+std::int32_t TSerialPortInterface::GetParity() {
+  return static_cast<std::int32_t>(FPort->GetParity());
+}
+
+void TSerialPortInterface::SetParity(std::int32_t parity) {
+  FPort->SetParity(static_cast<TAfParity>(parity));
+  AnnounceSettingsChanged();
+}
+
+bool TSerialPortInterface::GetDTR() {
+  return FPort->GetDTR();
+}
+
+void TSerialPortInterface::SetDTR(bool raised) {
+  TLockGuard guard(TransportLock());
+  FPort->SetDTR(raised);
+}
+
+bool TSerialPortInterface::GetRTS() {
+  return FPort->GetRTS();
+}
+
+void TSerialPortInterface::SetRTS(bool raised) {
+  TLockGuard guard(TransportLock());
+  FPort->SetRTS(raised);
+}
+
+bool TSerialPortInterface::GetCTS() {
+  return FPort->ModemLineState(kModemLineCts);
+}
+
+bool TSerialPortInterface::GetDSR() {
+  return FPort->ModemLineState(kModemLineDsr);
+}
+
+std::int32_t TSerialPortInterface::GetOutBufSize() {
+  return FPort->GetOutBufSize();
+}
+
+void TSerialPortInterface::SetOutBufSize(std::int32_t size) {
+  FPort->SetOutBufSize(size);
+}
+
+std::int32_t TSerialPortInterface::GetInBufSize() {
+  return FPort->GetInBufSize();
+}
+
+void TSerialPortInterface::SetInBufSize(std::int32_t size) {
+  FPort->SetInBufSize(size);
 }

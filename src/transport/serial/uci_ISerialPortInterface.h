@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "transport/uci_ICommunicationInterface.h"
@@ -90,3 +91,85 @@ class TSerialPortCoreInterface : public TCommunicationInterface,
   // rate that is not positive.
   void SetBaudRate(std::int32_t baudRate) override;
 };
+
+class TAfComPort;
+
+inline constexpr const char* kSerialPortProvider = "SERIAL_PORT";
+
+// The COM-port transport: one serial port component, configured from the
+// connection string ("comport" beside the six serial keys; the bare text
+// "COM3" selects port 3). Reception works by polling (GetReceivedCount,
+// Read, WaitReceived); announcements reach the creating thread when it
+// processes its messages. A device that goes away while open is closed, with
+// closed announced and its reason kept as the last error, by the next thread
+// that uses the transport.
+class TSerialPortInterface : public TSerialPortCoreInterface {
+ public:
+  // Input queue request and output ring, in bytes.
+  static constexpr std::int32_t kBufferSize = 10000000;
+
+  explicit TSerialPortInterface(const std::string& connectionString = std::string());
+  TSerialPortInterface(TXmlNode node, TIntf<IInterface> owner);
+  ~TSerialPortInterface() override;
+
+  void BeforeDestruction() override;
+
+  bool GetActive() override;
+  // False, with the reason as the last error, when the port cannot be opened.
+  bool Open() override;
+  bool Close(bool force) override;
+  // Only fills the output ring; 0 when the port is closed or the ring full.
+  std::int32_t Write(const TBytes& data) override;
+  void Read(TBytes& data) override;
+  std::int32_t GetReceivedCount() override;
+  // Returns as soon as bytes wait in the tty's input queue.
+  bool WaitReceived(std::int32_t timeout) override;
+  void SetPermitted(bool permitted) override;
+  std::string GetDescription() override;
+  // No configuration dialog exists on this platform.
+  bool HasSetupDialog() override { return false; }
+  bool ShowSetupDialog() override;
+  std::string GetConnectionString() override;
+  void SetConnectionString(const std::string& text) override;
+  void PurgeIn() override;
+  void PurgeOut() override;
+
+  std::int32_t GetBaudRate() override;
+  // Takes the rate to the port (at once when open) and keeps the character
+  // time at ten bit times, so exchange deadlines fit the line speed.
+  void SetBaudRate(std::int32_t baudRate) override;
+  bool GetRTS() override;
+  void SetRTS(bool raised) override;
+  bool GetDTR() override;
+  void SetDTR(bool raised) override;
+  bool GetCTS() override;
+  bool GetDSR() override;
+  std::int32_t GetStopBits() override;
+  void SetStopBits(std::int32_t stopBits) override;
+  std::int32_t GetParity() override;
+  void SetParity(std::int32_t parity) override;
+  std::int32_t GetDataBits() override;
+  void SetDataBits(std::int32_t dataBits) override;
+  std::int32_t GetOutBufSize() override;
+  void SetOutBufSize(std::int32_t size) override;
+  std::int32_t GetInBufSize() override;
+  void SetInBufSize(std::int32_t size) override;
+
+  // COM<n>; an open port is closed and opened again on a new number.
+  std::int32_t GetComPort();
+  void SetComPort(std::int32_t port);
+
+ private:
+  void AttachHandlers();
+  // Closes the port of a device that has gone, on the calling thread.
+  void CloseLost();
+  bool LostWhileOpen();
+  void AnnounceLine(std::int32_t line, int modemLine);
+
+  std::unique_ptr<TAfComPort> FPort;
+  std::int32_t FComPort = 0;  // under the transport lock
+  std::string FPortName;      // under the transport lock
+};
+
+// The transport class registered under "SERIAL_PORT".
+TIntf<ICommunicationInterface> CreateSerialPortInterface(const std::string& connectionString);

@@ -1,0 +1,73 @@
+/* The floor of a console run: the worked example's four exchanges with a
+ * module at address '1' (identify, set output 3 on, read the outputs back,
+ * read the inputs) over a plain TCP socket, and nothing else. A run of the
+ * console program doing the same work is measured against it.
+ *
+ *   floor_client HOST PORT
+ *
+ * The exit status is inputs 1 to 3 packed into bits 0 to 2, as
+ * /ErrorCode=In1,In2,In3 gives it; 255 when anything fails. */
+#define _POSIX_C_SOURCE 200809L
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+/* The requests exactly as the console program writes them (packet format 97,
+ * address 0x31, signature 0). */
+static const unsigned char kIdentify[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x00, 0xF3, 0x4B, 0x0D};
+static const unsigned char kOutput3On[] = {0x2A, 0x61, 0x00, 0x06, 0x31, 0x00, 0x20, 0x83, 0x9A, 0x0D};
+static const unsigned char kReadOutputs[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x00, 0x30, 0x0E, 0x0D};
+static const unsigned char kReadInputs[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x00, 0x31, 0x0D, 0x0D};
+
+enum { kTimeoutMs = 1000, kMaxPacket = 4 + 0xFFFF };
+
+static unsigned char answer[kMaxPacket];
+
+/* Reads exactly `count` bytes, each wait bounded. */
+static int ReadAll(int fd, unsigned char* to, size_t count) {
+  while (count > 0) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, kTimeoutMs) <= 0) return 0;
+    const ssize_t n = read(fd, to, count);
+    if (n <= 0) return 0;
+    to += n;
+    count -= (size_t)n;
+  }
+  return 1;
+}
+
+/* Sends a request and reads its answer; its length, or 0 when the answer is
+ * missing, not framed as expected or not acknowledged with code 0. */
+static size_t Exchange(int fd, const unsigned char* request, size_t size) {
+  if (write(fd, request, size) != (ssize_t)size) return 0;
+  if (!ReadAll(fd, answer, 4) || answer[0] != 0x2A || answer[1] != 0x61) return 0;
+  const size_t rest = (size_t)answer[2] << 8 | answer[3];
+  if (rest < 4 || !ReadAll(fd, answer + 4, rest)) return 0;
+  return answer[4] == 0x31 && answer[6] == 0x00 && answer[3 + rest] == 0x0D ? 4 + rest : 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 3) return 255;
+  struct sockaddr_in to = {0};
+  to.sin_family = AF_INET;
+  to.sin_port = htons((unsigned short)atoi(argv[2]));
+  if (inet_pton(AF_INET, argv[1], &to.sin_addr) != 1) return 255;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int one = 1;
+  if (fd < 0 || setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
+      connect(fd, (const struct sockaddr*)&to, sizeof to) != 0)
+    return 255;
+  size_t length = 0;
+  if (!Exchange(fd, kIdentify, sizeof kIdentify) ||
+      !Exchange(fd, kOutput3On, sizeof kOutput3On) ||
+      !Exchange(fd, kReadOutputs, sizeof kReadOutputs) ||
+      (length = Exchange(fd, kReadInputs, sizeof kReadInputs)) < 10)
+    return 255;
+  close(fd);
+  /* The last data byte, before checksum and end byte, holds inputs 1 to 8. */
+  return answer[length - 3] & 0x07;
+}

@@ -1,0 +1,45 @@
+# The libraries' third-party dependencies and how the programs take them.
+#
+# Inside this build tree pugixml and libuuid come from their static archives,
+# and the shipped programs also carry the C++ runtime, so that a run loads
+# only libc and libm: loading and relocating libstdc++, pugixml and libuuid
+# was the larger part of the program's start-up.
+# Consumers of the installed package link their system's libraries through
+# the package's own targets (see VeltoConfig.cmake.in).
+
+option(VELTO_STATIC_RUNTIME
+  "Link the programs with the static archives of the C++ runtime, pugixml and libuuid" ON)
+
+set(velto_pugixml pugixml::pugixml)
+set(velto_uuid PkgConfig::UUID)
+if(VELTO_STATIC_RUNTIME)
+  if(TARGET pugixml::static)
+    set(velto_pugixml pugixml::static)
+  endif()
+  find_library(VELTO_UUID_ARCHIVE NAMES libuuid.a HINTS ${UUID_LIBRARY_DIRS})
+  if(VELTO_UUID_ARCHIVE)
+    add_library(velto_uuid_archive STATIC IMPORTED)
+    set_target_properties(velto_uuid_archive PROPERTIES
+      IMPORTED_LOCATION "${VELTO_UUID_ARCHIVE}"
+      INTERFACE_INCLUDE_DIRECTORIES "${UUID_INCLUDE_DIRS}")
+    set(velto_uuid velto_uuid_archive)
+  endif()
+endif()
+
+# What velto_framework links; the installed form names the package's targets.
+set(VELTO_FRAMEWORK_DEPENDENCIES
+  Threads::Threads
+  "$<BUILD_INTERFACE:${velto_pugixml}>" "$<INSTALL_INTERFACE:pugixml::pugixml>"
+  "$<BUILD_INTERFACE:${velto_uuid}>" "$<INSTALL_INTERFACE:Velto::uuid>"
+  ${CMAKE_DL_LIBS})
+
+# A program that is shipped: the C++ runtime linked in (the sanitizer builds
+# keep the shared runtime their run-time libraries expect), and every symbol
+# bound at start, as Debian's hardening asks; with libc and libm the only
+# shared libraries, that costs nothing measurable.
+function(velto_shipped_program target)
+  if(VELTO_STATIC_RUNTIME AND VELTO_SANITIZE STREQUAL "")
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+  target_link_options(${target} PRIVATE -Wl,-z,relro,-z,now)
+endfunction()

@@ -1,0 +1,343 @@
+#include "transport/serial/AfComPortCore.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <system_error>
+
+#include "transport/serial/AfComPortThreads.h"
+
+namespace {
+
+using TReadGuard = std::lock_guard<std::recursive_mutex>;
+using TWriteGuard = std::lock_guard<std::recursive_mutex>;
+
+constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
+
+bool StartThread(TAfComPortCoreThread& thread) {
+  try {
+    return thread.Start(TAfComPortCore::kThreadStartMs);
+  } catch (const std::system_error&) {
+    return false;  // no thread could be created
+  }
+}
+
+}  // namespace
+
+TAfComPortCore::TAfComPortCore(TAfCoreEventHandler handler) : FHandler(std::move(handler)) {}
+
+TAfComPortCore::~TAfComPortCore() {
+  try {
+    CloseIfOpen();
+  } catch (...) {
+    // A destructor reports nothing; the descriptor is closed whatever failed.
+  }
+}
+
+std::string TAfComPortCore::DevicePath() const {
+  std::lock_guard<std::mutex> guard(FRecordLock);
+  return FPath;
+}
+
+std::string TAfComPortCore::LostReason() const {
+  if (!FLost) return std::string();
+  return DevicePath() + ": the device has gone (unplugged or hung up)";
+}
+
+void TAfComPortCore::RaiseOpenError(const char* format, const std::string& detail) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, FPortNumber.load());
+  throw EAfComPortCoreError(text, detail);
+}
+
+// --- open and close ---
+
+bool TAfComPortCore::Open(int portNumber) {
+  std::lock_guard<std::mutex> openClose(FOpenCloseLock);
+  if (FOpen) return false;
+  FPortNumber = portNumber;
+  const std::string path = portNumber > 0 ? ComPortPath(portNumber) : std::string();
+  {
+    std::lock_guard<std::mutex> guard(FRecordLock);
+    FPath = path;
+  }
+  if (portNumber <= 0)
+    RaiseOpenError("Invalid port number (COM%d)",
+                   "COM" + std::to_string(portNumber) + ": no such port (ports count from 1)");
+  TTtyOpenResult opened = OpenTtyExclusive(path);
+  if (opened.Fd < 0)
+    RaiseOpenError(opened.Failure == TTtyOpenFailure::NoDevice ? "Invalid port number (COM%d)"
+                                                               : "Can't open device COM%d",
+                   opened.Reason);
+  {
+    std::unique_lock<std::shared_mutex> use(FHandleUse);
+    TReadGuard read(FReadLock);
+    FHandle = opened.Fd;
+    FLineErrors = 0;
+    FHaveCounters = TtyReadCounters(FHandle, FErrorBase);
+  }
+  FLost = false;
+  FOutFree = false;
+  FEventWake.Drain();
+  FWriteWake.Drain();
+  FInputWake.Drain();
+  try {
+    ApplyRecord(true);
+    StartThreads();
+  } catch (...) {
+    Shutdown();
+    throw;
+  }
+  FOpen = true;
+  return true;
+}
+
+void TAfComPortCore::StartThreads() {
+  try {
+    FWriteThread = std::make_unique<TAfComPortWriteThread>(*this, FHandle, FWriteWake,
+                                                           FOutQueueSize.load(), FWriteLock);
+  } catch (const std::bad_alloc&) {
+    throw EAfComPortCoreError("Error initializing buffers",
+                              DevicePath() + ": no memory for an output buffer of " +
+                                  std::to_string(FOutQueueSize.load()) + " bytes");
+  } catch (const std::invalid_argument&) {
+    throw EAfComPortCoreError("Error initializing buffers",
+                              DevicePath() + ": output buffer size " +
+                                  std::to_string(FOutQueueSize.load()) + " is not usable");
+  }
+  const std::string threadsFailed = DevicePath() + ": the port's threads did not start";
+  if (!StartThread(*FWriteThread))
+    throw EAfComPortCoreError("Error creating threads", threadsFailed);
+  FWriteThread->SetPriority(FWritePriority);
+  FRunning = true;
+  FEventThread = std::make_unique<TAfComPortEventThread>(*this, FHandle, FEventWake, FHandler);
+  if (!StartThread(*FEventThread))
+    throw EAfComPortCoreError("Error creating threads", threadsFailed);
+  FEventThread->SetPriority(FEventPriority);
+}
+
+void TAfComPortCore::CloseIfOpen() {
+  // A port thread cannot wait for its own end; the port stays open for its owner.
+  if (OnPortThread(*this)) return;
+  std::lock_guard<std::mutex> openClose(FOpenCloseLock);
+  if (!FOpen) return;
+  Shutdown();
+  FOpen = false;
+}
+
+void TAfComPortCore::Shutdown() {
+  if (FHandle < 0) return;
+  FRunning = false;
+  FInputWake.Signal();
+  // The threads are stopped without holding the read lock: the event
+  // thread's status query takes it, so a stop that held it could wait for a
+  // thread that waits for it. Callers see FRunning cleared and stay away.
+  if (FEventThread) FEventThread->StopThread();
+  if (FWriteThread) FWriteThread->StopThread();
+  std::unique_lock<std::shared_mutex> use(FHandleUse);
+  TReadGuard read(FReadLock);
+  TWriteGuard write(FWriteLock);
+  // Unsent output is dropped, so that closing never waits for a held-off line.
+  tcflush(FHandle, TCIOFLUSH);
+  CloseTty(FHandle);
+  FEventThread.reset();
+  FWriteThread.reset();
+}
+
+// --- line settings ---
+
+void TAfComPortCore::SetLineRecord(const TAfLineRecord& record) {
+  {
+    std::lock_guard<std::mutex> guard(FRecordLock);
+    FLineRecord = record;
+  }
+  if (FRunning) ApplyRecord(false);
+}
+
+TAfLineRecord TAfComPortCore::GetLineRecord() const {
+  std::lock_guard<std::mutex> guard(FRecordLock);
+  return FLineRecord;
+}
+
+void TAfComPortCore::ApplyRecord(bool opening) {
+  TAfLineRecord record = GetLineRecord();
+  std::string untaken;
+  TTtyApply result = TTtyApply::Failed;
+  int error = 0;
+  {
+    TReadGuard read(FReadLock);
+    if (FHandle < 0) return;
+    result = ApplyLineRecord(FHandle, record, untaken);
+    error = errno;
+  }
+  if (result == TTtyApply::Applied) return;
+  const std::string path = DevicePath();
+  if (result == TTtyApply::Untaken) {
+    {
+      std::lock_guard<std::mutex> guard(FRecordLock);
+      FLineRecord = record;
+    }
+    throw EAfComPortCoreError("Error setting parameters from DCB",
+                              path + ": the line does not take " + untaken);
+  }
+  // A port with no hardware behind it fails its first configuration with EIO.
+  if (opening && error == EIO)
+    RaiseOpenError("Invalid port number (COM%d)", path + ": no such device");
+  if (error == EIO) MarkLost();
+  bool noDevice = false;
+  throw EAfComPortCoreError("Error setting parameters from DCB",
+                            TtyFailureReason(path, error, noDevice));
+}
+
+void TAfComPortCore::SetEventThreadPriority(TThreadPriority priority) {
+  FEventPriority = priority;
+  std::lock_guard<std::mutex> openClose(FOpenCloseLock);
+  if (FEventThread) FEventThread->SetPriority(priority);
+}
+
+void TAfComPortCore::SetWriteThreadPriority(TThreadPriority priority) {
+  FWritePriority = priority;
+  std::lock_guard<std::mutex> openClose(FOpenCloseLock);
+  if (FWriteThread) FWriteThread->SetPriority(priority);
+}
+
+// --- data ---
+
+TAfComStat TAfComPortCore::QueryStatus() {
+  TAfComStat status;
+  {
+    TReadGuard read(FReadLock);
+    if (!FRunning) return status;
+    const int waiting = TtyInQueue(FHandle);
+    if (waiting < 0 && errno == EIO) MarkLost();
+    status.InQueue = waiting > 0 ? static_cast<std::uint32_t>(waiting) : 0;
+    status.OutQueue = static_cast<std::uint32_t>(TtyOutQueue(FHandle));
+    SampleLineErrors();
+  }
+  TWriteGuard write(FWriteLock);
+  if (FRunning && FWriteThread) status.OutQueue += static_cast<std::uint32_t>(FWriteThread->Used());
+  return status;
+}
+
+std::uint32_t TAfComPortCore::TakeErrors() {
+  TReadGuard read(FReadLock);
+  if (!FRunning) return 0;
+  SampleLineErrors();
+  return std::exchange(FLineErrors, 0u);
+}
+
+void TAfComPortCore::SampleLineErrors() {
+  TReadGuard read(FReadLock);
+  if (!FHaveCounters || FHandle < 0) return;
+  TTtyCounters now;
+  if (!TtyReadCounters(FHandle, now)) return;
+  if (now.Frame != FErrorBase.Frame) FLineErrors |= kErrFrame;
+  if (now.Parity != FErrorBase.Parity) FLineErrors |= kErrParity;
+  if (now.Overrun != FErrorBase.Overrun) FLineErrors |= kErrOverrun;
+  if (now.BufferOverrun != FErrorBase.BufferOverrun) FLineErrors |= kErrRxOver;
+  if (now.Break != FErrorBase.Break) FLineErrors |= kErrBreak;
+  FErrorBase = now;
+}
+
+std::int32_t TAfComPortCore::ReadInto(std::uint8_t* buffer, std::int32_t n) {
+  TReadGuard read(FReadLock);
+  if (!FRunning) return -1;
+  if (n <= 0) return 0;
+  ssize_t got = ::read(FHandle, buffer, static_cast<std::size_t>(n));
+  if (got < 0) {
+    if (errno == EIO) MarkLost();
+    got = 0;  // EAGAIN: nothing there
+  }
+  // The queue shrank: the event thread may watch for input again.
+  if (got > 0) FEventWake.Signal();
+  return static_cast<std::int32_t>(got);
+}
+
+bool TAfComPortCore::Write(const std::uint8_t* buffer, std::int32_t n) {
+  TWriteGuard write(FWriteLock);
+  if (!FRunning || !FWriteThread) return false;
+  return FWriteThread->Enqueue(buffer, n);
+}
+
+std::int32_t TAfComPortCore::OutFree() {
+  TWriteGuard write(FWriteLock);
+  if (!FRunning || !FWriteThread) return 0;
+  return FWriteThread->FreeSpace();
+}
+
+bool TAfComPortCore::PurgeInput() {
+  TReadGuard read(FReadLock);
+  if (!FRunning) return false;
+  const bool done = tcflush(FHandle, TCIFLUSH) == 0;
+  FEventWake.Signal();
+  return done;
+}
+
+bool TAfComPortCore::PurgeOutput() {
+  TWriteGuard write(FWriteLock);
+  if (!FRunning || !FWriteThread) return false;
+  FWriteThread->Purge();
+  return tcflush(FHandle, TCOFLUSH) == 0;
+}
+
+std::uint32_t TAfComPortCore::ModemStatus() {
+  TReadGuard read(FReadLock);
+  std::uint32_t status = 0;
+  if (!FRunning || !TtyModemLines(FHandle, status)) return 0;
+  return status;
+}
+
+bool TAfComPortCore::EscapeLine(int code) {
+  TReadGuard read(FReadLock);
+  if (!FRunning) return false;
+  switch (code) {
+    case kEscapeSetDtr:
+      return TtySetModemLine(FHandle, TTtyOutputLine::Dtr, true);
+    case kEscapeClrDtr:
+      return TtySetModemLine(FHandle, TTtyOutputLine::Dtr, false);
+    case kEscapeSetRts:
+      return TtySetModemLine(FHandle, TTtyOutputLine::Rts, true);
+    case kEscapeClrRts:
+      return TtySetModemLine(FHandle, TTtyOutputLine::Rts, false);
+    default:
+      return false;
+  }
+}
+
+bool TAfComPortCore::WaitInput(std::uint32_t timeoutMs) {
+  std::shared_lock<std::shared_mutex> use(FHandleUse);
+  if (!FRunning || FLost) return false;
+  const int waiting = TtyInQueue(FHandle);
+  if (waiting > 0) return true;
+  if (waiting < 0 && errno == EIO) {
+    MarkLost();
+    return false;
+  }
+  pollfd fds[2] = {{FHandle, POLLIN, 0}, {FInputWake.Fd(), POLLIN, 0}};
+  poll(fds, 2, static_cast<int>(std::min<std::uint32_t>(timeoutMs, INT32_MAX)));
+  if ((fds[0].revents & kGone) != 0) {
+    MarkLost();
+    return false;
+  }
+  if (!FRunning) return false;
+  const int now = TtyInQueue(FHandle);
+  if (now < 0 && errno == EIO) MarkLost();
+  return now > 0;
+}
+
+// --- for the port's threads ---
+
+void TAfComPortCore::MarkLost() {
+  if (FLost.exchange(true)) return;
+  FEventWake.Signal();
+  FInputWake.Signal();
+}
+
+void TAfComPortCore::SignalOutFree() {
+  FOutFree = true;
+  FEventWake.Signal();
+}

@@ -1,0 +1,362 @@
+#include "transport/serial/AfComPortThreads.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "framework/uAlert.h"
+#include "framework/uTick.h"
+
+namespace {
+
+// The writer's wait while its ring is empty; it is woken for new data.
+constexpr int kWriterIdleMs = 1000;
+// The writer's wait for a line that takes no more bytes (flow control).
+constexpr int kWriterStallMs = 200;
+
+constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
+
+// The core whose port the calling thread serves, if any.
+thread_local const TAfComPortCore* tPortCore = nullptr;
+
+std::string WhatOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+}  // namespace
+
+void ApplyThreadPriority(std::thread& thread, TThreadPriority priority) {
+  int policy = SCHED_OTHER;
+  sched_param param{};
+  switch (priority) {
+    case tpIdle:
+      policy = SCHED_IDLE;
+      break;
+    case tpLowest:
+    case tpLower:
+      policy = SCHED_BATCH;
+      break;
+    case tpNormal:
+      break;
+    case tpHigher:
+    case tpHighest:
+      policy = SCHED_RR;
+      param.sched_priority = priority == tpHigher ? 1 : 2;
+      break;
+    case tpTimeCritical:
+      policy = SCHED_FIFO;
+      param.sched_priority = 3;
+      break;
+  }
+  // Real-time classes need a privilege most users lack; the thread then keeps its class.
+  pthread_setschedparam(thread.native_handle(), policy, &param);
+}
+
+// --- TAfComPortCoreThread ---
+
+TAfComPortCoreThread::TAfComPortCoreThread(TAfComPortCore& core, int handle, TAfWakeFd& wake)
+    : FCore(core), FHandle(handle), FWake(wake) {}
+
+TAfComPortCoreThread::~TAfComPortCoreThread() {
+  // Subclasses stop their thread first; this is the last resort.
+  FTerminated = true;
+  if (FThread.joinable()) {
+    if (IsThisThread())
+      FThread.detach();
+    else
+      FThread.join();
+  }
+}
+
+bool TAfComPortCoreThread::Start(std::uint32_t timeoutMs) {
+  FThread = std::thread([this] { Run(); });
+  std::unique_lock<std::mutex> lock(FStartLock);
+  FStartSignal.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                        [this] { return FStarted || FEnded; });
+  return FStarted;
+}
+
+bool OnPortThread(const TAfComPortCore& core) {
+  return tPortCore == &core;
+}
+
+void TAfComPortCoreThread::Run() {
+  tPortCore = &FCore;
+  try {
+    Execute();
+  } catch (...) {
+    try {
+      HandleException(std::current_exception());
+    } catch (...) {
+      // Nothing may leave a thread body; the failure was already passed on.
+    }
+  }
+  {
+    std::lock_guard<std::mutex> guard(FStartLock);
+    FEnded = true;
+  }
+  FStartSignal.notify_all();
+}
+
+void TAfComPortCoreThread::Started() {
+  {
+    std::lock_guard<std::mutex> guard(FStartLock);
+    FStarted = true;
+  }
+  FStartSignal.notify_all();
+}
+
+void TAfComPortCoreThread::StopThread() {
+  FTerminated = true;
+  FWake.Signal();
+  if (FThread.joinable() && !IsThisThread()) FThread.join();
+}
+
+void TAfComPortCoreThread::SetPriority(TThreadPriority priority) {
+  if (FThread.joinable()) ApplyThreadPriority(FThread, priority);
+}
+
+bool TAfComPortCoreThread::IsThisThread() const {
+  return FThread.get_id() == std::this_thread::get_id();
+}
+
+void TAfComPortCoreThread::HandleException(std::exception_ptr error) {
+  Alert("serial port thread failed: " + WhatOf(error));
+}
+
+// --- TAfComPortEventThread ---
+
+TAfComPortEventThread::TAfComPortEventThread(TAfComPortCore& core, int handle, TAfWakeFd& wake,
+                                             TAfCoreEventHandler handler)
+    : TAfComPortCoreThread(core, handle, wake), FHandler(std::move(handler)) {}
+
+TAfComPortEventThread::~TAfComPortEventThread() {
+  StopThread();
+}
+
+void TAfComPortEventThread::StopThread() {
+  {
+    std::lock_guard<std::mutex> guard(FHandlerLock);
+    FHandler = nullptr;
+  }
+  TAfComPortCoreThread::StopThread();
+}
+
+void TAfComPortEventThread::Report(TAfCoreEvent kind, std::uint32_t value) {
+  TAfCoreEventHandler handler;
+  {
+    std::lock_guard<std::mutex> guard(FHandlerLock);
+    handler = FHandler;
+  }
+  if (!handler) return;
+  try {
+    handler(FCore, kind, value, nullptr);
+  } catch (...) {
+    HandleException(std::current_exception());
+  }
+}
+
+void TAfComPortEventThread::HandleException(std::exception_ptr error) {
+  TAfCoreEventHandler handler;
+  {
+    std::lock_guard<std::mutex> guard(FHandlerLock);
+    handler = FHandler;
+  }
+  if (!handler) return TAfComPortCoreThread::HandleException(error);
+  try {
+    handler(FCore, ceException, 0, error);
+  } catch (...) {
+    // A handler that fails on the report of its own failure: nothing is left to tell.
+  }
+}
+
+std::uint32_t TAfComPortEventThread::LineChanges() {
+  std::uint32_t mask = 0;
+  if (FHaveCounters) {
+    TTtyCounters now;
+    if (!TtyReadCounters(FHandle, now)) return 0;
+    if (now.Cts != FCounters.Cts) mask |= kEvCts;
+    if (now.Dsr != FCounters.Dsr) mask |= kEvDsr;
+    if (now.Dcd != FCounters.Dcd) mask |= kEvRlsd;
+    if (now.Ring != FCounters.Ring) mask |= kEvRing;
+    if (now.Break != FCounters.Break) mask |= kEvBreak;
+    if (now.Frame != FCounters.Frame || now.Parity != FCounters.Parity ||
+        now.Overrun != FCounters.Overrun || now.BufferOverrun != FCounters.BufferOverrun)
+      mask |= kEvErr;
+    FCounters = now;
+  } else if (FHaveModemLines) {
+    std::uint32_t lines = 0;
+    if (!TtyModemLines(FHandle, lines)) return 0;
+    const std::uint32_t changed = lines ^ FModemLines;
+    if ((changed & kModemCts) != 0) mask |= kEvCts;
+    if ((changed & kModemDsr) != 0) mask |= kEvDsr;
+    if ((changed & kModemRlsd) != 0) mask |= kEvRlsd;
+    if ((changed & lines & kModemRing) != 0) mask |= kEvRing;
+    FModemLines = lines;
+  }
+  return mask;
+}
+
+void TAfComPortEventThread::Execute() {
+  pthread_setname_np(pthread_self(), "AfComPortEvent");
+  // A pseudo-terminal has neither (ENOTTY): it then reports no line changes.
+  FHaveCounters = TtyReadCounters(FHandle, FCounters);
+  if (!FHaveCounters) FHaveModemLines = TtyModemLines(FHandle, FModemLines);
+  const std::uint32_t sampleMs = FHaveCounters || FHaveModemLines ? kModemSampleMs : kMaxWaitMs;
+  Started();
+
+  std::int32_t seen = 0;  // input queue count at the last look
+  bool quiet = false;     // input was signalled but none counted: do not watch it this round
+  bool lostReported = false;
+  std::uint32_t lastReport = GetTickCount32();
+  while (!Terminated()) {
+    const bool lost = FCore.Lost();
+    if (lost && !lostReported) {
+      lostReported = true;
+      Report(ceLineLost, 0);
+      continue;
+    }
+    // poll is level-triggered: bytes already reported and still unread would
+    // end every wait at once, so until the queue shrinks the tty is watched
+    // only for its end (which poll reports whatever is asked).
+    const bool watchInput = seen == 0 && !quiet;
+    pollfd fds[2] = {{FWake.Fd(), POLLIN, 0},
+                     {lost ? -1 : FHandle, static_cast<short>(watchInput ? POLLIN : 0), 0}};
+    std::uint32_t waitMs = sampleMs;
+    if (seen > 0) waitMs = std::min(waitMs, TicksLeft(GetTickCount32(), lastReport + kMaxWaitMs));
+    poll(fds, 2, static_cast<int>(waitMs));
+    FWake.Drain();
+    if (Terminated()) break;
+    if (lost) continue;
+    if ((fds[1].revents & kGone) != 0) {
+      FCore.MarkLost();
+      continue;
+    }
+
+    std::uint32_t mask = 0;
+    const int count = TtyInQueue(FHandle);
+    if (count < 0) {
+      if (errno == EIO) {
+        FCore.MarkLost();
+        continue;
+      }
+    } else {
+      if (count > seen) mask |= kEvRxChar;
+      quiet = (fds[1].revents & POLLIN) != 0 && count == 0;
+      seen = count;
+    }
+    FCore.SampleLineErrors();
+    mask = (mask | LineChanges()) & FCore.EventMask();
+
+    const std::uint32_t now = GetTickCount32();
+    if (FCore.TakeOutFree()) {
+      Report(ceOutFree, 0);
+      lastReport = now;
+    }
+    if (mask != 0) {
+      Report(ceLineEvent, mask);
+      lastReport = now;
+    } else if (seen > 0 && !TickAfter(lastReport + kMaxWaitMs, now)) {
+      Report(ceNeedReadData, static_cast<std::uint32_t>(seen));
+      lastReport = now;
+    }
+  }
+}
+
+// --- TAfComPortWriteThread ---
+
+TAfComPortWriteThread::TAfComPortWriteThread(TAfComPortCore& core, int handle, TAfWakeFd& wake,
+                                             std::int32_t ringSize, std::recursive_mutex& ringLock)
+    : TAfComPortCoreThread(core, handle, wake), FRingLock(ringLock), FRing(ringSize) {}
+
+TAfComPortWriteThread::~TAfComPortWriteThread() {
+  StopThread();
+}
+
+bool TAfComPortWriteThread::Enqueue(const std::uint8_t* data, std::int32_t n) {
+  if (n < 1 || FRing.FreeSpace() < n) return false;  // all or nothing
+  std::int32_t sent = 0;
+  // An empty ring means nothing is on its way to the tty: the caller hands
+  // the bytes over itself (a non-blocking write), which saves a thread
+  // switch on every request; what the tty does not take waits in the ring.
+  if (FRing.Used() == 0 && !FCore.Lost()) {
+    const ssize_t written = write(FHandle, data, static_cast<std::size_t>(n));
+    if (written > 0) sent = static_cast<std::int32_t>(written);
+    if (written < 0 && errno == EIO) FCore.MarkLost();
+  }
+  if (sent == n) {
+    FCore.SignalOutFree();
+    return true;
+  }
+  FRing.Write(data + sent, n - sent);
+  FWake.Signal();
+  return true;
+}
+
+void TAfComPortWriteThread::Purge() {
+  FRing.Clear();
+  ++FGeneration;
+}
+
+void TAfComPortWriteThread::TakeChunk(std::vector<std::uint8_t>& chunk, std::uint64_t& generation) {
+  std::lock_guard<std::recursive_mutex> guard(FRingLock);
+  generation = FGeneration;
+  const std::int32_t n = std::min(FRing.LinearCount(), kWriteChunk);
+  chunk.assign(FRing.ReadPointer(), FRing.ReadPointer() + n);
+}
+
+void TAfComPortWriteThread::Sent(std::int32_t n, std::uint64_t generation) {
+  bool empty = false;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FRingLock);
+    // After a purge the ring no longer holds what was sent.
+    if (generation != FGeneration) return;
+    FRing.Remove(n);
+    empty = FRing.Used() == 0;
+  }
+  if (empty) FCore.SignalOutFree();
+}
+
+void TAfComPortWriteThread::Execute() {
+  pthread_setname_np(pthread_self(), "AfComPortWrite");
+  Started();
+  std::vector<std::uint8_t> chunk;
+  chunk.reserve(kWriteChunk);
+  while (!Terminated()) {
+    std::uint64_t generation = 0;
+    chunk.clear();
+    if (!FCore.Lost()) TakeChunk(chunk, generation);
+    if (chunk.empty()) {
+      pollfd wake{FWake.Fd(), POLLIN, 0};
+      poll(&wake, 1, kWriterIdleMs);
+      FWake.Drain();
+      continue;
+    }
+    const ssize_t n = write(FHandle, chunk.data(), chunk.size());
+    if (n > 0) {
+      Sent(static_cast<std::int32_t>(n), generation);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+      // The line takes no more for now (flow control, a slow reader): wait
+      // until it does, or for a stop, without blocking any caller.
+      pollfd fds[2] = {{FWake.Fd(), POLLIN, 0}, {FHandle, POLLOUT, 0}};
+      poll(fds, 2, kWriterStallMs);
+      FWake.Drain();
+      continue;
+    }
+    FCore.MarkLost();  // EIO: the device has gone
+  }
+}

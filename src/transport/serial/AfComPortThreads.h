@@ -1,0 +1,119 @@
+// The two threads of an open serial port: the event thread watches the line
+// and reports, the writer sends what callers put into the output ring.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "transport/serial/AfCircularBuffer.h"
+#include "transport/serial/AfComPortCore.h"
+
+// Applies a priority to a running thread where the system permits it; a
+// refusal is ignored.
+void ApplyThreadPriority(std::thread& thread, TThreadPriority priority);
+
+// True on one of the threads of `core`'s open port.
+bool OnPortThread(const TAfComPortCore& core);
+
+// Start, stop and failure handling shared by both threads.
+class TAfComPortCoreThread {
+ public:
+  TAfComPortCoreThread(TAfComPortCore& core, int handle, TAfWakeFd& wake);
+  virtual ~TAfComPortCoreThread();
+  TAfComPortCoreThread(const TAfComPortCoreThread&) = delete;
+  TAfComPortCoreThread& operator=(const TAfComPortCoreThread&) = delete;
+
+  // Starts the body and waits at most `timeoutMs` until it is ready.
+  bool Start(std::uint32_t timeoutMs);
+  // Marks the thread terminated, wakes it and waits for its end.
+  virtual void StopThread();
+  void SetPriority(TThreadPriority priority);
+  bool IsThisThread() const;
+
+ protected:
+  virtual void Execute() = 0;
+  // Where a failure of the body goes; the base reports it on standard error.
+  virtual void HandleException(std::exception_ptr error);
+  // The body tells Start that it is ready.
+  void Started();
+  bool Terminated() const { return FTerminated.load(); }
+  TAfComPortCore& FCore;
+  const int FHandle;  // the tty
+  TAfWakeFd& FWake;   // the core's, polled beside the tty
+
+ private:
+  void Run();
+
+  std::thread FThread;
+  std::atomic<bool> FTerminated{false};
+  std::mutex FStartLock;
+  std::condition_variable FStartSignal;
+  bool FStarted = false;
+  bool FEnded = false;
+};
+
+class TAfComPortEventThread : public TAfComPortCoreThread {
+ public:
+  // Reports are sampled at least this often; a line with modem lines more often.
+  static constexpr std::uint32_t kMaxWaitMs = 200;
+  static constexpr std::uint32_t kModemSampleMs = 50;
+
+  TAfComPortEventThread(TAfComPortCore& core, int handle, TAfWakeFd& wake,
+                        TAfCoreEventHandler handler);
+  ~TAfComPortEventThread() override;
+  // Clears the handler first, so that nothing is reported once stopping began.
+  void StopThread() override;
+
+ protected:
+  void Execute() override;
+  void HandleException(std::exception_ptr error) override;
+
+ private:
+  void Report(TAfCoreEvent kind, std::uint32_t value);
+  // Port events since the last look, from the driver's counters or, without
+  // them, from the modem lines; 0 on a tty that has neither.
+  std::uint32_t LineChanges();
+
+  std::mutex FHandlerLock;
+  TAfCoreEventHandler FHandler;
+  bool FHaveCounters = false;
+  bool FHaveModemLines = false;
+  TTtyCounters FCounters;
+  std::uint32_t FModemLines = 0;
+};
+
+class TAfComPortWriteThread : public TAfComPortCoreThread {
+ public:
+  // The most one write to the tty takes from the ring.
+  static constexpr std::int32_t kWriteChunk = 16384;
+
+  // The ring is allocated here; std::bad_alloc when that fails.
+  TAfComPortWriteThread(TAfComPortCore& core, int handle, TAfWakeFd& wake, std::int32_t ringSize,
+                        std::recursive_mutex& ringLock);
+  ~TAfComPortWriteThread() override;
+
+  // Under the ring lock (the core's write lock). All or nothing; never waits
+  // for the line.
+  bool Enqueue(const std::uint8_t* data, std::int32_t n);
+  std::int32_t FreeSpace() const { return FRing.FreeSpace(); }
+  std::int32_t Used() const { return FRing.Used(); }
+  // Empties the ring; bytes already handed to the tty are not taken back.
+  void Purge();
+
+ protected:
+  void Execute() override;
+
+ private:
+  // Copies the front of the ring; the generation tells a purge in between.
+  void TakeChunk(std::vector<std::uint8_t>& chunk, std::uint64_t& generation);
+  void Sent(std::int32_t n, std::uint64_t generation);
+
+  std::recursive_mutex& FRingLock;
+  TAfCircularBuffer FRing;
+  std::uint64_t FGeneration = 0;  // counts purges; under the ring lock
+};

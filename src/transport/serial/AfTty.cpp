@@ -1,0 +1,185 @@
+#include "transport/serial/AfTty.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "framework/uErrors.h"
+#include "transport/serial/AfTtyRate.h"
+#include "transport/serial/AfTtyTermios.h"
+#include "transport/serial/AfUtils.h"
+
+std::string ComPortPath(int portNumber) {
+  const std::string name = "VELTO_COM" + std::to_string(portNumber);
+  if (const char* path = std::getenv(name.c_str()); path != nullptr && *path != '\0') return path;
+  return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+std::string TtyFailureReason(const std::string& path, int error, bool& noDevice) {
+  noDevice = false;
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+      noDevice = true;
+      return path + ": no such device";
+    case EBUSY:
+    case EWOULDBLOCK:
+      return path + " is in use by another program";
+    case EACCES:
+    case EPERM:
+      return path +
+             ": permission denied (add your user to the group that owns it, usually dialout)";
+    case ENOTTY:
+    case EINVAL:
+      return path + ": not a serial device";
+    default:
+      return path + ": " + ErrnoText(error);
+  }
+}
+
+namespace {
+
+TTtyOpenResult Failed(const std::string& path, int error, int& fd) {
+  SafeCloseHandle(fd);
+  TTtyOpenResult result;
+  bool noDevice = false;
+  result.Reason = TtyFailureReason(path, error, noDevice);
+  result.Failure = noDevice ? TTtyOpenFailure::NoDevice : TTtyOpenFailure::CannotOpen;
+  return result;
+}
+
+void AskLowLatency(int fd) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+  if ((serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  // Refused by many drivers (and for an unprivileged user); the line works without.
+  ioctl(fd, TIOCSSERIAL, &serial);
+}
+
+}  // namespace
+
+TTtyOpenResult OpenTtyExclusive(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Failed(path, errno, fd);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Failed(path, errno, fd);
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) return Failed(path, errno, fd);
+  ioctl(fd, TIOCEXCL);
+  AskLowLatency(fd);
+  TTtyOpenResult result;
+  result.Fd = fd;
+  return result;
+}
+
+void CloseTty(int& fd) {
+  if (fd >= 0) ioctl(fd, TIOCNXCL);
+  SafeCloseHandle(fd);
+}
+
+int TtyInQueue(int fd) {
+  int count = 0;
+  if (ioctl(fd, FIONREAD, &count) != 0) return -1;
+  return count;
+}
+
+int TtyOutQueue(int fd) {
+  int count = 0;
+  if (ioctl(fd, TIOCOUTQ, &count) != 0) return 0;
+  return count;
+}
+
+bool TtyModemLines(int fd, std::uint32_t& status) {
+  int bits = 0;
+  if (ioctl(fd, TIOCMGET, &bits) != 0) return false;
+  status = 0;
+  if ((bits & TIOCM_CTS) != 0) status |= kModemCts;
+  if ((bits & TIOCM_DSR) != 0) status |= kModemDsr;
+  if ((bits & TIOCM_RI) != 0) status |= kModemRing;
+  if ((bits & TIOCM_CD) != 0) status |= kModemRlsd;
+  return true;
+}
+
+bool TtySetModemLine(int fd, TTtyOutputLine line, bool raised) {
+  int bit = line == TTtyOutputLine::Dtr ? TIOCM_DTR : TIOCM_RTS;
+  if (ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bit) == 0) return true;
+  return errno == ENOTTY || errno == EINVAL;
+}
+
+bool TtyReadCounters(int fd, TTtyCounters& counters) {
+  serial_icounter_struct icount{};
+  if (ioctl(fd, TIOCGICOUNT, &icount) != 0) return false;
+  counters.Cts = static_cast<std::uint32_t>(icount.cts);
+  counters.Dsr = static_cast<std::uint32_t>(icount.dsr);
+  counters.Ring = static_cast<std::uint32_t>(icount.rng);
+  counters.Dcd = static_cast<std::uint32_t>(icount.dcd);
+  counters.Frame = static_cast<std::uint32_t>(icount.frame);
+  counters.Parity = static_cast<std::uint32_t>(icount.parity);
+  counters.Overrun = static_cast<std::uint32_t>(icount.overrun);
+  counters.Break = static_cast<std::uint32_t>(icount.brk);
+  counters.BufferOverrun = static_cast<std::uint32_t>(icount.buf_overrun);
+  return true;
+}
+
+namespace {
+
+bool ReadBack(int fd, termios& settings, std::uint32_t& rate) {
+  if (tcgetattr(fd, &settings) != 0) return false;
+  if (!GetTtyRate(fd, rate)) rate = SpeedRate(cfgetospeed(&settings));
+  return true;
+}
+
+bool SetLinesFromRecord(int fd, const TAfLineRecord& record) {
+  bool ok = true;
+  const std::uint32_t dtr = record.Flags & kLineDtrMask;
+  const std::uint32_t rts = record.Flags & kLineRtsMask;
+  if (dtr != kLineDtrHandshake)
+    ok = TtySetModemLine(fd, TTtyOutputLine::Dtr, dtr == kLineDtrEnable) && ok;
+  if (rts != kLineRtsHandshake && rts != kLineRtsToggle)
+    ok = TtySetModemLine(fd, TTtyOutputLine::Rts, rts == kLineRtsEnable) && ok;
+  return ok;
+}
+
+}  // namespace
+
+TTtyApply ApplyLineRecord(int fd, TAfLineRecord& record, std::string& untaken) {
+  termios current{};
+  std::uint32_t currentRate = 0;
+  if (!ReadBack(fd, current, currentRate)) return TTtyApply::Failed;
+  termios wanted = current;
+  untaken = RecordToTermios(record, wanted);
+  if (!untaken.empty()) {
+    TermiosToRecord(current, currentRate, record);
+    return TTtyApply::Untaken;
+  }
+  speed_t speed = B0;
+  const bool standard = StandardSpeed(record.BaudRate, speed);
+  // The C library reports EINVAL when the tty kept other framing than asked
+  // (as a pseudo-terminal does); what it kept is read back below.
+  bool partly = false;
+  if (tcsetattr(fd, TCSANOW, &wanted) != 0) {
+    if (errno != EINVAL) return TTtyApply::Failed;
+    partly = true;
+  }
+  if (!standard && !SetTtyRate(fd, record.BaudRate) && errno == EIO) return TTtyApply::Failed;
+  if (!SetLinesFromRecord(fd, record)) return TTtyApply::Failed;
+  termios got{};
+  std::uint32_t gotRate = 0;
+  if (!ReadBack(fd, got, gotRate)) return TTtyApply::Failed;
+  untaken = UntakenSettings(wanted, record.BaudRate, got, gotRate);
+  if (untaken.empty()) {
+    if (!partly) return TTtyApply::Applied;
+    errno = EINVAL;
+    return TTtyApply::Failed;
+  }
+  TermiosToRecord(got, gotRate, record);
+  return TTtyApply::Untaken;
+}

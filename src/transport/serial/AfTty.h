@@ -1,0 +1,67 @@
+// The thin platform layer of the serial engine: a tty device opened for
+// exclusive use and the ioctls the engine needs of it. Every call reports
+// failure by result with errno kept.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "transport/serial/AfLineRecord.h"
+
+// Device of port COM<n>: the path in VELTO_COM<n> when that is set and not
+// empty, else /dev/ttyS<n-1>.
+std::string ComPortPath(int portNumber);
+
+// Why a tty could not be opened.
+enum class TTtyOpenFailure {
+  None,
+  NoDevice,    // no such path, or a port with no hardware behind it
+  CannotOpen,  // in use, no permission, not a tty, ...
+};
+
+struct TTtyOpenResult {
+  int Fd = -1;
+  TTtyOpenFailure Failure = TTtyOpenFailure::None;
+  std::string Reason;  // "<path>: <why>", one line
+};
+
+// Opens `path` non-blocking and without becoming its controlling terminal,
+// locks it (flock, so two programs that lock never share a line; root is not
+// stopped by TIOCEXCL, which is still set to keep other openers out), checks
+// that it is a tty and asks for low latency where the driver allows it.
+TTtyOpenResult OpenTtyExclusive(const std::string& path);
+// Gives up the exclusive use (which would otherwise outlive us on a tty that
+// others keep open) and closes `fd`; -1 afterwards.
+void CloseTty(int& fd);
+
+// The reason text for an errno met while opening or first configuring `path`,
+// and whether it means there is no device.
+std::string TtyFailureReason(const std::string& path, int error, bool& noDevice);
+
+// Bytes waiting in the input queue; -1 (errno set) on failure.
+int TtyInQueue(int fd);
+// Bytes the driver has not sent yet; 0 when it cannot tell.
+int TtyOutQueue(int fd);
+
+// The modem input lines as kModem* bits; false (errno set) when the tty has none.
+bool TtyModemLines(int fd, std::uint32_t& status);
+enum class TTtyOutputLine { Dtr, Rts };
+// Raises or lowers DTR or RTS. A tty without modem lines (a pseudo-terminal)
+// counts as success; false (errno set) only when the device fails.
+bool TtySetModemLine(int fd, TTtyOutputLine line, bool raised);
+
+// Interrupt and error counters of the driver.
+struct TTtyCounters {
+  std::uint32_t Cts = 0, Dsr = 0, Ring = 0, Dcd = 0;
+  std::uint32_t Frame = 0, Parity = 0, Overrun = 0, Break = 0, BufferOverrun = 0;
+};
+// False (errno set) when the driver keeps none.
+bool TtyReadCounters(int fd, TTtyCounters& counters);
+
+enum class TTtyApply { Applied, Untaken, Failed };
+
+// Applies `record` to the tty and reads the result back. Untaken: the tty
+// cannot do or did not take part of it (named in `untaken`); `record` then
+// holds what the tty has. Failed: the tty refused the calls (errno set).
+// The DTR and RTS lines follow the record unless a handshake drives them.
+TTtyApply ApplyLineRecord(int fd, TAfLineRecord& record, std::string& untaken);

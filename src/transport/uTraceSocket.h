@@ -1,0 +1,26 @@
+// Where the traffic trace meets its monitor, and the checks that keep another
+// user from taking the place over. Both sides use the same rule:
+//   TERVAN_MONITOR_SOCKET when set and not empty;
+//   else $XDG_RUNTIME_DIR/tervan-monitor.sock (a directory of the user's own);
+//   else /tmp/tervan-monitor-<uid>/tervan-monitor.sock, in a directory the
+//   monitor makes with mode 0700. A name in /tmp can be taken by anyone
+//   first, so both sides use that directory only when it is a real
+//   directory, not a link, owned by the user and writable by nobody else.
+// The sender never sends to a socket the user does not own.
+#pragma once
+
+#include <string>
+
+struct TTraceSocketPlace {
+  std::string Path;        // the socket
+  std::string PrivateDir;  // the directory made for it; empty when the place is not in /tmp
+};
+
+TTraceSocketPlace TraceMonitorSocketPlace();
+
+// Each check gives an empty text when all is well, otherwise one line naming
+// the path and what is wrong with it.
+std::string CheckPrivateDirectory(const std::string& dir);
+// Makes the directory (mode 0700) when it is missing, then checks it.
+std::string MakePrivateDirectory(const std::string& dir);
+std::string CheckOwnSocket(const std::string& path);

@@ -1,0 +1,238 @@
+// The serial engine on pseudo-terminals: open and exclusive use, settings on
+// the tty, both threads, purges and a device that goes away.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "transport/serial/AfComPortCore.h"
+#include "transport/serial/AfTtyRate.h"
+#include "uPtyPair.h"
+
+namespace {
+
+constexpr int kCom = 41;
+// Bounds for events that come at once on an idle machine; only a hang reaches them.
+constexpr int kEventMs = 10000;
+
+// Collects the core's reports from its event thread.
+class TReports {
+ public:
+  TAfCoreEventHandler Handler() {
+    return [this](TAfComPortCore&, TAfCoreEvent kind, std::uint32_t value, std::exception_ptr) {
+      {
+        std::lock_guard<std::mutex> guard(FLock);
+        FKinds.push_back(kind);
+        if (kind == ceLineEvent) FMasks |= value;
+      }
+      FChanged.notify_all();
+    };
+  }
+  bool WaitFor(TAfCoreEvent kind) {
+    std::unique_lock<std::mutex> lock(FLock);
+    return FChanged.wait_for(lock, std::chrono::milliseconds(kEventMs), [&] {
+      for (TAfCoreEvent k : FKinds)
+        if (k == kind) return true;
+      return false;
+    });
+  }
+  std::uint32_t Masks() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FMasks;
+  }
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  std::vector<TAfCoreEvent> FKinds;
+  std::uint32_t FMasks = 0;
+};
+
+TAfLineRecord Record8N1(std::uint32_t rate) {
+  TAfLineRecord r;
+  r.Length = kLineRecordLength;
+  r.BaudRate = rate;
+  r.ByteSize = 8;
+  r.Flags = kLineBinary | kLineDtrEnable | kLineRtsEnable;
+  r.XonChar = 17;
+  r.XoffChar = 19;
+  return r;
+}
+
+class CoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(FPty.Ok());
+    FCore.SetLineRecord(Record8N1(9600));
+    FCore.SetOutQueueSize(2 * 1024 * 1024);
+  }
+
+  TPtyPair FPty{kCom};
+  TReports FReports;
+  TAfComPortCore FCore{FReports.Handler()};
+};
+
+// Whether the tty at `path` keeps other openers out; -1 when that cannot be asked.
+int Exclusive(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  int exclusive = -1;
+  if (fd >= 0 && ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = -1;
+  if (fd >= 0) close(fd);
+  return exclusive;
+}
+
+std::string OpenError(TAfComPortCore& core, int port, std::string* detail = nullptr) {
+  try {
+    core.Open(port);
+  } catch (const EAfComPortCoreError& e) {
+    if (detail != nullptr) *detail = e.Detail();
+    return e.what();
+  }
+  return "opened";
+}
+
+TEST_F(CoreTest, OpensOnceAndASecondOpenerIsRefusedWhileTheFirstHoldsTheLine) {
+  ASSERT_TRUE(FCore.Open(kCom));
+  EXPECT_TRUE(FCore.IsOpen());
+  EXPECT_FALSE(FCore.Open(kCom));  // already open: nothing changes
+  EXPECT_EQ(FCore.DevicePath(), FPty.SlavePath());
+
+  // Tests run as root, whom TIOCEXCL does not stop: the lock does.
+  TAfComPortCore second(nullptr);
+  second.SetLineRecord(Record8N1(9600));
+  std::string detail;
+  EXPECT_EQ(OpenError(second, kCom, &detail), "Can't open device COM41");
+  EXPECT_EQ(detail, FPty.SlavePath() + " is in use by another program");
+  EXPECT_FALSE(second.IsOpen());
+
+  // Others are kept out while open, and let in again after closing, also
+  // while someone else (here the test) still holds the tty.
+  EXPECT_EQ(Exclusive(FPty.SlavePath()), 1);
+  FCore.CloseIfOpen();
+  EXPECT_FALSE(FCore.IsOpen());
+  EXPECT_EQ(Exclusive(FPty.SlavePath()), 0);
+  EXPECT_EQ(OpenError(second, kCom), "opened");
+}
+
+TEST(CoreOpenFailureTest, PortZeroAndAMissingDeviceAreInvalidPortNumbersAndANonTtyCannotOpen) {
+  TAfComPortCore core(nullptr);
+  std::string detail;
+  EXPECT_EQ(OpenError(core, 0, &detail), "Invalid port number (COM0)");
+  {
+    TComPath path(42, "/nonexistent/ttyUSB7");
+    EXPECT_EQ(OpenError(core, 42, &detail), "Invalid port number (COM42)");
+    EXPECT_EQ(detail, "/nonexistent/ttyUSB7: no such device");
+  }
+  {
+    TComPath path(43, "/dev/null");
+    EXPECT_EQ(OpenError(core, 43, &detail), "Can't open device COM43");
+    EXPECT_EQ(detail, "/dev/null: not a serial device");
+  }
+  EXPECT_FALSE(core.IsOpen());
+}
+
+TEST_F(CoreTest, RatesAreAppliedAndReadBackFromTheTty) {
+  ASSERT_TRUE(FCore.Open(kCom));
+  for (std::uint32_t rate : {19200u, 14400u, 250000u}) {
+    FCore.SetLineRecord(Record8N1(rate));
+    EXPECT_EQ(FCore.GetLineRecord().BaudRate, rate);
+    // A second descriptor of the same tty (root passes TIOCEXCL) sees the rate.
+    const int fd = open(FPty.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) GTEST_SKIP() << "the tty cannot be opened a second time here";
+    std::uint32_t onTty = 0;
+    EXPECT_TRUE(GetTtyRate(fd, onTty));
+    EXPECT_EQ(onTty, rate);
+    close(fd);
+  }
+}
+
+TEST_F(CoreTest, FramingAPseudoTerminalDoesNotTakeIsRefusedAndTheRecordHoldsWhatItHas) {
+  ASSERT_TRUE(FCore.Open(kCom));
+  TAfLineRecord sevenEven = Record8N1(9600);
+  sevenEven.ByteSize = 7;
+  sevenEven.Parity = kParityEven;
+  try {
+    FCore.SetLineRecord(sevenEven);
+    FAIL() << "a pseudo-terminal keeps 8 data bits and no parity";
+  } catch (const EAfComPortCoreError& e) {
+    EXPECT_STREQ(e.what(), "Error setting parameters from DCB");
+    EXPECT_EQ(e.Detail(), FPty.SlavePath() + ": the line does not take data bits, parity");
+  }
+  EXPECT_EQ(FCore.GetLineRecord().ByteSize, 8);
+  EXPECT_EQ(FCore.GetLineRecord().Parity, kParityNone);
+  EXPECT_TRUE(FCore.IsOpen());
+}
+
+TEST_F(CoreTest, WritesGoOutThroughTheWriterAndArrivalsAreReported) {
+  ASSERT_TRUE(FCore.Open(kCom));
+  const TBytes hello = BytesOf("hello");
+  ASSERT_TRUE(FCore.Write(hello.data(), 5));
+  EXPECT_EQ(FPty.Receive(5, kEventMs), hello);
+  EXPECT_TRUE(FReports.WaitFor(ceOutFree));
+
+  ASSERT_TRUE(FPty.Send(BytesOf("world")));
+  ASSERT_TRUE(FReports.WaitFor(ceLineEvent));
+  EXPECT_NE(FReports.Masks() & kEvRxChar, 0u);
+  ASSERT_TRUE(FCore.WaitInput(kEventMs));
+  TBytes got(16);
+  got.resize(static_cast<std::size_t>(FCore.ReadInto(got.data(), 16)));
+  EXPECT_EQ(TextOf(got), "world");
+  EXPECT_EQ(FCore.QueryStatus().InQueue, 0u);
+}
+
+TEST_F(CoreTest, AMegabyteArrivesWholeAndInOrder) {
+  ASSERT_TRUE(FCore.Open(kCom));
+  TBytes data(1024 * 1024);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i % 251);
+  ASSERT_TRUE(FCore.Write(data.data(), static_cast<std::int32_t>(data.size())));
+  const TBytes got = FPty.Receive(data.size(), kEventMs);
+  ASSERT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data);
+}
+
+TEST_F(CoreTest, PurgesDropWaitingInputAndTheUnsentRing) {
+  ASSERT_TRUE(FCore.Open(kCom));
+  ASSERT_TRUE(FPty.Send(BytesOf("stale")));
+  ASSERT_TRUE(FCore.WaitInput(kEventMs));
+  EXPECT_TRUE(FCore.PurgeInput());
+  EXPECT_EQ(FCore.QueryStatus().InQueue, 0u);
+
+  // Nobody reads the far end: the tty fills and the rest stays in the ring.
+  const TBytes block(512 * 1024, 0x55);
+  ASSERT_TRUE(FCore.Write(block.data(), static_cast<std::int32_t>(block.size())));
+  const std::int32_t ringSize = 2 * 1024 * 1024;
+  EXPECT_LT(FCore.OutFree(), ringSize);
+  EXPECT_TRUE(FCore.PurgeOutput());
+  EXPECT_EQ(FCore.OutFree(), ringSize);
+  EXPECT_LT(FPty.Receive(block.size(), 500).size(), block.size());
+}
+
+TEST_F(CoreTest, ADeviceThatGoesAwayIsReportedAndThePortStillCloses) {
+  ASSERT_TRUE(FCore.Open(kCom));
+  FPty.CloseMaster();
+  ASSERT_TRUE(FReports.WaitFor(ceLineLost));
+  EXPECT_TRUE(FCore.Lost());
+  EXPECT_EQ(FCore.LostReason(), FPty.SlavePath() + ": the device has gone (unplugged or hung up)");
+  EXPECT_FALSE(FCore.WaitInput(kEventMs));  // at once, not after the time-out
+  FCore.CloseIfOpen();
+  EXPECT_FALSE(FCore.IsOpen());
+}
+
+TEST_F(CoreTest, DataOperationsOfAClosedCoreFailQuietly) {
+  const TBytes one{1};
+  EXPECT_FALSE(FCore.Write(one.data(), 1));
+  std::uint8_t byte = 0;
+  EXPECT_EQ(FCore.ReadInto(&byte, 1), -1);
+  EXPECT_EQ(FCore.OutFree(), 0);
+  EXPECT_EQ(FCore.QueryStatus().InQueue, 0u);
+  EXPECT_FALSE(FCore.PurgeOutput());
+  EXPECT_FALSE(FCore.WaitInput(10));
+}
+
+}  // namespace
