@@ -31,7 +31,9 @@ TFTDIDevice::TFTDIDevice(TXmlNode node, TIntf<IInterface> owner) {
 }
 
 TFTDIDevice::~TFTDIDevice() {
-  // Normally done in BeforeDestruction; here for a constructor that failed.
+  // Normally done in BeforeDestruction; here for an object freed without it.
+  // (A constructor that fails stops its threads through the members, which
+  // are declared last for that.)
   TThreads finished;
   TLockGuard guard(TransportLock());
   TakeReceiveThreads(finished, true);
