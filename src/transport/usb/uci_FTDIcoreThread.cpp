@@ -1,5 +1,4 @@
 // The receive thread of the USB adapter transport (TFTDIDevicecore).
-#include <pthread.h>
 #include <sched.h>
 
 #include <chrono>
@@ -7,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "transport/serial/AfComPortThreads.h"
 #include "transport/usb/uD2xxEvent.h"
 #include "transport/usb/uci_FTDIcore.h"
 
@@ -73,14 +73,6 @@ class TTryTransportLock {
   bool FOwns;
 };
 
-// Above every ordinary thread, yet below the system's own real-time threads.
-// Refused without the privilege, which leaves the thread as it is.
-void RaisePriority(std::thread& thread) {
-  sched_param param{};
-  param.sched_priority = sched_get_priority_min(SCHED_FIFO);
-  pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
-}
-
 // Announces bytes that may be waiting, unless a caller holds the transport's
 // lock (it takes the bytes itself then) or the stop was requested.
 void AnnounceArrival(TFTDIReceiveState& state, bool& pending) {
@@ -118,7 +110,7 @@ TFTDIDevicecore::TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE han
     ThreadEnded();
     throw;
   }
-  RaisePriority(FThread);
+  ApplyThreadPriority(FThread, tpHighest);  // on the serial port threads' scale
 }
 
 TFTDIDevicecore::~TFTDIDevicecore() {
