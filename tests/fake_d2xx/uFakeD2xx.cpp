@@ -10,11 +10,11 @@
 // that came before are taken, every transfer gives the input/output error.
 //
 // FAKE_D2XX_FAIL injects statuses: items CALL=STATUS or CALL=STATUS@N
-// separated by ",", CALL one of open, write, read, queue, event, close. From
-// its N-th use on an adapter (the first by default; every open for open) the
-// call gives STATUS instead of doing its work. A failed close leaves the adapter as it was: its
-// connection stays, and its event is still signalled. Both variables are read when an adapter is
-// opened.
+// separated by ",", CALL one of open, write, read, queue, event, baud, close.
+// From its N-th use on an adapter (the first by default; every open for open)
+// the call gives STATUS instead of doing its work. A failed close leaves the
+// adapter as it was: its connection stays, and its event is still signalled.
+// Both variables are read when an adapter is opened.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -300,6 +300,7 @@ FAKE_EXPORT FT_STATUS FT_SetEventNotification(void* handle, DWORD mask, void* pa
 FAKE_EXPORT FT_STATUS FT_SetBaudRate(void* handle, DWORD baudRate) {
   TAdapterAccess a(handle);
   if (!a) return kInvalidHandle;
+  if (const FT_STATUS s = Injected(*a, "baud"); s != kOk) return s;
   if (baudRate == 0 || baudRate > 3000000) return kInvalidBaudRate;
   a->BaudRate = baudRate;
   return kOk;
