@@ -306,8 +306,11 @@ void TSimServer::Run() {
     }
     const std::size_t lineAt = fds.size();
     if (FLineFd >= 0) fds.push_back({FLineFd, POLLIN, 0});
+    const std::size_t stopAt = fds.size();
+    if (FStopFd >= 0) fds.push_back({FStopFd, POLLIN, 0});
 
     if (poll(fds.data(), fds.size(), PollTimeout(now)) <= 0) continue;
+    if (stopAt < fds.size() && fds[stopAt].revents != 0) break;
 
     if (fds[0].revents != 0) {
       char drain[64];
