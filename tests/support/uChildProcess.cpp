@@ -88,8 +88,21 @@ bool TChildProcess::Start(const std::string& path, const std::vector<std::string
   for (std::string& a : argvText) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // The child starts as from a shell, whatever the spawning thread has
+  // blocked or ignored (a test thread may block SIGPIPE while it writes).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);
