@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -225,6 +228,69 @@ TEST(MessagePollSourceThreaded, SourceRegisteredForATargetIsPolledByItsOwnerThre
   ProcessMessages();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(source->Fd(), pipe.Read);
+}
+
+// --- waiting for work ---------------------------------------------------------
+
+// Long enough that a wait which missed its wake-up fails the test instead of
+// passing late; never reached when the wake-up works.
+constexpr std::uint32_t kMissedWakeUpMs = 60000;
+
+// True once thread `tid` of this process sleeps (in a wait), within a bound.
+bool SleepsSoon(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  for (std::uint32_t start = GetTickCount32(); GetTickCount32() - start < kMissedWakeUpMs;) {
+    std::ifstream stat(path);
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The state follows the parenthesised name.
+    const std::size_t at = text.rfind(')');
+    if (at != std::string::npos && at + 2 < text.size() && text[at + 2] == 'S') return true;
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+TEST(MessageWaitThreaded, CallPostedWhileTheOwnerWaitsEndsTheWait) {
+  std::atomic<TMessageTarget*> target{nullptr};
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> woken{false};
+  std::atomic<bool> posted{false};
+  std::atomic<bool> postReturned{false};
+  std::thread owner([&] {
+    TMessageTarget own;
+    tid = gettid();
+    target = &own;
+    woken = WaitForMessage(kMissedWakeUpMs);
+    EXPECT_TRUE(posted) << "woken before anything was posted";
+    EXPECT_EQ(ProcessMessages(), 1u);
+    EXPECT_FALSE(WaitForMessage(1)) << "processed calls still wake the thread";
+    while (!postReturned) std::this_thread::yield();  // `own` outlives the post
+  });
+  while (target == nullptr) std::this_thread::yield();
+  EXPECT_TRUE(SleepsSoon(tid));
+  posted = true;
+  EXPECT_TRUE(target.load()->Post([] {}));
+  postReturned = true;
+  owner.join();
+  EXPECT_TRUE(woken);
+}
+
+TEST(MessageWaitThreaded, DescriptorEndsTheWait) {
+  TPipe pipe;
+  std::thread signaller([&] { pipe.Signal(); });
+  EXPECT_TRUE(WaitForMessage(kMissedWakeUpMs, pipe.Read, POLLIN));
+  signaller.join();
+}
+
+TEST(MessageWait, CallQueuedBeforeTheWaitEndsItAtOnceAndNothingEndsItAtTheTimeOut) {
+  TMessageTarget target;
+  // Queued by another thread before this thread ever waited.
+  std::thread poster([&] { EXPECT_TRUE(target.Post([] {})); });
+  poster.join();
+  EXPECT_TRUE(WaitForMessage(kMissedWakeUpMs));
+  ProcessMessages();
+  EXPECT_FALSE(WaitForMessage(1));
+  EXPECT_FALSE(WaitForMessage(0, -1, POLLIN));
 }
 
 }  // namespace
