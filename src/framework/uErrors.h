@@ -42,6 +42,10 @@
 
 #include <string>
 
+// A system's message as a reason: its first letter in lower case
+// ("Name or service not known" -> "name or service not known").
+std::string ReasonText(std::string text);
+
 // The reason for an errno value as the standard-error lines give it: the
 // system's text in lower case ("connection refused", "no such file or
 // directory").

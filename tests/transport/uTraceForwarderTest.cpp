@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "transport/tcp/uLoopbackPeer.h"
+#include "support/uLoopbackPeer.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "transport/uConnectionString.h"
 #include "transport/uTraceForwarder.h"
