@@ -285,6 +285,7 @@ TEST_F(MainRunTest, ClosedPortIsConnectionRefused) {
                                 {"/TCP=127.0.0.1:" + std::to_string(port), "/Address=1"}, 20000);
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(r.Stdout, "Connection refused!\n");
+  EXPECT_EQ(r.Stderr, "VeltoConsole: 127.0.0.1:" + std::to_string(port) + ": connection refused\n");
 }
 
 TEST_F(MainRunTest, OtherAddressGetsNoAnswer) {
