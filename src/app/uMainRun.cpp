@@ -30,11 +30,11 @@ class TRunObjects {
   void CleanUp() noexcept {
     try {
       if (Device) Device->SetStack(nullptr);
-    } catch (...) {
+    } catch (...) {  // taking apart on the way out: the run's outcome is already decided
     }
     try {
       if (Stack) Stack->SetTransport(nullptr);
-    } catch (...) {
+    } catch (...) {  // as above; the references are dropped all the same
     }
     Device = nullptr;
     Stack = nullptr;

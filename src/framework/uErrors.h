@@ -30,7 +30,9 @@
 // exit code is -1 on every failure. When a failure has a reason a user must
 // act on (the transport's last error after a failed Open or a lost
 // connection), the run adds one line on standard error: "VeltoConsole: "
-// followed by that reason. Anything raised that reaches the run is caught
+// followed by that reason, once, after the run's own lines, also under
+// /nolog (it is an error report, not a logging message). Anything raised
+// that reaches the run is caught
 // there, its objects are taken apart by their destructors, and it becomes
 // one standard-error line and -1; nothing escapes main.
 //

@@ -108,7 +108,7 @@ bool Accepts(const TTargetState& target) {
   return target.Enabled.load() && !target.Removed.load();
 }
 
-// Runs one queued call; a throwing call must not end the thread's loop.
+// Runs one queued call; false when it was dropped instead.
 bool RunQueued(TQueuedCall& queued) {
   if (queued.Send) {
     std::lock_guard<std::mutex> guard(queued.Send->Lock);
@@ -119,7 +119,7 @@ bool RunQueued(TQueuedCall& queued) {
   if (Accepts(*queued.Target)) {
     try {
       queued.Call();
-    } catch (...) {
+    } catch (...) {  // a handler call: its failure must not end the thread's loop
     }
     ran = true;
   }
@@ -173,7 +173,7 @@ bool TMessageTarget::Send(TMessageCall call, std::uint32_t timeoutMs) {
   if (OnOwnerThread()) {
     try {
       call();
-    } catch (...) {
+    } catch (...) {  // a handler call, as when the owner's loop runs it
     }
     return true;
   }
@@ -237,7 +237,7 @@ std::size_t ProcessMessages() {
     if (fds[i].revents == 0 || !sources[i]->Active.load()) continue;
     try {
       sources[i]->Callback(fds[i].revents);
-    } catch (...) {
+    } catch (...) {  // a handler call: the other sources still get theirs
     }
     ++ran;
   }

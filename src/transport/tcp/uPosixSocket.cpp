@@ -67,6 +67,9 @@ void THostLookup::Start(const std::string& host, std::uint16_t port, std::functi
     } catch (const std::exception& e) {  // only memory can run out here
       addresses.clear();
       reason = e.what();
+    } catch (...) {  // a thread body: nothing may escape it
+      addresses.clear();
+      reason = "look-up failed";
     }
     {
       std::lock_guard<std::mutex> guard(FLock);
