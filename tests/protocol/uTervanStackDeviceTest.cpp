@@ -7,6 +7,7 @@
 
 #include "framework/uTick.h"
 #include "framework/uXmlNode.h"
+#include "support/uTickShift.h"
 #include "uStackTestKit.h"
 
 namespace {
@@ -276,10 +277,11 @@ TEST_F(DeviceEngineTest, LateAnswerFindsTheSlotFreeAndIsDropped) {
 }
 
 TEST_F(DeviceEngineTest, StaleSlotIsTakenAgainAfterItsDeadline) {
+  TTickShift tick;
   auto d = Attach(0x31);
   TTervanFormat97 answer;
   ASSERT_TRUE(d->Exchange(0x20, {}, false, 20, {}, answer));
-  SleepMs(40);
+  tick.Advance(40);
   ASSERT_TRUE(d->Exchange(0x21, {}, false, 5000, {}, answer));
   EXPECT_EQ(WrittenSigs(), (std::vector<int>{0, 0}));
   EXPECT_EQ(d->SigItem(0).INST, 0x21);
@@ -289,6 +291,7 @@ TEST_F(DeviceEngineTest, StaleSlotIsTakenAgainAfterItsDeadline) {
 // follow-up request sent from that callback may take the very same signature
 // and must not lose its slot when the first answer's handling ends.
 TEST_F(DeviceEngineTest, RequestChainedFromALateAnswersCallbackKeepsItsSlot) {
+  TTickShift tick;
   auto d = Attach(0x31);
   int second = 0;
   auto chained = [&](const TTervanFormat97&, const TTervanFormat97&) { ++second; };
@@ -302,7 +305,7 @@ TEST_F(DeviceEngineTest, RequestChainedFromALateAnswersCallbackKeepsItsSlot) {
         d->Exchange(0x20, {0x02}, false, 5000, chained, ignored);
       },
       answer));
-  SleepMs(40);  // the slot is stale now, but still holds its request
+  tick.Advance(40);  // the slot is stale now, but still holds its request
   Transport->Deliver(BuildPacket(0x31, 0, 0x00, {}));
   EXPECT_EQ(first, 1);
   ASSERT_EQ(WrittenSigs(), (std::vector<int>{0, 0}));
