@@ -3,26 +3,29 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
-#include <string>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
+#include "support/uThreadState.h"
 
 namespace {
 
-// Runs ProcessMessages on the calling thread until `done` or `timeoutMs`.
+// Long enough that a wait which missed its wake-up fails the test instead of
+// passing late; never reached when the wake-up works.
+constexpr std::uint32_t kMissedWakeUpMs = 60000;
+
+// Runs ProcessMessages on the calling thread until `done` or `timeoutMs`,
+// sleeping in between until a call comes (or `done` may have changed).
 template <class F>
 bool ProcessUntil(F done, std::uint32_t timeoutMs = 3000) {
   std::uint32_t start = GetTickCount32();
   while (!done()) {
     if (GetTickCount32() - start > timeoutMs) return false;
+    WaitForMessage(10);
     ProcessMessages();
-    SleepMs(1);
   }
   return true;
 }
@@ -114,8 +117,8 @@ TEST(MessageQueueThreaded, SendDroppedBecauseTheTargetWasDisabledReportsFailure)
   TMessageTarget target;
   std::atomic<bool> ran{false};
   std::atomic<bool> result{true};
-  std::thread sender([&] { result = target.Send([&] { ran = true; }, 3000); });
-  SleepMs(200);  // the call is queued by now; it is refused at its turn
+  std::thread sender([&] { result = target.Send([&] { ran = true; }, kMissedWakeUpMs); });
+  EXPECT_TRUE(WaitForMessage(kMissedWakeUpMs));  // queued; it is refused at its turn
   target.SetEnabled(false);
   ProcessMessages();
   sender.join();
@@ -232,24 +235,6 @@ TEST(MessagePollSourceThreaded, SourceRegisteredForATargetIsPolledByItsOwnerThre
 
 // --- waiting for work ---------------------------------------------------------
 
-// Long enough that a wait which missed its wake-up fails the test instead of
-// passing late; never reached when the wake-up works.
-constexpr std::uint32_t kMissedWakeUpMs = 60000;
-
-// True once thread `tid` of this process sleeps (in a wait), within a bound.
-bool SleepsSoon(pid_t tid) {
-  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
-  for (std::uint32_t start = GetTickCount32(); GetTickCount32() - start < kMissedWakeUpMs;) {
-    std::ifstream stat(path);
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // The state follows the parenthesised name.
-    const std::size_t at = text.rfind(')');
-    if (at != std::string::npos && at + 2 < text.size() && text[at + 2] == 'S') return true;
-    std::this_thread::yield();
-  }
-  return false;
-}
-
 TEST(MessageWaitThreaded, CallPostedWhileTheOwnerWaitsEndsTheWait) {
   std::atomic<TMessageTarget*> target{nullptr};
   std::atomic<pid_t> tid{0};
@@ -258,7 +243,7 @@ TEST(MessageWaitThreaded, CallPostedWhileTheOwnerWaitsEndsTheWait) {
   std::atomic<bool> postReturned{false};
   std::thread owner([&] {
     TMessageTarget own;
-    tid = gettid();
+    tid = CurrentThreadId();
     target = &own;
     woken = WaitForMessage(kMissedWakeUpMs);
     EXPECT_TRUE(posted) << "woken before anything was posted";
@@ -267,7 +252,7 @@ TEST(MessageWaitThreaded, CallPostedWhileTheOwnerWaitsEndsTheWait) {
     while (!postReturned) std::this_thread::yield();  // `own` outlives the post
   });
   while (target == nullptr) std::this_thread::yield();
-  EXPECT_TRUE(SleepsSoon(tid));
+  EXPECT_TRUE(ThreadSleepsSoon(tid, kMissedWakeUpMs));
   posted = true;
   EXPECT_TRUE(target.load()->Post([] {}));
   postReturned = true;

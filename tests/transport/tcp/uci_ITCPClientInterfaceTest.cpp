@@ -9,6 +9,7 @@
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
 #include "support/uLoopbackPeer.h"
+#include "support/uThreadState.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "transport/uConnectionString.h"
 
@@ -346,9 +347,9 @@ TEST(TCPClientPeerClose, PollingNoticesThePeerClosing) {
   n.Attach(*t);
   peer.Close();
   std::uint32_t start = GetTickCount32();
-  while (t->GetActive() && GetTickCount32() - start < 3000) {
+  while (t->GetActive() && GetTickCount32() - start < 5000) {
     EXPECT_EQ(t->GetReceivedCount(), 0);
-    SleepMs(2);
+    t->WaitReceived(100);  // ends when the end of the stream arrives
   }
   EXPECT_FALSE(t->GetActive());
   EXPECT_EQ(n.Closed, 1);
@@ -445,9 +446,9 @@ TEST(TCPClientPeerClose, FailingSendClosesTheTransport) {
   peer.Abort();  // a reset: the next sends fail
   TBytes block(100, 0x55);
   std::int32_t written = 0;
-  for (int i = 0; i < 50 && t->GetActive(); ++i) {
+  for (std::uint32_t start = GetTickCount32(); t->GetActive() && GetTickCount32() - start < 5000;) {
     written = t->Write(block);
-    SleepMs(5);
+    t->WaitReceived(100);  // ends when the reset arrives
   }
   EXPECT_FALSE(t->GetActive());
   EXPECT_EQ(n.Closed, 1);
@@ -466,8 +467,9 @@ TEST(TCPClientWriteThreaded, ResetWhileAWriteWaitsForRoomClosesTheTransport) {
   TNoticeCounter n;
   n.Attach(*t);
   // The peer reads nothing, so the write soon waits for room; then it resets.
+  const pid_t writer = CurrentThreadId();
   std::thread resetter([&] {
-    SleepMs(300);
+    EXPECT_TRUE(ThreadSleepsSoon(writer, 10000));
     peer.Abort();
   });
   TBytes big(64 * 1024 * 1024, 0x55);
@@ -487,8 +489,9 @@ TEST(TCPClientWriteThreaded, LargeWriteIsSentWholeWhileThePeerReadsSlowly) {
   TBytes big(4 * 1024 * 1024);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
   TBytes got;
+  const pid_t writer = CurrentThreadId();
   std::thread reader([&] {
-    SleepMs(50);  // let the socket buffers fill first
+    EXPECT_TRUE(ThreadSleepsSoon(writer, 10000));  // the buffers are full first
     got = peer.ReceiveExactly(big.size(), 5000);
   });
   std::int32_t written = t->Write(big);
@@ -515,7 +518,10 @@ TEST(TCPClientReadThreaded, ReadTakesWhatWaitsAndReturnsWhileThePeerKeepsSending
     }
   });
   ASSERT_TRUE(t->WaitReceived(2000));
-  SleepMs(50);
+  // Some blocks more, so that the read has plenty waiting.
+  for (std::uint32_t start = GetTickCount32();
+       sent < 4 * kBlock && GetTickCount32() - start < 5000;)
+    std::this_thread::yield();
   // What waits when Read begins was sent before it, give or take the one
   // send under way at that moment.
   const std::size_t sentBefore = sent.load();
