@@ -3,7 +3,8 @@
 # apt-get itself; otherwise it prints the command to run and stops.
 set -euo pipefail
 packages=(build-essential g++ clang-14 clang libclang-rt-14-dev cmake ninja-build pkg-config
-          libgtest-dev libgmock-dev googletest libbenchmark-dev libpugixml-dev uuid-dev)
+          libgtest-dev libgmock-dev googletest libbenchmark-dev libpugixml-dev uuid-dev
+          stress-ng)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
