@@ -208,6 +208,14 @@ TEST(TCPClientConnection, MissingPortOrHostFailsLikeARefusal) {
   EXPECT_EQ(noHost->GetLastError(), ":1: no host given");
 }
 
+TEST(TCPClientConnection, LookUpFailureGivesTheResolversReason) {
+  std::vector<TSocketAddress> addresses;
+  std::string reason;
+  EXPECT_NE(ResolveAddresses("module.example", 1, true, addresses, &reason), 0);
+  EXPECT_EQ(reason, "name or service not known");
+  EXPECT_TRUE(addresses.empty());
+}
+
 TEST(TCPClientConnection, SuccessfulOpenClearsTheLastError) {
   TLoopbackListener listener;
   auto t = Make<TTCPClientInterface>(LoopbackString(UnusedLoopbackPort(), "::1"));
