@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
+#include <atomic>
 #include <stdexcept>
+#include <thread>
 
 #include "framework/uTick.h"
 #include "framework/uXmlNode.h"
@@ -362,13 +364,26 @@ TEST_F(DeviceEngineTest, FixedSignature) {
 // ---------------------------------------------------------------- overload
 
 TEST_F(DeviceEngineTest, AllSlotsTakenSearchesOnUntilADeadlineFreesOne) {
+  TTickShift tick;
   TAlertCatcher alerts;
   auto d = Attach(0x31);
   TTervanFormat97 answer;
-  for (int i = 0; i < 256; ++i) ASSERT_TRUE(d->Exchange(0x20, {}, false, 80, {}, answer));
-  const std::uint32_t start = GetTickCount32();
-  ASSERT_TRUE(d->Exchange(0x21, {}, false, 5000, {}, answer));
-  EXPECT_GE(GetTickCount32() - start, 40u);
+  for (int i = 0; i < 256; ++i) ASSERT_TRUE(d->Exchange(0x20, {}, false, 60000, {}, answer));
+  // Once the engine reports that every slot is in use, time moves past their
+  // deadlines; not one moment before.
+  std::atomic<bool> moved{false};
+  std::thread clock([&] {
+    for (std::uint32_t start = MonotonicTick32();
+         alerts.Count("SIG stack overload") == 0 && MonotonicTick32() - start < 60000;)
+      std::this_thread::yield();
+    moved = true;
+    tick.Advance(60001);
+  });
+  const bool taken = d->Exchange(0x21, {}, false, 5000, {}, answer);
+  const bool afterTheDeadlines = moved;
+  clock.join();
+  EXPECT_TRUE(taken);
+  EXPECT_TRUE(afterTheDeadlines) << "a slot was taken while every slot was still in use";
   EXPECT_GE(alerts.Count("SIG stack overload"), 1u);
   EXPECT_EQ(alerts.Count("SIG stack overload"), alerts.Lines().size());
   EXPECT_EQ(Transport->WriteCount(), 257u);
