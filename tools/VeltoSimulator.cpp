@@ -1,11 +1,16 @@
 // A VELTO I/O module on a TCP port (and optionally a pseudo-terminal), for
 // tests, demonstrations and trying scripts without hardware.
-#include <atomic>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "framework/uErrors.h"
 #include "simulator/uModuleSimulator.h"
 #include "simulator/uSimCommands.h"
 #include "simulator/uSimOptions.h"
@@ -13,22 +18,47 @@
 
 namespace {
 
-std::atomic<TSimServer*> gServer{nullptr};
+// The stop signals (SIGTERM, SIGINT) are blocked from the start and read by
+// the server's loop from a signalfd: no handler runs asynchronously, so a stop
+// can be neither lost nor missed, whenever it comes (also before the loop
+// waits, and whatever a sanitizer's runtime does with asynchronous signals).
+// The simulator starts no thread and no process that could inherit the mask.
+class TStopSignals {
+ public:
+  TStopSignals() {
+    sigemptyset(&FSet);
+    sigaddset(&FSet, SIGTERM);
+    sigaddset(&FSet, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &FSet, nullptr);
+    FFd = signalfd(-1, &FSet, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (FFd < 0) FError = ErrnoText(errno);
+  }
+  // The mask stays: a second stop signal still pending must not end the
+  // process with a signal status on its way out.
+  ~TStopSignals() {
+    if (FFd >= 0) close(FFd);
+  }
+  TStopSignals(const TStopSignals&) = delete;
+  TStopSignals& operator=(const TStopSignals&) = delete;
 
-extern "C" void OnStopSignal(int) {
-  if (TSimServer* server = gServer.load()) server->Stop();
-}
+  int Fd() const { return FFd; }
+  const std::string& Error() const { return FError; }
 
-void InstallSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-}
+ private:
+  sigset_t FSet;
+  int FFd = -1;
+  std::string FError;
+};
 
 int Run(const std::vector<std::string>& args) {
+  // First of all, so that whoever reads the port may signal right away.
+  TStopSignals stopSignals;
+  if (stopSignals.Fd() < 0) {
+    std::cerr << "VeltoSimulator: cannot take the stop signals: " << stopSignals.Error()
+              << std::endl;
+    return 1;
+  }
+  std::signal(SIGPIPE, SIG_IGN);
   TSimOptions options;
   std::string error;
   if (!ParseSimOptions(args, options, error)) {
@@ -46,9 +76,7 @@ int Run(const std::vector<std::string>& args) {
     std::cerr << "VeltoSimulator: " << error << std::endl;
     return 1;
   }
-  // Handlers first: whoever reads the port may signal right away.
-  gServer = &server;
-  InstallSignals();
+  server.SetStopInput(stopSignals.Fd());
   // Scripts and tests read the port from this first line.
   std::cout << "Listening on " << options.Server.Host << ":" << server.Port() << "\n";
   if (options.Server.Pty) std::cout << "PTY " << server.PtyPath() << "\n";
@@ -73,7 +101,6 @@ int Run(const std::vector<std::string>& args) {
         if (options.StdinQuit) server.Stop();
       });
   server.Run();
-  gServer = nullptr;
   return 0;
 }
 

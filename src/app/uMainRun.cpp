@@ -30,11 +30,11 @@ class TRunObjects {
   void CleanUp() noexcept {
     try {
       if (Device) Device->SetStack(nullptr);
-    } catch (...) {
+    } catch (...) {  // taking apart on the way out: the run's outcome is already decided
     }
     try {
       if (Stack) Stack->SetTransport(nullptr);
-    } catch (...) {
+    } catch (...) {  // as above; the references are dropped all the same
     }
     Device = nullptr;
     Stack = nullptr;
@@ -99,24 +99,21 @@ int PackInputs(const TParamRec& params, const TVeltoInfo& info, const TVeltoIOAr
   return code;
 }
 
-int RunConnected(const TParamRec& params, std::ostream& out) {
-  TRunLog log(out, params.LogEnabled);
-  TRunObjects run;
-  run.Device = Make<TVelto>(params.Address);
-  run.Stack = Make<TTervanStack>();
-  if (!CreateTransport(params.ConnectionString, run.Transport) || !run.Transport) {
-    // The parser only builds strings of registered providers; should one ever
-    // be missing, the connection cannot be made.
-    log.Line("Connection refused!");
-    return kExitFailure;
-  }
-  run.Stack->SetTransport(run.Transport);
-  run.Device->SetStack(run.Stack);
+// The error line of the run: standard output's lines first, so that a log
+// that takes both keeps their order.
+void ReportError(std::ostream& out, const std::string& text) {
+  out.flush();
+  std::cerr << "VeltoConsole: " << text << std::endl;
+}
 
-  if (!run.Transport->Open()) {
-    log.Line("Connection refused!");
-    return kExitFailure;
-  }
+// Why the connection could not be made or was lost, once, when the transport
+// knows it; a run that failed for another reason has nothing to add.
+void ReportConnectionFailure(ICommunicationInterface& transport, std::ostream& out) {
+  const std::string reason = transport.GetLastError();
+  if (!reason.empty()) ReportError(out, reason);
+}
+
+int RunOpened(const TParamRec& params, TRunObjects& run, TRunLog& log) {
   log.Line("Connection established.");
 
   TVeltoInfo info;
@@ -142,6 +139,32 @@ int RunConnected(const TParamRec& params, std::ostream& out) {
   return outputsSet ? code : kExitFailure;
 }
 
+int RunConnected(const TParamRec& params, std::ostream& out) {
+  TRunLog log(out, params.LogEnabled);
+  TRunObjects run;
+  run.Device = Make<TVelto>(params.Address);
+  run.Stack = Make<TTervanStack>();
+  if (!CreateTransport(params.ConnectionString, run.Transport) || !run.Transport) {
+    // The parser only builds strings of registered providers; should one ever
+    // be missing, the connection cannot be made.
+    log.Line("Connection refused!");
+    return kExitFailure;
+  }
+  run.Stack->SetTransport(run.Transport);
+  run.Device->SetStack(run.Stack);
+
+  if (!run.Transport->Open()) {
+    log.Line("Connection refused!");
+    ReportConnectionFailure(*run.Transport, out);
+    return kExitFailure;
+  }
+  const int code = RunOpened(params, run, log);
+  // A connection lost on the way is the reason of a failed run.
+  if (code == kExitFailure && !run.Transport->GetActive())
+    ReportConnectionFailure(*run.Transport, out);
+  return code;
+}
+
 }  // namespace
 
 int RunVeltoConsole(const std::vector<std::string>& args, std::ostream& out) {
@@ -160,13 +183,10 @@ int RunVeltoConsole(const std::vector<std::string>& args, std::ostream& out) {
   try {
     return RunConnected(params, out);
   } catch (const std::exception& e) {
-    // The run's objects are already taken apart when this is reached. The
-    // run's own lines go out first, so a shared log keeps their order.
-    out.flush();
-    std::cerr << "VeltoConsole: " << e.what() << std::endl;
+    // The run's objects are already taken apart when this is reached.
+    ReportError(out, e.what());
   } catch (...) {
-    out.flush();
-    std::cerr << "VeltoConsole: unexpected error" << std::endl;
+    ReportError(out, "unexpected error");
   }
   return kExitFailure;
 }

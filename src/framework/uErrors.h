@@ -30,7 +30,9 @@
 // exit code is -1 on every failure. When a failure has a reason a user must
 // act on (the transport's last error after a failed Open or a lost
 // connection), the run adds one line on standard error: "VeltoConsole: "
-// followed by that reason. Anything raised that reaches the run is caught
+// followed by that reason, once, after the run's own lines, also under
+// /nolog (it is an error report, not a logging message). Anything raised
+// that reaches the run is caught
 // there, its objects are taken apart by their destructors, and it becomes
 // one standard-error line and -1; nothing escapes main.
 //
@@ -41,6 +43,10 @@
 #pragma once
 
 #include <string>
+
+// A system's message as a reason: its first letter in lower case
+// ("Name or service not known" -> "name or service not known").
+std::string ReasonText(std::string text);
 
 // The reason for an errno value as the standard-error lines give it: the
 // system's text in lower case ("connection refused", "no such file or

@@ -1,6 +1,8 @@
 #include "framework/uMessageQueue.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -45,15 +47,33 @@ struct TQueuedCall {
 
 class TThreadQueue {
  public:
+  TThreadQueue() = default;
+  ~TThreadQueue() {
+    if (FWakeFd >= 0) close(FWakeFd);
+  }
+  TThreadQueue(const TThreadQueue&) = delete;
+  TThreadQueue& operator=(const TThreadQueue&) = delete;
+
   void Push(TQueuedCall call) {
     std::lock_guard<std::mutex> guard(FLock);
     FCalls.push_back(std::move(call));
+    if (FWakeFd >= 0) eventfd_write(FWakeFd, 1);
   }
   std::deque<TQueuedCall> TakeCalls() {
     std::lock_guard<std::mutex> guard(FLock);
     std::deque<TQueuedCall> taken;
     taken.swap(FCalls);
+    eventfd_t count = 0;
+    if (FWakeFd >= 0) eventfd_read(FWakeFd, &count);  // reset: nothing is queued now
     return taken;
+  }
+  // A descriptor that is readable while calls are queued (-1 when none can be
+  // made); created on first use, so only threads that wait pay for it.
+  int WakeFd(bool& callsQueued) {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FWakeFd < 0) FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    callsQueued = !FCalls.empty();
+    return FWakeFd;
   }
   void AddSource(std::shared_ptr<TPollEntry> entry) {
     std::lock_guard<std::mutex> guard(FLock);
@@ -73,6 +93,7 @@ class TThreadQueue {
  private:
   std::mutex FLock;
   std::deque<TQueuedCall> FCalls;
+  int FWakeFd = -1;
   std::vector<std::shared_ptr<TPollEntry>> FSources;
 };
 
@@ -87,7 +108,7 @@ bool Accepts(const TTargetState& target) {
   return target.Enabled.load() && !target.Removed.load();
 }
 
-// Runs one queued call; a throwing call must not end the thread's loop.
+// Runs one queued call; false when it was dropped instead.
 bool RunQueued(TQueuedCall& queued) {
   if (queued.Send) {
     std::lock_guard<std::mutex> guard(queued.Send->Lock);
@@ -98,7 +119,7 @@ bool RunQueued(TQueuedCall& queued) {
   if (Accepts(*queued.Target)) {
     try {
       queued.Call();
-    } catch (...) {
+    } catch (...) {  // a handler call: its failure must not end the thread's loop
     }
     ran = true;
   }
@@ -152,7 +173,7 @@ bool TMessageTarget::Send(TMessageCall call, std::uint32_t timeoutMs) {
   if (OnOwnerThread()) {
     try {
       call();
-    } catch (...) {
+    } catch (...) {  // a handler call, as when the owner's loop runs it
     }
     return true;
   }
@@ -216,9 +237,20 @@ std::size_t ProcessMessages() {
     if (fds[i].revents == 0 || !sources[i]->Active.load()) continue;
     try {
       sources[i]->Callback(fds[i].revents);
-    } catch (...) {
+    } catch (...) {  // a handler call: the other sources still get theirs
     }
     ++ran;
   }
   return ran;
+}
+
+bool WaitForMessage(std::uint32_t timeoutMs, int fd, short events) {
+  bool callsQueued = false;
+  const int wakeFd = CurrentQueue()->WakeFd(callsQueued);
+  if (callsQueued) return true;
+  pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
+  // A negative descriptor is skipped by poll; so is the wake descriptor when
+  // it could not be made (the wait then still ends at the time-out). A signal
+  // ends the wait early, which a caller that waits in steps does not mind.
+  return poll(fds, 2, static_cast<int>(std::min<std::uint32_t>(timeoutMs, INT32_MAX))) > 0;
 }

@@ -74,3 +74,9 @@ class TPollSource {
 // its ready poll sources; never blocks. Returns the number of calls and
 // callbacks run. Calls posted while it runs wait for the next round.
 std::size_t ProcessMessages();
+
+// Waits at most `timeoutMs` until a call is queued for the calling thread's
+// targets or `fd` (when not negative) reports one of `events`; runs nothing.
+// True when one of them is ready. Lets a thread that processes its messages
+// in steps sleep until there is work instead of for a fixed time.
+bool WaitForMessage(std::uint32_t timeoutMs, int fd = -1, short events = 0);

@@ -1,10 +1,26 @@
 #include "framework/uTick.h"
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <thread>
 
+namespace {
+
+std::atomic<TTickSource> gTickSource{nullptr};
+
+}  // namespace
+
 std::uint32_t GetTickCount32() {
+  const TTickSource source = gTickSource.load(std::memory_order_acquire);
+  return source != nullptr ? source() : MonotonicTick32();
+}
+
+TTickSource SetTickSource(TTickSource source) {
+  return gTickSource.exchange(source, std::memory_order_acq_rel);
+}
+
+std::uint32_t MonotonicTick32() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;

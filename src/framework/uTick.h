@@ -5,7 +5,17 @@
 #include <cstdint>
 
 // Milliseconds from CLOCK_MONOTONIC, cut to 32 bits.
+std::uint32_t MonotonicTick32();
+
+// The tick every deadline of the library is taken from: MonotonicTick32,
+// unless a test has set a source of its own (to move time on at will instead
+// of sleeping through it).
 std::uint32_t GetTickCount32();
+
+using TTickSource = std::uint32_t (*)();
+// Sets the source of GetTickCount32 (nullptr: the monotonic clock) and gives
+// the one it replaces. Meant for tests; safe while other threads read ticks.
+TTickSource SetTickSource(TTickSource source);
 
 // True when `now` is later than `deadline` (wrap-safe).
 inline bool TickAfter(std::uint32_t now, std::uint32_t deadline) {

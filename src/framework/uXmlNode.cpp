@@ -61,7 +61,7 @@ std::string ReadTextAttribute(const TXmlNode& node, const std::string& name,
   try {
     if (!node->HasAttribute(name)) return fallback;
     return VariantToText(node->GetAttribute(name));
-  } catch (...) {
+  } catch (const EVariantError&) {  // a null or unassigned value counts as absent
     return fallback;
   }
 }

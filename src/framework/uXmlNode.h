@@ -53,6 +53,6 @@ bool VariantToBool(const TVariant& value);
 inline std::string BoolToText(bool value) { return value ? "true" : "false"; }
 
 // Text of attribute `name`, or `fallback` when the node is empty, lacks the
-// attribute or the read fails in any way.
+// attribute or holds a null or unassigned value.
 std::string ReadTextAttribute(const TXmlNode& node, const std::string& name,
                               const std::string& fallback);

@@ -161,11 +161,11 @@ void TNodedInterface::NodedLoadFromNode(const TXmlNode& node, bool setNode, bool
   TWriteGuard guard(FLock);
   if (setNode) FNode = node;
   if (node && node->HasAttribute("name")) {
-    // A name that cannot be read counts as absent.
+    // A name that cannot be read (null or unassigned) counts as absent.
     try {
       FName = VariantToText(node->GetAttribute("name"));
       FNameIsDefault = false;
-    } catch (...) {
+    } catch (const EVariantError&) {
     }
   }
   FEnabled = (node && node->HasAttribute("enabled")) ? VariantToBool(node->GetAttribute("enabled"))

@@ -140,7 +140,7 @@ void TCommunicationInterface::AnnounceOpened() {
     TIntf<ICommunicationInterface> self = Self();
     if (TeventerCiNotify* eventer = FOpened.Peek()) eventer->Fire(self);
     if (TCiNotifyHandler handler = GetOnOpened()) handler(self);
-  } catch (...) {
+  } catch (...) {  // an announcement: a subscriber's failure stays with it
   }
 }
 
@@ -149,7 +149,7 @@ void TCommunicationInterface::AnnounceClosed() {
     TIntf<ICommunicationInterface> self = Self();
     if (TeventerCiNotify* eventer = FClosed.Peek()) eventer->Fire(self);
     if (TCiNotifyHandler handler = GetOnClosed()) handler(self);
-  } catch (...) {
+  } catch (...) {  // an announcement: a subscriber's failure stays with it
   }
 }
 
@@ -159,14 +159,14 @@ void TCommunicationInterface::AnnounceLineChanged(std::int32_t line, bool state)
     if (TeventerCiNotifyChangeEvent* eventer = FLineChanged.Peek())
       eventer->Fire(self, line, state);
     if (TCiLineChangeHandler handler = GetOnLineChanged()) handler(self, line, state);
-  } catch (...) {
+  } catch (...) {  // an announcement: a subscriber's failure stays with it
   }
 }
 
 void TCommunicationInterface::AnnounceSettingsChanged() {
   try {
     if (TeventerCiNotify* eventer = FSettingsChanged.Peek()) eventer->Fire(Self());
-  } catch (...) {
+  } catch (...) {  // an announcement: a subscriber's failure stays with it
   }
 }
 

@@ -47,8 +47,20 @@ class MainRunFaultTest : public ::testing::Test {
       args.emplace_back(a);
     TProgramResult r = RunProgram(ProgramPath("VeltoConsole"), args, kHangGuardMs);
     EXPECT_FALSE(r.TimedOut) << "the run did not end";
-    EXPECT_EQ(r.Stderr, "");
     return r;
+  }
+
+  // The standard-error line of a run whose connection the module closed.
+  std::string ClosedLine() const {
+    return "VeltoConsole: 127.0.0.1:" + std::to_string(FSim.Port) +
+           ": connection closed by the module\n";
+  }
+  // The same when the run may have sent once more after the module closed,
+  // which the module's side answers with a reset.
+  void ExpectClosedOrResetLine(const std::string& err) const {
+    const std::string reset = "VeltoConsole: 127.0.0.1:" + std::to_string(FSim.Port) +
+                              ": connection reset\n";
+    EXPECT_TRUE(err == ClosedLine() || err == reset) << err;
   }
 
   // Stops the simulator; every packet it received, as hex.
@@ -82,6 +94,7 @@ TEST_P(MainRunHarmlessFaultTest, RunEndsAsWithAWellBehavedModule) {
   TProgramResult r = RunTypical();
   EXPECT_EQ(r.ExitStatus, 5);
   EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({1, 3})));
+  EXPECT_EQ(r.Stderr, "");
   // Nothing asked twice: every answer was taken at the first attempt.
   EXPECT_EQ(Received(), kTypicalWire);
 }
@@ -113,6 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(MainRunFaultTest, AnswerWithAnotherSignatureFailsThatOutputOnly) {
   StartModule({"--wrong-sig", "0x20"});
   TProgramResult r = RunTypical();
+  EXPECT_EQ(r.Stderr, "") << "the connection stayed up: nothing to add";
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(
       SplitLines(r.Stdout),
@@ -124,6 +138,7 @@ TEST_F(MainRunFaultTest, AnswerWithAnotherSignatureFailsThatOutputOnly) {
 TEST_F(MainRunFaultTest, RefusedIdentificationIsAskedTwiceAndNoOutputTouched) {
   StartModule({"--refuse", "0xF3"});
   TProgramResult r = RunTypical();
+  EXPECT_EQ(r.Stderr, "") << "the connection stayed up: nothing to add";
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read data from Velto!"}));
@@ -133,6 +148,7 @@ TEST_F(MainRunFaultTest, RefusedIdentificationIsAskedTwiceAndNoOutputTouched) {
 TEST_F(MainRunFaultTest, RefusedInputReadIsAskedTwice) {
   StartModule({"--refuse", "0x31"});
   TProgramResult r = RunTypical();
+  EXPECT_EQ(r.Stderr, "") << "the connection stayed up: nothing to add";
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read inputs from Velto!"}));
@@ -142,6 +158,7 @@ TEST_F(MainRunFaultTest, RefusedInputReadIsAskedTwice) {
 TEST_F(MainRunFaultTest, RefusedTimedOutputIsReportedAndTheInputsStillRead) {
   StartModule({"--refuse", "0x23:3"});
   TProgramResult r = RunTypical();
+  EXPECT_EQ(r.Stderr, "") << "the connection stayed up: nothing to add";
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(
       SplitLines(r.Stdout),
@@ -156,6 +173,7 @@ TEST_F(MainRunFaultTest, RefusedTimedOutputIsReportedAndTheInputsStillRead) {
 TEST_F(MainRunFaultTest, ConnectionClosedInsteadOfTheIdentification) {
   StartModule({"--close-on", "0xF3"});
   TProgramResult r = RunTypical();
+  EXPECT_EQ(r.Stderr, ClosedLine());
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read data from Velto!"}));
@@ -166,6 +184,7 @@ TEST_F(MainRunFaultTest, ConnectionClosedInsteadOfTheIdentification) {
 TEST_F(MainRunFaultTest, ConnectionClosedInsteadOfTheFirstOutput) {
   StartModule({"--close-on", "0x20"});
   TProgramResult r = RunTypical();
+  EXPECT_EQ(r.Stderr, ClosedLine());
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not set Velto output 3!",
@@ -178,6 +197,7 @@ TEST_F(MainRunFaultTest, ConnectionClosedAfterTheFirstOutputWasSet) {
   // Answers the identification and output 3, then closes.
   StartModule({"--close-after", "2"});
   TProgramResult r = RunTypical();
+  ExpectClosedOrResetLine(r.Stderr);
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout), (Lines{"Connection established.", "Could not set Velto output 2!",
                                          "Could not read inputs from Velto!"}));
@@ -191,17 +211,19 @@ TEST_F(MainRunFaultTest, ConnectionClosedAfterTheFirstOutputWasSet) {
 TEST_F(MainRunFaultTest, ConnectionClosedInsteadOfTheInputs) {
   StartModule({"--close-on", "0x31"});
   TProgramResult r = RunTypical();
+  EXPECT_EQ(r.Stderr, ClosedLine());
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read inputs from Velto!"}));
   EXPECT_EQ(Received(), kTypicalWire);
 }
 
-TEST_F(MainRunFaultTest, ConnectionClosedUnderNologPrintsNothing) {
+TEST_F(MainRunFaultTest, ConnectionClosedUnderNologPrintsOnlyTheReason) {
   StartModule({"--close-on", "0x20"});
   TProgramResult r = RunTypical({"/nolog"});
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(r.Stdout, "");
+  EXPECT_EQ(r.Stderr, ClosedLine()) << "standard error is not a logging message";
 }
 
 // Split answers that arrive while the connection closes after them are still
@@ -209,6 +231,7 @@ TEST_F(MainRunFaultTest, ConnectionClosedUnderNologPrintsNothing) {
 TEST_F(MainRunFaultTest, SplitAnswersThenClosedConnection) {
   StartModule({"--split", "any:1", "--close-after", "3"});
   TProgramResult r = RunTypical();
+  ExpectClosedOrResetLine(r.Stderr);
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout), (Lines{"Connection established.", "Could not set Velto output 2!",
                                          "Could not read inputs from Velto!"}));

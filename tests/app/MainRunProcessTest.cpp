@@ -5,10 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/uChildProcess.h"
@@ -61,13 +59,10 @@ class MainRunTest : public ::testing::Test {
     close(p[1]);
     if (pid < 0) return -1;
     int status = 0;
-    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
-      if (waited > 20000) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!WaitForExit(pid, 20000, status)) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
     }
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -285,6 +280,7 @@ TEST_F(MainRunTest, ClosedPortIsConnectionRefused) {
                                 {"/TCP=127.0.0.1:" + std::to_string(port), "/Address=1"}, 20000);
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(r.Stdout, "Connection refused!\n");
+  EXPECT_EQ(r.Stderr, "VeltoConsole: 127.0.0.1:" + std::to_string(port) + ": connection refused\n");
 }
 
 TEST_F(MainRunTest, OtherAddressGetsNoAnswer) {

@@ -9,17 +9,23 @@
 
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
+#include "support/uThreadState.h"
 
 namespace {
 
-// Runs ProcessMessages on the calling thread until `done` or `timeoutMs`.
+// Long enough that a wait which missed its wake-up fails the test instead of
+// passing late; never reached when the wake-up works.
+constexpr std::uint32_t kMissedWakeUpMs = 60000;
+
+// Runs ProcessMessages on the calling thread until `done` or `timeoutMs`,
+// sleeping in between until a call comes (or `done` may have changed).
 template <class F>
 bool ProcessUntil(F done, std::uint32_t timeoutMs = 3000) {
   std::uint32_t start = GetTickCount32();
   while (!done()) {
     if (GetTickCount32() - start > timeoutMs) return false;
+    WaitForMessage(10);
     ProcessMessages();
-    SleepMs(1);
   }
   return true;
 }
@@ -111,8 +117,8 @@ TEST(MessageQueueThreaded, SendDroppedBecauseTheTargetWasDisabledReportsFailure)
   TMessageTarget target;
   std::atomic<bool> ran{false};
   std::atomic<bool> result{true};
-  std::thread sender([&] { result = target.Send([&] { ran = true; }, 3000); });
-  SleepMs(200);  // the call is queued by now; it is refused at its turn
+  std::thread sender([&] { result = target.Send([&] { ran = true; }, kMissedWakeUpMs); });
+  EXPECT_TRUE(WaitForMessage(kMissedWakeUpMs));  // queued; it is refused at its turn
   target.SetEnabled(false);
   ProcessMessages();
   sender.join();
@@ -225,6 +231,51 @@ TEST(MessagePollSourceThreaded, SourceRegisteredForATargetIsPolledByItsOwnerThre
   ProcessMessages();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(source->Fd(), pipe.Read);
+}
+
+// --- waiting for work ---------------------------------------------------------
+
+TEST(MessageWaitThreaded, CallPostedWhileTheOwnerWaitsEndsTheWait) {
+  std::atomic<TMessageTarget*> target{nullptr};
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> woken{false};
+  std::atomic<bool> posted{false};
+  std::atomic<bool> postReturned{false};
+  std::thread owner([&] {
+    TMessageTarget own;
+    tid = CurrentThreadId();
+    target = &own;
+    woken = WaitForMessage(kMissedWakeUpMs);
+    EXPECT_TRUE(posted) << "woken before anything was posted";
+    EXPECT_EQ(ProcessMessages(), 1u);
+    EXPECT_FALSE(WaitForMessage(1)) << "processed calls still wake the thread";
+    while (!postReturned) std::this_thread::yield();  // `own` outlives the post
+  });
+  while (target == nullptr) std::this_thread::yield();
+  EXPECT_TRUE(ThreadSleepsSoon(tid, kMissedWakeUpMs));
+  posted = true;
+  EXPECT_TRUE(target.load()->Post([] {}));
+  postReturned = true;
+  owner.join();
+  EXPECT_TRUE(woken);
+}
+
+TEST(MessageWaitThreaded, DescriptorEndsTheWait) {
+  TPipe pipe;
+  std::thread signaller([&] { pipe.Signal(); });
+  EXPECT_TRUE(WaitForMessage(kMissedWakeUpMs, pipe.Read, POLLIN));
+  signaller.join();
+}
+
+TEST(MessageWait, CallQueuedBeforeTheWaitEndsItAtOnceAndNothingEndsItAtTheTimeOut) {
+  TMessageTarget target;
+  // Queued by another thread before this thread ever waited.
+  std::thread poster([&] { EXPECT_TRUE(target.Post([] {})); });
+  poster.join();
+  EXPECT_TRUE(WaitForMessage(kMissedWakeUpMs));
+  ProcessMessages();
+  EXPECT_FALSE(WaitForMessage(1));
+  EXPECT_FALSE(WaitForMessage(0, -1, POLLIN));
 }
 
 }  // namespace

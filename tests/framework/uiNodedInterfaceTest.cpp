@@ -290,6 +290,24 @@ TEST_F(NodedSettingsTest, NullAndEmptyValuesRaiseTheReaderErrors) {
   EXPECT_EQ(n->GetName(), "(anonymous namespace)::TPlainNode");
 }
 
+// A binding whose store fails underneath: that is no absent value.
+class TFailingNode : public IXmlElementNode {
+ public:
+  bool HasAttribute(const std::string&) const override { return true; }
+  TVariant GetAttribute(const std::string&) const override {
+    throw std::runtime_error("settings store unreadable");
+  }
+  void SetAttribute(const std::string&, const std::string&) override {}
+};
+
+TEST_F(NodedSettingsTest, AFailingReadReachesTheCallerInsteadOfCountingAsAbsent) {
+  auto failing = std::make_shared<TFailingNode>();
+  EXPECT_THROW(ReadTextAttribute(failing, "GUID", "fallback"), std::runtime_error);
+  EXPECT_THROW(Make<TPlainNode>(failing, nullptr), std::runtime_error);
+  EXPECT_EQ(ReadTextAttribute(std::make_shared<TNullingNode>(TVariant()), "name", "fallback"),
+            "fallback");
+}
+
 TEST(VariantTest, BooleanTexts) {
   EXPECT_TRUE(VariantToBool(TVariant::OfText("TRUE")));
   EXPECT_FALSE(VariantToBool(TVariant::OfText("false")));

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
+#include <atomic>
 #include <stdexcept>
+#include <thread>
 
 #include "framework/uTick.h"
 #include "framework/uXmlNode.h"
+#include "support/uTickShift.h"
 #include "uStackTestKit.h"
 
 namespace {
@@ -276,10 +279,11 @@ TEST_F(DeviceEngineTest, LateAnswerFindsTheSlotFreeAndIsDropped) {
 }
 
 TEST_F(DeviceEngineTest, StaleSlotIsTakenAgainAfterItsDeadline) {
+  TTickShift tick;
   auto d = Attach(0x31);
   TTervanFormat97 answer;
   ASSERT_TRUE(d->Exchange(0x20, {}, false, 20, {}, answer));
-  SleepMs(40);
+  tick.Advance(40);
   ASSERT_TRUE(d->Exchange(0x21, {}, false, 5000, {}, answer));
   EXPECT_EQ(WrittenSigs(), (std::vector<int>{0, 0}));
   EXPECT_EQ(d->SigItem(0).INST, 0x21);
@@ -289,6 +293,7 @@ TEST_F(DeviceEngineTest, StaleSlotIsTakenAgainAfterItsDeadline) {
 // follow-up request sent from that callback may take the very same signature
 // and must not lose its slot when the first answer's handling ends.
 TEST_F(DeviceEngineTest, RequestChainedFromALateAnswersCallbackKeepsItsSlot) {
+  TTickShift tick;
   auto d = Attach(0x31);
   int second = 0;
   auto chained = [&](const TTervanFormat97&, const TTervanFormat97&) { ++second; };
@@ -302,7 +307,7 @@ TEST_F(DeviceEngineTest, RequestChainedFromALateAnswersCallbackKeepsItsSlot) {
         d->Exchange(0x20, {0x02}, false, 5000, chained, ignored);
       },
       answer));
-  SleepMs(40);  // the slot is stale now, but still holds its request
+  tick.Advance(40);  // the slot is stale now, but still holds its request
   Transport->Deliver(BuildPacket(0x31, 0, 0x00, {}));
   EXPECT_EQ(first, 1);
   ASSERT_EQ(WrittenSigs(), (std::vector<int>{0, 0}));
@@ -359,13 +364,26 @@ TEST_F(DeviceEngineTest, FixedSignature) {
 // ---------------------------------------------------------------- overload
 
 TEST_F(DeviceEngineTest, AllSlotsTakenSearchesOnUntilADeadlineFreesOne) {
+  TTickShift tick;
   TAlertCatcher alerts;
   auto d = Attach(0x31);
   TTervanFormat97 answer;
-  for (int i = 0; i < 256; ++i) ASSERT_TRUE(d->Exchange(0x20, {}, false, 80, {}, answer));
-  const std::uint32_t start = GetTickCount32();
-  ASSERT_TRUE(d->Exchange(0x21, {}, false, 5000, {}, answer));
-  EXPECT_GE(GetTickCount32() - start, 40u);
+  for (int i = 0; i < 256; ++i) ASSERT_TRUE(d->Exchange(0x20, {}, false, 60000, {}, answer));
+  // Once the engine reports that every slot is in use, time moves past their
+  // deadlines; not one moment before.
+  std::atomic<bool> moved{false};
+  std::thread clock([&] {
+    for (std::uint32_t start = MonotonicTick32();
+         alerts.Count("SIG stack overload") == 0 && MonotonicTick32() - start < 60000;)
+      std::this_thread::yield();
+    moved = true;
+    tick.Advance(60001);
+  });
+  const bool taken = d->Exchange(0x21, {}, false, 5000, {}, answer);
+  const bool afterTheDeadlines = moved;
+  clock.join();
+  EXPECT_TRUE(taken);
+  EXPECT_TRUE(afterTheDeadlines) << "a slot was taken while every slot was still in use";
   EXPECT_GE(alerts.Count("SIG stack overload"), 1u);
   EXPECT_EQ(alerts.Count("SIG stack overload"), alerts.Lines().size());
   EXPECT_EQ(Transport->WriteCount(), 257u);

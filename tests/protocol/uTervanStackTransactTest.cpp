@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "framework/uTick.h"
+#include "support/uTickShift.h"
 #include "uStackTestKit.h"
 
 namespace {
@@ -224,7 +225,8 @@ TEST_F(ThreadedStackTransactTest, AnswerInTwoPiecesFromThePeerThread) {
   std::thread peer([&] {
     ASSERT_TRUE(Transport->WaitWritten(1, 2000));
     Transport->Feed(TBytes(full.begin(), full.begin() + 5));
-    SleepMs(20);
+    // The rest only once the first piece was taken on its own.
+    ASSERT_TRUE(Transport->WaitDrained(2000));
     Transport->Feed(TBytes(full.begin() + 5, full.end()));
   });
   TBytes answer;
@@ -237,17 +239,15 @@ TEST_F(ThreadedStackTransactTest, AnswerInTwoPiecesFromThePeerThread) {
 // However short the time-out, the request gets one whole polling pass
 // (50 ms) for its answer, as when the deadline passed while the transaction
 // waited for the line.
-TEST_F(ThreadedStackTransactTest, AnswerWithinOnePassIsTakenWhateverTheTimeOut) {
+TEST_F(StackTransactTest, AnswerWithinOnePassIsTakenWhateverTheTimeOut) {
+  TTickShift tick;
   TBytes full = BuildPacket(0x31, 0, 0x00, {0x01});
-  std::thread peer([&] {
-    ASSERT_TRUE(Transport->WaitWritten(1, 2000));
-    SleepMs(5);  // past the deadline, well within the pass
-    Transport->Feed(full);
+  Transport->SetResponder([&](const TBytes&) {
+    tick.Advance(5);  // past the deadline, well within the pass
+    return full;
   });
   TBytes answer;
-  const bool ok = Stack->Transact(0x31, 0, 0x31, {}, answer, 1);
-  peer.join();
-  EXPECT_TRUE(ok);
+  EXPECT_TRUE(Stack->Transact(0x31, 0, 0x31, {}, answer, 1));
   EXPECT_EQ(answer, full);
 }
 

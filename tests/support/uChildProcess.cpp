@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,8 +89,21 @@ bool TChildProcess::Start(const std::string& path, const std::vector<std::string
   for (std::string& a : argvText) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // The child starts as from a shell, whatever the spawning thread has
+  // blocked or ignored (a test thread may block SIGPIPE while it writes).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);
@@ -200,7 +214,10 @@ bool TChildProcess::Wait(int timeoutMs, int& exitStatus) {
     if (FStdout >= 0 || FStderr >= 0) {
       Pump(std::min(MsLeft(deadline), 10));
     } else {
-      usleep(2000);
+      int status = 0;
+      if (!WaitForExit(FPid, MsLeft(deadline), status)) return false;
+      FExited = true;
+      FStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
   }
   // Collect what is left; a descendant holding the pipes open must not hang us.
@@ -251,6 +268,25 @@ TProgramResult RunProgram(const std::string& path, const std::vector<std::string
   result.Stdout = process.Stdout();
   result.Stderr = process.Stderr();
   return result;
+}
+
+bool WaitForExit(pid_t pid, int timeoutMs, int& status) {
+  // A descriptor that becomes readable when the process ends: no polling.
+  const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (fd >= 0) {
+    pollfd p{fd, POLLIN, 0};
+    const int rc = poll(&p, 1, timeoutMs);
+    close(fd);
+    return rc > 0 && waitpid(pid, &status, WNOHANG) == pid;
+  }
+  // A kernel without process descriptors: look every few milliseconds.
+  const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const pid_t rc = waitpid(pid, &status, WNOHANG);
+    if (rc != 0) return rc == pid;
+    if (MsLeft(deadline) == 0) return false;
+    usleep(2000);
+  }
 }
 
 std::string ProgramPath(const std::string& name) {

@@ -73,5 +73,9 @@ struct TProgramResult {
 TProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args,
                           int timeoutMs = 10000);
 
+// Waits at most `timeoutMs` for the end of child `pid` and reaps it;
+// `status` is waitpid's. False when it did not end in time.
+bool WaitForExit(pid_t pid, int timeoutMs, int& status);
+
 // Path of a program built by this project.
 std::string ProgramPath(const std::string& name);

@@ -53,6 +53,7 @@ void TMemoryTransport::Read(TBytes& data) {
     std::lock_guard<std::mutex> guard(FStateLock);
     data = std::exchange(FInput, TBytes{});
   }
+  FChanged.notify_all();
   if (!data.empty()) Trace(kTraceReceived, data);
 }
 
@@ -120,6 +121,12 @@ std::size_t TMemoryTransport::WriteCount() {
 void TMemoryTransport::ClearWritten() {
   std::lock_guard<std::mutex> guard(FStateLock);
   FWritten.clear();
+}
+
+bool TMemoryTransport::WaitDrained(std::int32_t timeoutMs) {
+  std::unique_lock<std::mutex> guard(FStateLock);
+  return FChanged.wait_for(guard, std::chrono::milliseconds(std::max(timeoutMs, 0)),
+                           [&] { return FInput.empty(); });
 }
 
 bool TMemoryTransport::WaitWritten(std::size_t count, std::int32_t timeoutMs) {

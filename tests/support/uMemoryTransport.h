@@ -50,6 +50,8 @@ class TMemoryTransport : public TCommunicationInterface {
   void ClearWritten();
   // Waits until at least `count` blocks were written; false at the time-out.
   bool WaitWritten(std::size_t count, std::int32_t timeoutMs);
+  // Waits until every fed byte has been read; false at the time-out.
+  bool WaitDrained(std::int32_t timeoutMs);
 
  private:
   std::mutex FStateLock;  // guards everything below; never held while calling out

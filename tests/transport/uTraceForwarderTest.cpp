@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "transport/tcp/uLoopbackPeer.h"
+#include "support/uLoopbackPeer.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "transport/uConnectionString.h"
 #include "transport/uTraceForwarder.h"

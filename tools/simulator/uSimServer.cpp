@@ -348,11 +348,14 @@ void TSimServer::Run() {
     }
     const std::size_t lineAt = fds.size();
     if (FLineFd >= 0) fds.push_back({FLineFd, POLLIN, 0});
+    const std::size_t stopAt = fds.size();
+    if (FStopFd >= 0) fds.push_back({FStopFd, POLLIN, 0});
 
     const auto wait = PollWait(now);
     const timespec timeout{static_cast<time_t>(wait.count() / 1000000000),
                            static_cast<long>(wait.count() % 1000000000)};
     if (ppoll(fds.data(), fds.size(), &timeout, nullptr) <= 0) continue;
+    if (stopAt < fds.size() && fds[stopAt].revents != 0) break;
 
     if (fds[0].revents != 0) {
       char drain[64];

@@ -48,6 +48,10 @@ class TSimServer {
   void SetLineInput(int fd, std::function<void(const std::string&)> onLine,
                     std::function<void()> onEnd);
 
+  // A descriptor whose readability ends Run, as Stop does (a signalfd of the
+  // stop signals, so that they are taken by the loop itself).
+  void SetStopInput(int fd) { FStopFd = fd; }
+
   // Serves until Stop.
   void Run();
   // Ends Run; safe from any thread and from a signal handler.
@@ -101,6 +105,7 @@ class TSimServer {
   std::string FPtyPath;
   int FWake[2] = {-1, -1};
   std::atomic<bool> FStop{false};
+  int FStopFd = -1;
   int FLineFd = -1;
   TSimLineReader FLineReader;
   std::function<void(const std::string&)> FOnLine;

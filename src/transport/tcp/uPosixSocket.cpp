@@ -10,11 +10,26 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
+
+#include "framework/uErrors.h"
+
+namespace {
+
+std::string ResolveErrorText(int rc) {
+  if (rc == EAI_SYSTEM) return ErrnoText(errno);
+  return ReasonText(gai_strerror(rc));
+}
+
+}  // namespace
 
 int ResolveAddresses(const std::string& host, std::uint16_t port, bool numericOnly,
-                     std::vector<TSocketAddress>& addresses) {
+                     std::vector<TSocketAddress>& addresses, std::string* reason) {
   addresses.clear();
-  if (host.empty()) return EAI_NONAME;
+  if (host.empty()) {
+    if (reason != nullptr) *reason = "no host given";
+    return EAI_NONAME;
+  }
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -23,7 +38,10 @@ int ResolveAddresses(const std::string& host, std::uint16_t port, bool numericOn
   addrinfo* list = nullptr;
   std::string service = std::to_string(port);
   int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-  if (rc != 0) return rc;
+  if (rc != 0) {
+    if (reason != nullptr) *reason = ResolveErrorText(rc);
+    return rc;
+  }
   for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
     if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
     TSocketAddress address;
@@ -32,7 +50,9 @@ int ResolveAddresses(const std::string& host, std::uint16_t port, bool numericOn
     addresses.push_back(address);
   }
   freeaddrinfo(list);
-  return addresses.empty() ? EAI_NONAME : 0;
+  if (!addresses.empty()) return 0;
+  if (reason != nullptr) *reason = ResolveErrorText(EAI_NONAME);
+  return EAI_NONAME;
 }
 
 void THostLookup::Start(const std::string& host, std::uint16_t port, std::function<void()> done) {
@@ -40,30 +60,37 @@ void THostLookup::Start(const std::string& host, std::uint16_t port, std::functi
   FFinished = false;
   FThread = std::thread([this, host, port, done = std::move(done)] {
     std::vector<TSocketAddress> addresses;
+    std::string reason;
     int error = EAI_FAIL;
     try {
-      error = ResolveAddresses(host, port, false, addresses);
-    } catch (...) {
+      error = ResolveAddresses(host, port, false, addresses, &reason);
+    } catch (const std::exception& e) {  // only memory can run out here
       addresses.clear();
+      reason = e.what();
+    } catch (...) {  // a thread body: nothing may escape it
+      addresses.clear();
+      reason = "look-up failed";
     }
     {
       std::lock_guard<std::mutex> guard(FLock);
       FError = error;
+      FReason = std::move(reason);
       FAddresses = std::move(addresses);
     }
     FFinished = true;
     try {
       if (done) done();
-    } catch (...) {
+    } catch (...) {  // a thread body: nothing may escape it; `done` only posts a wake-up
     }
   });
 }
 
-bool THostLookup::Take(int& error, std::vector<TSocketAddress>& addresses) {
+bool THostLookup::Take(int& error, std::string& reason, std::vector<TSocketAddress>& addresses) {
   if (!FThread.joinable()) return false;
   Join();
   std::lock_guard<std::mutex> guard(FLock);
   error = FError;
+  reason = std::move(FReason);
   addresses = std::move(FAddresses);
   FAddresses.clear();
   return true;

@@ -21,9 +21,11 @@ struct TSocketAddress {
 
 // Resolves host:port for a TCP connection. With `numericOnly` only address
 // literals (dotted quads, IPv6) are accepted, without any look-up. Returns 0
-// or a getaddrinfo error code; an empty host is EAI_NONAME.
+// or a getaddrinfo error code; an empty host is EAI_NONAME. On failure
+// `reason` (when given) gets the reason in lower case ("name or service not
+// known"), taken on the resolving thread so that errno is its own.
 int ResolveAddresses(const std::string& host, std::uint16_t port, bool numericOnly,
-                     std::vector<TSocketAddress>& addresses);
+                     std::vector<TSocketAddress>& addresses, std::string* reason = nullptr);
 
 // Runs ResolveAddresses on a thread of its own; the owner joins it.
 class THostLookup {
@@ -37,8 +39,9 @@ class THostLookup {
   void Start(const std::string& host, std::uint16_t port, std::function<void()> done);
   bool Started() const { return FThread.joinable(); }
   bool Finished() const { return FFinished.load(); }
-  // Waits for the thread and hands over the result; false when never started.
-  bool Take(int& error, std::vector<TSocketAddress>& addresses);
+  // Waits for the thread and hands over the result: 0 or the getaddrinfo
+  // error with its reason; false when never started.
+  bool Take(int& error, std::string& reason, std::vector<TSocketAddress>& addresses);
   void Join();
 
  private:
@@ -46,6 +49,7 @@ class THostLookup {
   std::atomic<bool> FFinished{false};
   std::mutex FLock;
   int FError = 0;
+  std::string FReason;
   std::vector<TSocketAddress> FAddresses;
 };
 

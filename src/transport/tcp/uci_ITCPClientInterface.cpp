@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "framework/uErrors.h"
 #include "framework/uStrUtils.h"
 #include "framework/uTick.h"
 #include "framework/uXmlNode.h"
@@ -15,6 +16,19 @@
 namespace {
 
 using TLockGuard = std::lock_guard<std::recursive_mutex>;
+
+// Why an open connection ended, as the last error says it.
+std::string LostReason(int error) {
+  if (error == 0 || error == EPIPE) return "connection closed by the module";
+  if (error == ECONNRESET) return "connection reset";
+  return ErrnoText(error);
+}
+
+// "no answer within 1.5 s"
+std::string NoAnswerReason(std::uint32_t timeoutMs) {
+  return "no answer within " + std::to_string(timeoutMs / 1000) + "." +
+         std::to_string(timeoutMs % 1000 / 100) + " s";
+}
 
 std::uint16_t ParsePort(const std::string& text) {
   std::int32_t value = 0;
@@ -55,7 +69,7 @@ HRESULT TTCPClientInterface::QueryInterface(const TGUID& iid, void** obj) {
 void TTCPClientInterface::BeforeDestruction() {
   try {
     if (GetActive()) Close(false);
-  } catch (...) {
+  } catch (...) {  // on the way to destruction: a closed-handler's failure must not stop it
   }
   {
     TLockGuard guard(TransportLock());
@@ -89,18 +103,35 @@ void TTCPClientInterface::DropAttempt() {
   FLookup.Join();
   FAddresses.clear();
   FNextAddress = 0;
+  FAttemptFailure.clear();
   FState = TState::Closed;
+}
+
+std::string TTCPClientInterface::Target() const {
+  // An IPv6 literal is bracketed so that the port stays readable.
+  const bool v6 = FHost.find(':') != std::string::npos;
+  return (v6 ? "[" + FHost + "]" : FHost) + ":" + std::to_string(FPort);
+}
+
+void TTCPClientInterface::Fail(const std::string& reason) {
+  SetLastError(Target() + ": " + reason);
+}
+
+int TTCPClientInterface::ConnectingFd() {
+  TLockGuard guard(TransportLock());
+  return FState == TState::Connecting ? FConnectionSocket.Fd() : -1;
 }
 
 TTCPClientInterface::TNotice TTCPClientInterface::StartAttempt() {
   DropAttempt();
   std::vector<TSocketAddress> addresses;
-  int rc = ResolveAddresses(FHost, FPort, true, addresses);
+  int rc = ResolveAddresses(FHost, FPort, true, addresses, &FAttemptFailure);
   if (rc == 0) {
     FAddresses = std::move(addresses);
     return ConnectNext();
   }
   if (FHost.empty()) return ConnectNext();
+  FAttemptFailure.clear();
   // A name: looked up on a thread of its own; the result comes back to the
   // creating thread as a message (or is picked up by the waiting Open).
   FState = TState::Resolving;
@@ -116,7 +147,7 @@ TTCPClientInterface::TNotice TTCPClientInterface::FinishLookup() {
   if (FState != TState::Resolving || !FLookup.Finished()) return TNotice::None;
   int error = 0;
   std::vector<TSocketAddress> addresses;
-  if (!FLookup.Take(error, addresses) || error != 0) addresses.clear();
+  if (!FLookup.Take(error, FAttemptFailure, addresses) || error != 0) addresses.clear();
   FAddresses = std::move(addresses);  // empty when the look-up failed
   FNextAddress = 0;
   return ConnectNext();
@@ -136,12 +167,15 @@ TTCPClientInterface::TNotice TTCPClientInterface::ConnectNext() {
                                                   [this](short) { PumpEvents(); });
       return TNotice::None;
     }
+    FAttemptFailure = ErrnoText(rc);
     FConnectionSocket.Close();
   }
   // The error event: the attempt is over, the transport stays closed.
+  Fail(FAttemptFailure.empty() ? "cannot connect" : FAttemptFailure);
   FConnectionSocket.Close();
   FAddresses.clear();
   FNextAddress = 0;
+  FAttemptFailure.clear();
   FState = TState::Closed;
   FOpening = false;
   return TNotice::None;
@@ -151,6 +185,8 @@ TTCPClientInterface::TNotice TTCPClientInterface::Connected() {
   FState = TState::Connected;
   FAddresses.clear();
   FNextAddress = 0;
+  FAttemptFailure.clear();
+  SetLastError(std::string());
   FPollSource = std::make_unique<TPollSource>(*FTarget, FConnectionSocket.Fd(),
                                               static_cast<short>(POLLIN | POLLRDHUP),
                                               [this](short) { PumpEvents(); });
@@ -167,6 +203,11 @@ TTCPClientInterface::TNotice TTCPClientInterface::Disconnect() {
   return wasConnected ? TNotice::Closed : TNotice::None;
 }
 
+TTCPClientInterface::TNotice TTCPClientInterface::Lose(int error) {
+  if (FState == TState::Connected) Fail(LostReason(error));
+  return Disconnect();
+}
+
 // Looks at the socket afresh rather than trusting a poll result that may be
 // older than the last change of state.
 TTCPClientInterface::TNotice TTCPClientInterface::CheckSocket() {
@@ -178,12 +219,13 @@ TTCPClientInterface::TNotice TTCPClientInterface::CheckSocket() {
       if (poll(&p, 1, 0) <= 0 || p.revents == 0) return TNotice::None;
       int error = FConnectionSocket.PendingError();
       if (error == 0 && (p.revents & POLLOUT) != 0) return Connected();
+      FAttemptFailure = error != 0 ? ErrnoText(error) : "cannot connect";
       FConnectionSocket.Close();
       return ConnectNext();
     }
     case TState::Connected:
       if (FConnectionSocket.BytesWaiting() > 0) return TNotice::DataReceived;
-      return FConnectionSocket.PeerGone() ? Disconnect() : TNotice::None;
+      return FConnectionSocket.PeerGone() ? Lose(FConnectionSocket.PendingError()) : TNotice::None;
     case TState::Closed:
       break;
   }
@@ -212,7 +254,7 @@ bool TTCPClientInterface::Open() {
   bool result = false;
   try {
     FOpening = true;
-    std::uint32_t start = GetTickCount32();
+    const std::uint32_t deadline = GetTickCount32() + kOpenTimeoutMs;
     TNotice notice = TNotice::None;
     {
       TLockGuard guard(TransportLock());
@@ -220,14 +262,24 @@ bool TTCPClientInterface::Open() {
       if (FState == TState::Closed) notice = StartAttempt();
     }
     Deliver(notice);
-    while (FOpening && !GetActive() && GetTickCount32() - start < kOpenTimeoutMs) {
-      SleepMs(kOpenStepMs);
+    for (std::uint32_t left = 0;
+         FOpening && !GetActive() && (left = TicksLeft(GetTickCount32(), deadline)) > 0;) {
+      // Each step ends as soon as the connect completes or a message comes in.
+      WaitForMessage(std::min(left, kOpenStepMs), ConnectingFd(), POLLOUT);
       ProcessMessages();
       // Events go to the creating thread; a transport opened elsewhere looks itself.
       if (!FTarget->OnOwnerThread()) PumpEvents();
     }
     result = GetActive();
+    TLockGuard guard(TransportLock());
+    if (!result && FState != TState::Closed) Fail(NoAnswerReason(kOpenTimeoutMs));
+  } catch (const std::exception& e) {
+    TLockGuard guard(TransportLock());
+    Fail(e.what());  // no thread for the look-up, no memory
+    result = false;
   } catch (...) {
+    TLockGuard guard(TransportLock());
+    Fail("unexpected error");
     result = false;
   }
   FOpening = false;
@@ -269,11 +321,11 @@ std::int32_t TTCPClientInterface::Write(const TBytes& data) {
         if (FConnectionSocket.WaitWritable(kWriteStallMs)) continue;
         // A reset or error met while waiting ends the connection like a
         // failed send; a peer that only reads slowly keeps it.
-        if (FConnectionSocket.PendingError() != 0 || FConnectionSocket.PeerGone())
-          notice = Disconnect();
+        const int pending = FConnectionSocket.PendingError();
+        if (pending != 0 || FConnectionSocket.PeerGone()) notice = Lose(pending);
         break;
       }
-      notice = Disconnect();  // a failed send leaves no half-open connection
+      notice = Lose(n < 0 ? error : EPIPE);  // a failed send leaves no half-open connection
       break;
     }
   }
@@ -301,7 +353,7 @@ void TTCPClientInterface::Read(TBytes& data) {
           got += static_cast<std::size_t>(n);
           continue;
         }
-        if (n == 0 || (error != EAGAIN && error != EWOULDBLOCK)) notice = Disconnect();
+        if (n == 0 || (error != EAGAIN && error != EWOULDBLOCK)) notice = Lose(n == 0 ? 0 : error);
         break;
       }
       data.resize(got);
@@ -318,7 +370,7 @@ std::int32_t TTCPClientInterface::GetReceivedCount() {
     TLockGuard guard(TransportLock());
     if (FState != TState::Connected) return 0;
     count = std::max(FConnectionSocket.BytesWaiting(), 0);
-    if (count == 0 && FConnectionSocket.PeerGone()) notice = Disconnect();
+    if (count == 0 && FConnectionSocket.PeerGone()) notice = Lose(FConnectionSocket.PendingError());
   }
   Deliver(notice);
   return count;

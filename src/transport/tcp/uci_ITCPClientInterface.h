@@ -71,7 +71,15 @@ class TTCPClientInterface : public TSockClientCoreInterface, public virtual ITCP
   TNotice CheckSocket();
   TNotice Connected();
   TNotice Disconnect();
+  // The connection was lost (`error`: errno, 0 for the peer's orderly close);
+  // the reason becomes the last error.
+  TNotice Lose(int error);
   void DropAttempt();
+  // "host:port" of the last errors; under the lock.
+  std::string Target() const;
+  void Fail(const std::string& reason);
+  // The socket of a connection attempt under way, -1 when there is none.
+  int ConnectingFd();
   // Produces and delivers the pending socket events (the poll source's work).
   void PumpEvents();
 
@@ -85,6 +93,7 @@ class TTCPClientInterface : public TSockClientCoreInterface, public virtual ITCP
   THostLookup FLookup;
   std::vector<TSocketAddress> FAddresses;  // still to try in this attempt
   std::size_t FNextAddress = 0;
+  std::string FAttemptFailure;  // why the last address of the attempt failed
 };
 
 // The transport class registered under "TCP_CLIENT".

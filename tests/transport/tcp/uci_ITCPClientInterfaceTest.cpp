@@ -8,7 +8,8 @@
 
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
-#include "transport/tcp/uLoopbackPeer.h"
+#include "support/uLoopbackPeer.h"
+#include "support/uThreadState.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "transport/uConnectionString.h"
 
@@ -182,8 +183,9 @@ TEST(TCPClientConnection, HostNameIsResolved) {
   EXPECT_TRUE(listener.Accept(2000).Valid());
 }
 
-TEST(TCPClientConnection, RefusedPortFailsWellBeforeTheOpenTimeout) {
-  auto t = Make<TTCPClientInterface>(LoopbackString(UnusedLoopbackPort()));
+TEST(TCPClientConnection, RefusedPortFailsWellBeforeTheOpenTimeoutAndSaysSo) {
+  const std::uint16_t port = UnusedLoopbackPort();
+  auto t = Make<TTCPClientInterface>(LoopbackString(port));
   TNoticeCounter n;
   n.Attach(*t);
   std::uint32_t start = GetTickCount32();
@@ -191,6 +193,7 @@ TEST(TCPClientConnection, RefusedPortFailsWellBeforeTheOpenTimeout) {
   std::uint32_t elapsed = GetTickCount32() - start;
   EXPECT_LT(elapsed, 1000u);
   EXPECT_FALSE(t->GetActive());
+  EXPECT_EQ(t->GetLastError(), "127.0.0.1:" + std::to_string(port) + ": connection refused");
   EXPECT_EQ(n.Opened, 0);
   EXPECT_EQ(n.Closed, 0);
   n.Detach(*t);
@@ -199,8 +202,30 @@ TEST(TCPClientConnection, RefusedPortFailsWellBeforeTheOpenTimeout) {
 TEST(TCPClientConnection, MissingPortOrHostFailsLikeARefusal) {
   auto noPort = Make<TTCPClientInterface>("provider=TCP_CLIENT;host=127.0.0.1");
   EXPECT_FALSE(noPort->Open());
+  EXPECT_EQ(noPort->GetLastError(), "127.0.0.1:0: connection refused");
   auto noHost = Make<TTCPClientInterface>("provider=TCP_CLIENT;port=1");
   EXPECT_FALSE(noHost->Open());
+  EXPECT_EQ(noHost->GetLastError(), ":1: no host given");
+}
+
+TEST(TCPClientConnection, LookUpFailureGivesTheResolversReason) {
+  std::vector<TSocketAddress> addresses;
+  std::string reason;
+  EXPECT_NE(ResolveAddresses("module.example", 1, true, addresses, &reason), 0);
+  EXPECT_EQ(reason, "name or service not known");
+  EXPECT_TRUE(addresses.empty());
+}
+
+TEST(TCPClientConnection, SuccessfulOpenClearsTheLastError) {
+  TLoopbackListener listener;
+  auto t = Make<TTCPClientInterface>(LoopbackString(UnusedLoopbackPort(), "::1"));
+  EXPECT_FALSE(t->Open());
+  EXPECT_NE(t->GetLastError().find("]:"), std::string::npos) << t->GetLastError();
+  t->SetConnectionString(LoopbackString(listener.Port()));
+  ASSERT_TRUE(t->Open());
+  EXPECT_EQ(t->GetLastError(), "");
+  t->Close(false);
+  EXPECT_EQ(t->GetLastError(), "") << "closing on purpose is no failure";
 }
 
 TEST(TCPClientConnection, PeerThatNeverCompletesTheConnectionTimesOutAfterTheOpenWait) {
@@ -213,6 +238,8 @@ TEST(TCPClientConnection, PeerThatNeverCompletesTheConnectionTimesOutAfterTheOpe
   EXPECT_GE(elapsed, TTCPClientInterface::kOpenTimeoutMs);
   EXPECT_LT(elapsed, 10000u);
   EXPECT_FALSE(t->GetActive());
+  EXPECT_EQ(t->GetLastError(),
+            "127.0.0.1:" + std::to_string(listener.Port()) + ": no answer within 1.5 s");
 }
 
 TEST(TCPClientConnection, AttemptLeftAfterTheOpenWaitStillOpensWhenItCompletesLater) {
@@ -328,14 +355,61 @@ TEST(TCPClientPeerClose, PollingNoticesThePeerClosing) {
   n.Attach(*t);
   peer.Close();
   std::uint32_t start = GetTickCount32();
-  while (t->GetActive() && GetTickCount32() - start < 3000) {
+  while (t->GetActive() && GetTickCount32() - start < 5000) {
     EXPECT_EQ(t->GetReceivedCount(), 0);
-    SleepMs(2);
+    t->WaitReceived(100);  // ends when the end of the stream arrives
   }
   EXPECT_FALSE(t->GetActive());
   EXPECT_EQ(n.Closed, 1);
   n.Detach(*t);
 }
+
+// How the peer ends the connection, how the transport comes to notice it,
+// and the last error it keeps.
+struct TLostCase {
+  const char* Name;
+  bool Reset;
+  bool ByRead;  // Read notices it; else the polling of GetReceivedCount
+  const char* Reason;
+};
+
+class TCPClientLost : public ::testing::TestWithParam<TLostCase> {};
+
+TEST_P(TCPClientLost, LostConnectionKeepsItsReason) {
+  const TLostCase& c = GetParam();
+  TLoopbackListener listener;
+  TPeerSocket peer;
+  auto t = OpenTo(listener, peer);
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(peer.Valid());
+  // A request the peer has taken, as in a run.
+  ASSERT_EQ(t->Write(TBytes{1, 2, 3}), 3);
+  ASSERT_EQ(peer.ReceiveExactly(3, 5000).size(), 3u);
+  if (c.Reset)
+    peer.Abort();
+  else
+    peer.Close();
+  std::uint32_t start = GetTickCount32();
+  while (t->GetActive() && GetTickCount32() - start < 5000) {
+    if (c.ByRead) {
+      TBytes data;
+      t->Read(data);
+    } else {
+      t->GetReceivedCount();
+    }
+    t->WaitReceived(100);  // ends at once when the end of the connection arrives
+  }
+  EXPECT_FALSE(t->GetActive());
+  EXPECT_EQ(t->GetLastError(), "127.0.0.1:" + std::to_string(listener.Port()) + ": " + c.Reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, TCPClientLost,
+    ::testing::Values(TLostCase{"ClosedSeenByPolling", false, false, "connection closed by the module"},
+                      TLostCase{"ClosedSeenByRead", false, true, "connection closed by the module"},
+                      TLostCase{"ResetSeenByPolling", true, false, "connection reset"},
+                      TLostCase{"ResetSeenByRead", true, true, "connection reset"}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(TCPClientPeerClose, BytesSentBeforeTheCloseAreStillRead) {
   TLoopbackListener listener;
@@ -380,14 +454,15 @@ TEST(TCPClientPeerClose, FailingSendClosesTheTransport) {
   peer.Abort();  // a reset: the next sends fail
   TBytes block(100, 0x55);
   std::int32_t written = 0;
-  for (int i = 0; i < 50 && t->GetActive(); ++i) {
+  for (std::uint32_t start = GetTickCount32(); t->GetActive() && GetTickCount32() - start < 5000;) {
     written = t->Write(block);
-    SleepMs(5);
+    t->WaitReceived(100);  // ends when the reset arrives
   }
   EXPECT_FALSE(t->GetActive());
   EXPECT_EQ(n.Closed, 1);
   EXPECT_LT(written, 100);
   EXPECT_EQ(t->Write(block), 0);
+  EXPECT_EQ(t->GetLastError(), "127.0.0.1:" + std::to_string(listener.Port()) + ": connection reset");
   n.Detach(*t);
 }
 
@@ -400,8 +475,9 @@ TEST(TCPClientWriteThreaded, ResetWhileAWriteWaitsForRoomClosesTheTransport) {
   TNoticeCounter n;
   n.Attach(*t);
   // The peer reads nothing, so the write soon waits for room; then it resets.
+  const pid_t writer = CurrentThreadId();
   std::thread resetter([&] {
-    SleepMs(300);
+    EXPECT_TRUE(ThreadSleepsSoon(writer, 10000));
     peer.Abort();
   });
   TBytes big(64 * 1024 * 1024, 0x55);
@@ -421,8 +497,9 @@ TEST(TCPClientWriteThreaded, LargeWriteIsSentWholeWhileThePeerReadsSlowly) {
   TBytes big(4 * 1024 * 1024);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
   TBytes got;
+  const pid_t writer = CurrentThreadId();
   std::thread reader([&] {
-    SleepMs(50);  // let the socket buffers fill first
+    EXPECT_TRUE(ThreadSleepsSoon(writer, 10000));  // the buffers are full first
     got = peer.ReceiveExactly(big.size(), 5000);
   });
   std::int32_t written = t->Write(big);
@@ -449,7 +526,10 @@ TEST(TCPClientReadThreaded, ReadTakesWhatWaitsAndReturnsWhileThePeerKeepsSending
     }
   });
   ASSERT_TRUE(t->WaitReceived(2000));
-  SleepMs(50);
+  // Some blocks more, so that the read has plenty waiting.
+  for (std::uint32_t start = GetTickCount32();
+       sent < 4 * kBlock && GetTickCount32() - start < 5000;)
+    std::this_thread::yield();
   // What waits when Read begins was sent before it, give or take the one
   // send under way at that moment.
   const std::size_t sentBefore = sent.load();

@@ -1,4 +1,4 @@
-// Loopback peers for the TCP transport tests: a listener on 127.0.0.1 and
+// Loopback peers for the TCP transport and program tests: a listener on 127.0.0.1 and
 // the accepted connection, plain POSIX sockets with bounded waits.
 #pragma once
 
@@ -45,12 +45,14 @@ class TLoopbackListener {
   TPeerSocket Accept(int timeoutMs);
   // True when a connection waits to be accepted within `timeoutMs`.
   bool Pending(int timeoutMs);
-  // Fills the accept queue with connections that are never accepted, until a
-  // further connection no longer completes; such a listener leaves every new
+  // Fills the accept queue with connections that are never accepted, until
+  // the kernel drops any further handshake; such a listener leaves every new
   // connection attempt hanging. False when the queue could not be filled.
   bool FillAcceptQueue();
 
  private:
+  bool QueueState(unsigned& waiting, unsigned& limit) const;
+
   int FFd = -1;
   std::uint16_t FPort = 0;
   std::vector<TPeerSocket> FFillers;

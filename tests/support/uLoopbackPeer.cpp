@@ -1,12 +1,15 @@
-#include "transport/tcp/uLoopbackPeer.h"
+#include "uLoopbackPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <stdexcept>
 
 namespace {
@@ -103,19 +106,39 @@ bool TLoopbackListener::Pending(int timeoutMs) {
   return WaitFor(FFd, POLLIN, timeoutMs);
 }
 
+// The listener's accept queue as the kernel counts it: connections waiting
+// to be accepted, and the most it holds before it drops new handshakes.
+bool TLoopbackListener::QueueState(unsigned& waiting, unsigned& limit) const {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (getsockopt(FFd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+  waiting = info.tcpi_unacked;  // a listener's fields stand for its queue
+  limit = info.tcpi_sacked;
+  return true;
+}
+
 bool TLoopbackListener::FillAcceptQueue() {
-  for (int i = 0; i < 64; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  unsigned waiting = 0;
+  unsigned limit = 0;
+  // The kernel drops a handshake once more than `limit` wait, so fill to that
+  // and no further: each filler completes, and the next attempt never will.
+  while (QueueState(waiting, limit) && waiting <= limit) {
+    if (FFillers.size() > limit + 1 || std::chrono::steady_clock::now() > deadline) return false;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     TPeerSocket filler(fd);
     sockaddr_in address = Loopback(FPort);
     int rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     if (rc != 0 && errno != EINPROGRESS) return false;
-    bool completed = rc == 0 || WaitFor(fd, POLLOUT, 200);
+    if (rc != 0 && !WaitFor(fd, POLLOUT, 5000)) return false;
     FFillers.push_back(std::move(filler));
-    if (!completed) return true;  // the queue is full: this one hangs
+    // The listener counts the connection once it has the last handshake packet.
+    while (QueueState(waiting, limit) && waiting < FFillers.size() &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::yield();
   }
-  return false;
+  return waiting > limit;
 }
 
 std::uint16_t UnusedLoopbackPort() {
