@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "framework/uTick.h"
-#include "transport/tcp/uLoopbackPeer.h"
+#include "support/uLoopbackPeer.h"
 #include "transport/usb/uci_FTDIcore.h"
 
 inline std::string FakeLibraryPath() {
