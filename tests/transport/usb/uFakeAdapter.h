@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -106,10 +107,13 @@ class FakeAdapterTest : public ::testing::Test {
   }
   static void Fail(const char* items) { setenv("FAKE_D2XX_FAIL", items, 1); }
 
-  // An open transport on the adapter, its other end in FPeer.
+  // An open transport on the adapter, its other end in FPeer. `prepare` runs
+  // before Open: the receive thread may announce as soon as it runs.
   TIntf<TFTDIDevice> OpenAdapter(const std::string& settings = std::string(),
-                                 const std::string& serial = "SIM1") {
+                                 const std::string& serial = "SIM1",
+                                 const std::function<void(TFTDIDevice&)>& prepare = nullptr) {
     auto t = Make<TFTDIDevice>("provider=FTD_USB;serial_number=" + serial + settings);
+    if (prepare) prepare(*t);
     EXPECT_TRUE(t->Open()) << t->GetLastError();
     FPeer = FListener.Accept(10000);
     EXPECT_TRUE(FPeer.Valid());

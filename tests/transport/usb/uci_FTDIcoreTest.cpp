@@ -137,9 +137,11 @@ TEST_F(FTDIDeviceOpen, InputOutputErrorClosesTheTransport) {
     SCOPED_TRACE(c.Fail);
     Fail(c.Fail);
     TArrivals arrivals;
-    auto t = OpenAdapter();
-    // Only the closing is watched: a subscriber would read on the receive thread.
-    t->SetOnClosed(TCiNotifyHandler::Of<&TArrivals::OnClosed>(&arrivals));
+    // Only the closing is watched (a subscriber would read on the receive
+    // thread), from before Open: the receive thread may meet the error first.
+    auto t = OpenAdapter("", "SIM1", [&arrivals](TFTDIDevice& d) {
+      d.SetOnClosed(TCiNotifyHandler::Of<&TArrivals::OnClosed>(&arrivals));
+    });
     c.Use(*t);
     EXPECT_FALSE(t->GetActive());
     EXPECT_TRUE(arrivals.WaitClosed());
