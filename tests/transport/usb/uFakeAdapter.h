@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -21,14 +22,6 @@ inline std::string FakeLibraryPath() {
   return std::string(VELTO_BIN_DIR) + "/libfake_d2xx.so";
 }
 
-// Threads of this process, the receive threads and the library's among them.
-inline int ThreadCount() {
-  int count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-    ++count;
-  return count;
-}
-
 // Waits, bounded, for a state that another thread brings about.
 template <class F>
 bool Eventually(F done, std::uint32_t timeoutMs = 10000) {
@@ -38,6 +31,40 @@ bool Eventually(F done, std::uint32_t timeoutMs = 10000) {
     SleepMs(1);
   }
   return true;
+}
+
+// The ids of this process's threads, the receive threads and the library's
+// among them. Threads are told apart by id, not counted: a thread that was
+// just joined may still be listed for a moment, in a count taken before as
+// well as after.
+using TThreadIds = std::set<std::string>;
+
+inline TThreadIds ThreadIds() {
+  TThreadIds ids;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    ids.insert(entry.path().filename().string());
+  return ids;
+}
+
+// The threads listed now that were not listed in `before`: those started since.
+inline TThreadIds StartedSince(const TThreadIds& before) {
+  TThreadIds started;
+  for (const std::string& id : ThreadIds())
+    if (before.count(id) == 0) started.insert(id);
+  return started;
+}
+
+// How many of `threads` are still listed.
+inline std::size_t StillListed(const TThreadIds& threads) {
+  const TThreadIds now = ThreadIds();
+  std::size_t count = 0;
+  for (const std::string& id : threads) count += now.count(id);
+  return count;
+}
+
+// Waits, bounded, until at most `left` of `threads` are still listed.
+inline bool ThreadsEnd(const TThreadIds& threads, std::size_t left = 0) {
+  return Eventually([&] { return StillListed(threads) <= left; });
 }
 
 // An entry point the stand-in library offers the tests only.
@@ -90,7 +117,7 @@ class FakeAdapterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // A sanitizer's runtime may start a thread of its own with the process's
-    // first thread: that happens here, before any thread count is taken.
+    // first thread: that happens here, before any test lists the threads.
     std::thread([] {}).join();
     setenv("VELTO_D2XX_LIBRARY", FakeLibraryPath().c_str(), 1);
     Own("SIM1", FListener);

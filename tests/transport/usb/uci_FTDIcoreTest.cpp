@@ -156,12 +156,13 @@ TEST_F(FTDIDeviceOpen, InputOutputErrorClosesTheTransport) {
 using FTDIDeviceThreads = FakeAdapterTest;
 
 TEST_F(FTDIDeviceThreads, CloseFromTheCallerEndsTheThreadsAtOnce) {
-  const int before = ThreadCount();
+  const TThreadIds before = ThreadIds();
   auto t = OpenAdapter();
-  EXPECT_EQ(ThreadCount(), before + 2);  // the receive thread and the library's
-  EXPECT_TRUE(t->Close(false));
-  EXPECT_EQ(ThreadCount(), before);  // joined before Close returned
-  EXPECT_TRUE(t->Close(false));      // closed already
+  const TThreadIds started = StartedSince(before);
+  EXPECT_EQ(started.size(), 2u);  // the receive thread and the library's
+  EXPECT_TRUE(t->Close(false));   // joins both
+  EXPECT_TRUE(ThreadsEnd(started));
+  EXPECT_TRUE(t->Close(false));  // closed already
 }
 
 // Closing, or dropping the last reference, inside an announcement runs on the
@@ -179,26 +180,31 @@ TEST_F(FTDIDeviceThreads, CloseOrLastReferenceInsideAnAnnouncement) {
   };
   for (bool drop : {false, true}) {
     SCOPED_TRACE(drop ? "last reference" : "close");
-    const int before = ThreadCount();
+    const TThreadIds before = ThreadIds();
     const std::int32_t nodes = LiveNodeCount();
     TInside inside{OpenAdapter(), drop};
+    const TThreadIds started = StartedSince(before);
+    EXPECT_EQ(started.size(), 2u);
     inside.Held->SetOnDataReceived(TCiNotifyHandler::Of<&TInside::OnData>(&inside));
     ASSERT_TRUE(FPeer.SendAll(BytesOf("x")));
     if (!drop) {
       // The thread that closed ends on its own; the destructor here joins it.
-      ASSERT_TRUE(Eventually([&] { return !inside.Held->GetActive() && ThreadCount() == before; }));
+      ASSERT_TRUE(Eventually([&] { return !inside.Held->GetActive(); }));
+      ASSERT_TRUE(ThreadsEnd(started));
       inside.Held = nullptr;
     }
     EXPECT_TRUE(Eventually([&] { return LiveNodeCount() == nodes; }));
     EndFTDIReceiveThreads(10000);  // as the program's end does
-    EXPECT_EQ(ThreadCount(), before);
+    EXPECT_TRUE(ThreadsEnd(started));
   }
 }
 
 TEST_F(FTDIDeviceThreads, OpenTransportDestroyedOnAnotherThreadWhileBytesArrive) {
-  const int before = ThreadCount();
+  const TThreadIds before = ThreadIds();
   TArrivals arrivals;
   auto t = OpenAdapter();
+  const TThreadIds started = StartedSince(before);
+  EXPECT_EQ(started.size(), 2u);
   arrivals.Attach(*t);
   std::thread sender([this] {
     for (int i = 0; i < 200 && FPeer.SendAll(BytesOf("0123456789")); ++i) SleepMs(1);
@@ -209,24 +215,27 @@ TEST_F(FTDIDeviceThreads, OpenTransportDestroyedOnAnotherThreadWhileBytesArrive)
   sender.join();
   // The receive thread may have held the last reference for a moment.
   EndFTDIReceiveThreads(10000);
-  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_TRUE(ThreadsEnd(started));
 }
 
 // The library may signal the event of an adapter whose close failed at any
 // time later: that event is never freed (AddressSanitizer watches it here).
 TEST_F(FTDIDeviceThreads, FailedCloseKeepsTheEventTheLibraryHolds) {
-  const int before = ThreadCount();
+  const TThreadIds before = ThreadIds();
   // The adapter stays open in the library: a name no other test opens.
   static int run = 0;
   const std::string serial = "KEPT" + std::to_string(++run);
   Own(serial, FListener);
   Fail("close=1");
   auto t = OpenAdapter("", serial);
+  const TThreadIds started = StartedSince(before);
+  EXPECT_EQ(started.size(), 2u);
   EXPECT_FALSE(t->Close(false));
   EXPECT_FALSE(t->GetActive());
-  EXPECT_EQ(ThreadCount(), before + 2);  // the receive thread keeps running
+  EXPECT_EQ(StillListed(started), 2u);  // the receive thread keeps running
   t = nullptr;
-  EXPECT_EQ(ThreadCount(), before + 1);  // destruction ended it; the library's stays
+  EXPECT_TRUE(ThreadsEnd(started, 1));  // destruction ended it; the library's stays
+  EXPECT_EQ(StillListed(started), 1u);
   auto signals = FakeEntry<unsigned (*)()>("FakeD2xxSignals");
   ASSERT_NE(signals, nullptr);
   const unsigned seen = signals();
