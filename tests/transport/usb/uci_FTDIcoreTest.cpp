@@ -61,7 +61,9 @@ TEST_F(FTDIDeviceOpen, FailuresKeepTheTransportClosedWithTheReason) {
     EXPECT_FALSE(t->Open());
     EXPECT_FALSE(t->GetActive());
     EXPECT_EQ(t->GetLastError(), c.Reason);
-    EXPECT_EQ(FListener.Accept(0).Valid(), c.Connected);
+    // The listener may see the handshake's end a moment after the library
+    // saw the connection made.
+    EXPECT_EQ(FListener.Accept(c.Connected ? 10000 : 0).Valid(), c.Connected);
   }
 }
 
