@@ -2,7 +2,9 @@
 // served by the module simulator, the same through a serial-to-network
 // bridge (socat joining a pseudo-terminal to the simulator's TCP port), a
 // noisy line and a line that goes away in the middle of a run.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,6 +92,32 @@ TEST_F(SerialRunTest, ALineThatGoesAwayMidRunFailsWhatIsLeftWithoutHanging) {
   EXPECT_EQ(SplitLines(console.Stdout()),
             (Lines{"Connection established.", "Could not set Velto output 3!",
                    "Could not read inputs from Velto!"}));
+  EXPECT_EQ(console.Stderr(), "VeltoConsole: " + FSim.PtyPath +
+                                  ": the device has gone (unplugged or hung up)\n");
+}
+
+// A line that cannot be opened: the usual refusal, and the reason with the
+// device path on standard error.
+TEST_F(SerialRunTest, ALineThatCannotBeOpenedIsRefusedWithItsReason) {
+  {
+    TCom9 com9("/nonexistent/ttyUSB0");
+    TProgramResult r = RunProgram(ProgramPath("VeltoConsole"), kWorkedExample, kHangGuardMs);
+    EXPECT_EQ(r.ExitStatus, 255);
+    EXPECT_EQ(SplitLines(r.Stdout), Lines{"Connection refused!"});
+    EXPECT_EQ(r.Stderr, "VeltoConsole: /nonexistent/ttyUSB0: no such device\n");
+  }
+  // Another program holds the line (it locks it as this program does).
+  StartModule({});
+  const int holder = open(FSim.PtyPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  TCom9 com9(FSim.PtyPath);
+  TProgramResult r = RunProgram(ProgramPath("VeltoConsole"), kWorkedExample, kHangGuardMs);
+  close(holder);
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(SplitLines(r.Stdout), Lines{"Connection refused!"});
+  EXPECT_EQ(r.Stderr, "VeltoConsole: " + FSim.PtyPath + " is in use by another program\n");
+  EXPECT_TRUE(StopAndTakeReceived(FSim).empty());  // nothing reached the module
 }
 
 TEST(SerialBridgeRunTest, WorkedExampleThroughASerialToNetworkBridge) {
