@@ -206,12 +206,12 @@ bool TChildProcess::Reap(bool block) {
   return FExited;
 }
 
-bool TChildProcess::Wait(int timeoutMs, int& exitStatus) {
+bool TChildProcess::Wait(int timeoutMs, int& exitStatus, bool readOutput) {
   const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
   while (!Reap(false)) {
     if (MsLeft(deadline) == 0) return false;
     // Keep the pipes drained so a chatty process cannot block on them.
-    if (FStdout >= 0 || FStderr >= 0) {
+    if (readOutput && (FStdout >= 0 || FStderr >= 0)) {
       Pump(std::min(MsLeft(deadline), 10));
     } else {
       int status = 0;
