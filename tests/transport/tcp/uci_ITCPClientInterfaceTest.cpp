@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <netdb.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +15,7 @@
 #include "framework/uTick.h"
 #include "support/uLoopbackPeer.h"
 #include "support/uThreadState.h"
+#include "support/uTickShift.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "transport/uConnectionString.h"
 
@@ -262,6 +268,49 @@ TEST(TCPClientConnection, AttemptLeftAfterTheOpenWaitStillOpensWhenItCompletesLa
       15000));
   EXPECT_EQ(n.Opened, 1);
   n.Detach(*t);
+}
+
+// A resolver that hangs, as one whose name server never answers, until the
+// test lets it go (at the latest after a minute).
+struct THangingResolver {
+  static inline std::mutex Lock;
+  static inline std::condition_variable Changed;
+  static inline bool Released = false;
+  static inline bool Returned = false;
+
+  static int Resolve(const std::string&, std::uint16_t, bool, std::vector<TSocketAddress>&,
+                     std::string* reason) {
+    std::unique_lock<std::mutex> lock(Lock);
+    Changed.wait_for(lock, std::chrono::seconds(60), [] { return Released; });
+    Returned = true;
+    Changed.notify_all();
+    *reason = "temporary failure in name resolution";
+    return EAI_AGAIN;
+  }
+};
+
+TEST(TCPClientConnectionThreaded, LookUpThatHangsHoldsUpNeitherOpenNorTheRelease) {
+  THangingResolver::Released = THangingResolver::Returned = false;
+  const THostResolver previous = SetHostResolver(&THangingResolver::Resolve);
+  TTickShift tick;
+  auto t = Make<TTCPClientInterface>(LoopbackString(10001, "module.test"));
+  // Time moves past the open wait once Open sleeps in it.
+  const pid_t opener = CurrentThreadId();
+  std::thread mover([&] {
+    EXPECT_TRUE(ThreadSleepsSoon(opener, 10000));
+    tick.Advance(TTCPClientInterface::kOpenTimeoutMs + 1);
+  });
+  EXPECT_FALSE(t->Open());
+  mover.join();
+  EXPECT_EQ(t->GetLastError(), "module.test:10001: no answer within 1.5 s");
+  t = nullptr;  // released while the look-up still hangs
+  std::unique_lock<std::mutex> lock(THangingResolver::Lock);
+  EXPECT_FALSE(THangingResolver::Returned) << "the release waited for the look-up";
+  THangingResolver::Released = true;
+  THangingResolver::Changed.notify_all();
+  EXPECT_TRUE(THangingResolver::Changed.wait_for(lock, std::chrono::seconds(60),
+                                                 [] { return THangingResolver::Returned; }));
+  SetHostResolver(previous);
 }
 
 TEST(TCPClientConnection, OpenWhileOpenReturnsTrueWithoutANewAttempt) {
