@@ -220,9 +220,21 @@ bool TChildProcess::Wait(int timeoutMs, int& exitStatus, bool readOutput) {
       FStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
   }
-  // Collect what is left; a descendant holding the pipes open must not hang us.
-  const auto drainUntil = TClock::now() + std::chrono::milliseconds(500);
-  while ((FStdout >= 0 || FStderr >= 0) && MsLeft(drainUntil) > 0) Pump(MsLeft(drainUntil));
+  // Collect what is left, to the end of both pipes. A descendant holding them
+  // open must not hang us: the drain ends once a look finds nothing after
+  // 500 ms in which nothing came (a bound on silence, and a last look after
+  // it, so that a test process kept from running for a while loses nothing).
+  auto quietUntil = TClock::now() + std::chrono::milliseconds(500);
+  while (FStdout >= 0 || FStderr >= 0) {
+    const std::size_t before = FOut.size() + FErr.size();
+    const int open = (FStdout >= 0) + (FStderr >= 0);
+    const int wait = MsLeft(quietUntil);
+    Pump(wait);
+    if (FOut.size() + FErr.size() != before || (FStdout >= 0) + (FStderr >= 0) != open)
+      quietUntil = TClock::now() + std::chrono::milliseconds(500);
+    else if (wait == 0)
+      break;
+  }
   exitStatus = FStatus;
   return true;
 }
