@@ -191,6 +191,10 @@ void TChildProcess::CloseStdin() {
   CloseFd(FStdin);
 }
 
+void TChildProcess::CloseStdout() {
+  CloseFd(FStdout);
+}
+
 bool TChildProcess::Signal(int signal) {
   return Running() && kill(FPid, signal) == 0;
 }

@@ -31,6 +31,8 @@ class TChildProcess {
 
   bool WriteStdin(const std::string& text);
   void CloseStdin();
+  // Stops reading standard output for good, as a reader that goes away.
+  void CloseStdout();
 
   bool Signal(int signal);
   // Waits for the end; `exitStatus` is the exit code, or 128 + the signal

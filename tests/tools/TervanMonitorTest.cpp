@@ -196,6 +196,17 @@ TEST_F(TervanMonitorProcess, StopSignalEndsItWhileItsReaderDoesNotRead) {
   EXPECT_EQ(out.find("\n  18690 "), std::string::npos) << "the whole dump was written";
 }
 
+TEST_F(TervanMonitorProcess, ReaderOfItsOutputGoneEndsItCleanly) {
+  TChildProcess monitor;
+  StartMonitor(monitor);
+  monitor.CloseStdout();
+  ASSERT_TRUE(SendBlock(2, TBytes{0x0D}));
+  int status = -1;
+  ASSERT_TRUE(monitor.Wait(20000, status)) << "the monitor did not stop";
+  EXPECT_EQ(status, 0) << "not ended by SIGPIPE";
+  EXPECT_FALSE(Exists());
+}
+
 TEST_F(TervanMonitorProcess, PathThatIsNotASocketIsLeftAlone) {
   { std::ofstream(FPath) << "keep"; }
   TProgramResult result = RunProgram(ProgramPath("TervanMonitor"), {"--socket", FPath}, 5000);
