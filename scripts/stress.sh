@@ -2,16 +2,20 @@
 # Runs the normal suite and the ThreadSanitizer suite, each test repeated up
 # to N times until it fails (ctest --repeat until-fail:N), while a CPU burner
 # keeps every core busy: a test that passes only on an idle machine fails
-# here. Usage: scripts/stress.sh [N]   (N defaults to 20)
+# here. Usage: scripts/stress.sh [N [REGEX]]   (N defaults to 20; REGEX, when
+# given, runs only the tests whose names match it, as ctest -R does)
 # Not part of CI: with N = 20 it takes the better part of an hour.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 n="${1:-20}"
-if ! [[ "$n" =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: $0 [N]   (N: how often each test may run, a whole number from 1)" >&2
+if ! [[ "$n" =~ ^[1-9][0-9]*$ ]] || [ $# -gt 2 ]; then
+  echo "usage: $0 [N [REGEX]]   (N: how often each test may run, a whole number from 1;" \
+    "REGEX: only the tests whose names match it)" >&2
   exit 2
 fi
+filter=()
+[ $# -lt 2 ] || filter=(-R "$2")
 
 scripts/install-deps.sh
 cores=$(nproc)
@@ -35,7 +39,7 @@ for preset in "${presets[@]}"; do
   log="${dir}/stress.log"
   echo "=== ${preset}: every test up to ${n} times, ${cores} cores busy (log: ${log}) ==="
   start=$(date +%s)
-  if ctest --preset "$preset" --repeat until-fail:"$n" >"$log" 2>&1; then
+  if ctest --preset "$preset" "${filter[@]}" --repeat until-fail:"$n" >"$log" 2>&1; then
     result="green"
   else
     result="RED"
@@ -47,6 +51,6 @@ for preset in "${presets[@]}"; do
   summary+=("${preset}: ${result}, ${line:-no summary}, ${seconds} s")
 done
 
-echo "=== stress summary (N = ${n}, ${cores} cores kept busy by stress-ng) ==="
+echo "=== stress summary (N = ${n}${2:+, tests matching '$2'}, ${cores} cores kept busy by stress-ng) ==="
 printf '%s\n' "${summary[@]}"
 exit "$status"

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -26,15 +27,10 @@
 #include <vector>
 
 #include "framework/uStrUtils.h"
+#include "simulator/uStopSignals.h"
 #include "transport/uTraceSocket.h"
 
 namespace {
-
-volatile std::sig_atomic_t gStop = 0;
-
-void OnSignal(int) {
-  gStop = 1;
-}
 
 void Usage(std::FILE* out) {
   std::fprintf(out,
@@ -66,30 +62,65 @@ const char* DirectionName(unsigned direction) {
   }
 }
 
-// A datagram of `whole` bytes of which the first `length` were received; a
-// cut one says so, it is never shown as whole.
-void PrintBlock(const std::uint8_t* data, std::size_t length, std::size_t whole) {
-  unsigned direction = data[0];
+// Appends printf-style text (short pieces only) to `out`.
+template <class... TArgs>
+void Append(std::string& out, const char* format, TArgs... args) {
+  char piece[128];
+  const int n = std::snprintf(piece, sizeof piece, format, args...);
+  if (n > 0) out.append(piece, std::min(static_cast<std::size_t>(n), sizeof piece - 1));
+}
+
+// The dump of a datagram of `whole` bytes of which the first `length` were
+// received; a cut one says so, it is never shown as whole.
+std::string FormatBlock(const std::uint8_t* data, std::size_t length, std::size_t whole) {
+  const unsigned direction = data[0];
   const std::uint8_t* bytes = data + 1;
-  std::size_t count = length - 1;
-  std::printf("%s %s %zu byte%s", TimeStamp().c_str(), DirectionName(direction), whole - 1,
-              whole == 2 ? "" : "s");
-  if (length < whole) std::printf(" (datagram cut: only the first %zu shown)", count);
-  std::putchar('\n');
+  const std::size_t count = length - 1;
+  std::string text;
+  text.reserve(80 + count / 16 * 76);
+  Append(text, "%s %s %zu byte%s", TimeStamp().c_str(), DirectionName(direction), whole - 1,
+         whole == 2 ? "" : "s");
+  if (length < whole) Append(text, " (datagram cut: only the first %zu shown)", count);
+  text += '\n';
   for (std::size_t row = 0; row < count; row += 16) {
-    std::printf("  %04zX ", row);
+    Append(text, "  %04zX ", row);
     for (std::size_t i = row; i < row + 16; ++i) {
       if (i < count)
-        std::printf(" %02X", bytes[i]);
+        Append(text, " %02X", bytes[i]);
       else
-        std::printf("   ");
+        text += "   ";
     }
-    std::printf("  ");
+    text += "  ";
     for (std::size_t i = row; i < row + 16 && i < count; ++i)
-      std::putchar(bytes[i] >= 0x20 && bytes[i] < 0x7F ? bytes[i] : '.');
-    std::putchar('\n');
+      text += static_cast<char>(bytes[i] >= 0x20 && bytes[i] < 0x7F ? bytes[i] : '.');
+    text += '\n';
   }
-  std::fflush(stdout);
+  return text;
+}
+
+// Writes `text` to standard output; false when a stop signal came first or
+// the output is gone. A reader that stops reading so cannot keep the monitor
+// from stopping, although the stop signals are taken only by the loop.
+bool Emit(const std::string& text, int stopFd) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    pollfd p[2] = {{STDOUT_FILENO, POLLOUT, 0}, {stopFd, POLLIN, 0}};
+    if (poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (p[1].revents != 0) return false;
+    if ((p[0].revents & (POLLERR | POLLNVAL)) != 0) return false;
+    // At most what a writable pipe takes whole without waiting.
+    const ssize_t n = write(STDOUT_FILENO, text.data() + done,
+                            std::min<std::size_t>(text.size() - done, PIPE_BUF));
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 // Removes a socket file that no monitor listens on any more; false when the
@@ -124,6 +155,14 @@ bool ClearStaleSocket(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First of all: a stop signal that comes before the loop waits is kept
+  // for it, and ends the monitor with its socket file removed.
+  TStopSignals stopSignals({SIGINT, SIGTERM, SIGHUP});
+  if (stopSignals.Fd() < 0) {
+    std::fprintf(stderr, "TervanMonitor: cannot take the stop signals: %s\n",
+                 stopSignals.Error().c_str());
+    return 1;
+  }
   TTraceSocketPlace place = TraceMonitorSocketPlace();
   long limit = -1;
   for (int i = 1; i < argc; ++i) {
@@ -181,27 +220,22 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
-
   std::printf("TervanMonitor listening on %s\n", path.c_str());
   std::fflush(stdout);
 
   std::vector<std::uint8_t> buffer(1 << 17);
   long blocks = 0;
-  while (!gStop && (limit < 0 || blocks < limit)) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 200) <= 0) continue;
+  while (limit < 0 || blocks < limit) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {stopSignals.Fd(), POLLIN, 0}};
+    if (poll(p, 2, -1) <= 0) continue;
+    if (p[1].revents != 0) break;  // a stop signal
     // With MSG_TRUNC the result is the datagram's whole size, even when
     // only the buffer's worth of it was taken.
     ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n <= 0) continue;  // an empty datagram carries no direction
     const auto whole = static_cast<std::size_t>(n);
-    PrintBlock(buffer.data(), std::min(whole, buffer.size()), whole);
+    if (!Emit(FormatBlock(buffer.data(), std::min(whole, buffer.size()), whole), stopSignals.Fd()))
+      break;
     ++blocks;
   }
   close(fd);

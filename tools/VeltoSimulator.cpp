@@ -1,57 +1,21 @@
 // A VELTO I/O module on a TCP port (and optionally a pseudo-terminal), for
 // tests, demonstrations and trying scripts without hardware.
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "framework/uErrors.h"
 #include "simulator/uModuleSimulator.h"
 #include "simulator/uSimCommands.h"
 #include "simulator/uSimOptions.h"
 #include "simulator/uSimServer.h"
+#include "simulator/uStopSignals.h"
 
 namespace {
 
-// The stop signals (SIGTERM, SIGINT) are blocked from the start and read by
-// the server's loop from a signalfd: no handler runs asynchronously, so a stop
-// can be neither lost nor missed, whenever it comes (also before the loop
-// waits, and whatever a sanitizer's runtime does with asynchronous signals).
-// The simulator starts no thread and no process that could inherit the mask.
-class TStopSignals {
- public:
-  TStopSignals() {
-    sigemptyset(&FSet);
-    sigaddset(&FSet, SIGTERM);
-    sigaddset(&FSet, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &FSet, nullptr);
-    FFd = signalfd(-1, &FSet, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (FFd < 0) FError = ErrnoText(errno);
-  }
-  // The mask stays: a second stop signal still pending must not end the
-  // process with a signal status on its way out.
-  ~TStopSignals() {
-    if (FFd >= 0) close(FFd);
-  }
-  TStopSignals(const TStopSignals&) = delete;
-  TStopSignals& operator=(const TStopSignals&) = delete;
-
-  int Fd() const { return FFd; }
-  const std::string& Error() const { return FError; }
-
- private:
-  sigset_t FSet;
-  int FFd = -1;
-  std::string FError;
-};
-
 int Run(const std::vector<std::string>& args) {
-  // First of all, so that whoever reads the port may signal right away.
+  // First of all, so that whoever reads the port may signal right away. The
+  // simulator starts no thread and no process that could inherit the mask.
   TStopSignals stopSignals;
   if (stopSignals.Fd() < 0) {
     std::cerr << "VeltoSimulator: cannot take the stop signals: " << stopSignals.Error()

@@ -15,13 +15,6 @@
 
 namespace message_queue_detail {
 
-struct TTargetState {
-  std::weak_ptr<TThreadQueue> Queue;
-  std::thread::id Owner;
-  std::atomic<bool> Enabled{true};
-  std::atomic<bool> Removed{false};
-};
-
 // Rendezvous of a sent call with its waiting sender.
 struct TSendState {
   std::mutex Lock;
@@ -30,6 +23,18 @@ struct TSendState {
   bool Finished = false;
   bool Ran = false;  // false when the target refused the call at its turn
   bool Abandoned = false;
+  bool Refused = false;  // the target was disabled or removed while the sender waited
+};
+
+struct TTargetState {
+  std::weak_ptr<TThreadQueue> Queue;
+  std::thread::id Owner;
+  std::atomic<bool> Enabled{true};
+  std::atomic<bool> Removed{false};
+  // Senders waiting for a call of this target, so that disabling or
+  // removing it sends them away at once instead of at their time-outs.
+  std::mutex SendsLock;
+  std::vector<std::shared_ptr<TSendState>> Sends;
 };
 
 struct TPollEntry {
@@ -45,10 +50,47 @@ struct TQueuedCall {
   std::shared_ptr<TSendState> Send;
 };
 
+namespace {
+
+// Ends the sender's wait for a sent call.
+void Finish(TSendState& send, bool ran) {
+  {
+    std::lock_guard<std::mutex> guard(send.Lock);
+    send.Finished = true;
+    send.Ran = ran;
+  }
+  send.Done.notify_all();
+}
+
+// Sends away every sender that waits for a call of `target`, refused; a call
+// not started yet is dropped. After the target stopped accepting calls.
+void RefuseWaitingSends(TTargetState& target) {
+  std::vector<std::shared_ptr<TSendState>> sends;
+  {
+    std::lock_guard<std::mutex> guard(target.SendsLock);
+    sends.swap(target.Sends);
+  }
+  for (const auto& send : sends) {
+    {
+      std::lock_guard<std::mutex> guard(send->Lock);
+      if (send->Finished) continue;  // its answer is already in
+      send->Refused = true;
+      if (!send->Started) send->Abandoned = true;
+    }
+    send->Done.notify_all();
+  }
+}
+
+}  // namespace
+
 class TThreadQueue {
  public:
   TThreadQueue() = default;
+  // The thread has ended: calls still queued will never run, and whoever
+  // waits for one is told so now.
   ~TThreadQueue() {
+    for (TQueuedCall& queued : FCalls)
+      if (queued.Send) Finish(*queued.Send, false);
     if (FWakeFd >= 0) close(FWakeFd);
   }
   TThreadQueue(const TThreadQueue&) = delete;
@@ -123,14 +165,7 @@ bool RunQueued(TQueuedCall& queued) {
     }
     ran = true;
   }
-  if (queued.Send) {
-    {
-      std::lock_guard<std::mutex> guard(queued.Send->Lock);
-      queued.Send->Finished = true;
-      queued.Send->Ran = ran;
-    }
-    queued.Send->Done.notify_all();
-  }
+  if (queued.Send) Finish(*queued.Send, ran);
   return ran;
 }
 
@@ -146,10 +181,12 @@ TMessageTarget::TMessageTarget() : FState(std::make_shared<TTargetState>()) {
 
 TMessageTarget::~TMessageTarget() {
   FState->Removed = true;
+  RefuseWaitingSends(*FState);
 }
 
 void TMessageTarget::SetEnabled(bool enabled) {
   FState->Enabled = enabled;
+  if (!enabled) RefuseWaitingSends(*FState);
 }
 
 bool TMessageTarget::GetEnabled() const {
@@ -177,15 +214,36 @@ bool TMessageTarget::Send(TMessageCall call, std::uint32_t timeoutMs) {
     }
     return true;
   }
-  std::shared_ptr<TThreadQueue> queue = FState->Queue.lock();
-  if (!queue) return false;
+  // Held by the sender itself: the target may be destroyed while it waits.
+  const std::shared_ptr<TTargetState> state = FState;
   auto send = std::make_shared<TSendState>();
-  queue->Push(TQueuedCall{FState, std::move(call), send});
-  std::unique_lock<std::mutex> lock(send->Lock);
-  bool finished = send->Done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                      [&] { return send->Finished; });
-  if (!finished && !send->Started) send->Abandoned = true;
-  return finished && send->Ran;
+  {
+    // Registered before the last look at the target: a disabling that
+    // this look misses finds the sender in the list.
+    std::lock_guard<std::mutex> guard(state->SendsLock);
+    if (!Accepts(*state)) return false;
+    state->Sends.push_back(send);
+  }
+  {
+    // Not held while waiting: a queue whose thread ends ends the wait.
+    std::shared_ptr<TThreadQueue> queue = state->Queue.lock();
+    if (queue)
+      queue->Push(TQueuedCall{state, std::move(call), send});
+    else
+      Finish(*send, false);  // the owner thread has ended
+  }
+  bool ran = false;
+  {
+    std::unique_lock<std::mutex> lock(send->Lock);
+    send->Done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                        [&] { return send->Finished || send->Refused; });
+    if (!send->Finished && !send->Started) send->Abandoned = true;
+    ran = send->Finished && send->Ran;
+  }
+  std::lock_guard<std::mutex> guard(state->SendsLock);
+  auto& sends = state->Sends;
+  sends.erase(std::remove(sends.begin(), sends.end(), send), sends.end());
+  return ran;
 }
 
 TPollSource::TPollSource(int fd, short events, TCallback callback)

@@ -4,7 +4,9 @@
 // the thread that creates it; any thread may post a call to it, or send one and
 // wait at most a time-out for it to run. The owning thread runs queued calls
 // when it calls ProcessMessages(). A disabled or removed (destroyed) target
-// refuses new calls and its queued calls are dropped.
+// refuses new calls, its queued calls are dropped, and a sender waiting for
+// one of them returns at once, refused (closing never waits out a send's
+// time-out). So does a sender whose target's thread ends.
 //
 // A thread may also register poll sources (a file descriptor with a callback);
 // ProcessMessages() polls them without blocking and runs the callbacks of the
@@ -39,10 +41,12 @@ class TMessageTarget {
   // Queues `call` for the owner thread; false when the target refuses it.
   bool Post(TMessageCall call);
   // Runs `call` on the owner thread and waits for it, at most `timeoutMs`.
-  // On the owner thread itself the call runs at once. False when refused,
-  // when the call did not start in time (it is then dropped) or when it did
-  // not finish in time (it still runs to its end; what it uses must stay
-  // valid, so give it shared ownership of its data).
+  // On the owner thread itself the call runs at once. False when refused
+  // (also when the target is disabled or removed, or its thread ends, while
+  // the sender waits), when the call did not start in time (it is then
+  // dropped) or when it did not finish in time or before such a refusal (it
+  // still runs to its end; what it uses must stay valid, so give it shared
+  // ownership of its data).
   bool Send(TMessageCall call, std::uint32_t timeoutMs);
 
  private:

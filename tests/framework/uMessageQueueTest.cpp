@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -125,6 +127,71 @@ TEST(MessageQueueThreaded, SendDroppedBecauseTheTargetWasDisabledReportsFailure)
   EXPECT_FALSE(ran);
   EXPECT_FALSE(result) << "a call that never ran was reported as done";
 }
+
+// How a target stops taking calls while a sender waits for one of them.
+enum class TTargetEnd { Disabled, Removed, OwnerThreadEnded };
+
+class MessageSendEndThreaded : public ::testing::TestWithParam<TTargetEnd> {};
+
+// The sender must come back at once, refused, not at its time-out: closing a
+// port never waits out a send.
+TEST_P(MessageSendEndThreaded, WaitingSenderReturnsAtOnceRefused) {
+  std::unique_ptr<TMessageTarget> target;
+  std::atomic<bool> ran{false};
+  std::promise<bool> queued;
+  std::thread owner;
+  if (GetParam() == TTargetEnd::OwnerThreadEnded) {
+    std::promise<void> made;
+    owner = std::thread([&] {
+      target = std::make_unique<TMessageTarget>();
+      made.set_value();
+      // Ends without processing the call it was sent.
+      queued.set_value(WaitForMessage(kMissedWakeUpMs));
+    });
+    made.get_future().wait();
+  } else {
+    target = std::make_unique<TMessageTarget>();
+  }
+  std::promise<bool> result;
+  std::future<bool> returned = result.get_future();
+  TMessageTarget* const to = target.get();  // the sender outlives a removed target
+  std::thread sender([&] { result.set_value(to->Send([&] { ran = true; }, kMissedWakeUpMs)); });
+  switch (GetParam()) {
+    case TTargetEnd::Disabled:
+      ASSERT_TRUE(WaitForMessage(kMissedWakeUpMs));  // the call is queued
+      target->SetEnabled(false);
+      break;
+    case TTargetEnd::Removed:
+      ASSERT_TRUE(WaitForMessage(kMissedWakeUpMs));
+      target.reset();
+      break;
+    case TTargetEnd::OwnerThreadEnded:
+      EXPECT_TRUE(queued.get_future().get());
+      owner.join();
+      break;
+  }
+  // Well short of the sender's time-out; a working refusal comes at once.
+  const bool inTime = returned.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  EXPECT_TRUE(inTime) << "the sender waited on for its time-out";
+  sender.join();
+  EXPECT_FALSE(returned.get());
+  ProcessMessages();
+  EXPECT_FALSE(ran);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, MessageSendEndThreaded,
+                         ::testing::Values(TTargetEnd::Disabled, TTargetEnd::Removed,
+                                           TTargetEnd::OwnerThreadEnded),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case TTargetEnd::Disabled:
+                               return "Disabled";
+                             case TTargetEnd::Removed:
+                               return "Removed";
+                             default:
+                               return "OwnerThreadEnded";
+                           }
+                         });
 
 TEST(MessageQueueThreaded, RemovedTargetDropsItsQueuedCalls) {
   std::atomic<int> runs{0};

@@ -191,6 +191,10 @@ void TChildProcess::CloseStdin() {
   CloseFd(FStdin);
 }
 
+void TChildProcess::CloseStdout() {
+  CloseFd(FStdout);
+}
+
 bool TChildProcess::Signal(int signal) {
   return Running() && kill(FPid, signal) == 0;
 }
@@ -206,12 +210,12 @@ bool TChildProcess::Reap(bool block) {
   return FExited;
 }
 
-bool TChildProcess::Wait(int timeoutMs, int& exitStatus) {
+bool TChildProcess::Wait(int timeoutMs, int& exitStatus, bool readOutput) {
   const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
   while (!Reap(false)) {
     if (MsLeft(deadline) == 0) return false;
     // Keep the pipes drained so a chatty process cannot block on them.
-    if (FStdout >= 0 || FStderr >= 0) {
+    if (readOutput && (FStdout >= 0 || FStderr >= 0)) {
       Pump(std::min(MsLeft(deadline), 10));
     } else {
       int status = 0;
@@ -220,9 +224,21 @@ bool TChildProcess::Wait(int timeoutMs, int& exitStatus) {
       FStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
   }
-  // Collect what is left; a descendant holding the pipes open must not hang us.
-  const auto drainUntil = TClock::now() + std::chrono::milliseconds(500);
-  while ((FStdout >= 0 || FStderr >= 0) && MsLeft(drainUntil) > 0) Pump(MsLeft(drainUntil));
+  // Collect what is left, to the end of both pipes. A descendant holding them
+  // open must not hang us: the drain ends once a look finds nothing after
+  // 500 ms in which nothing came (a bound on silence, and a last look after
+  // it, so that a test process kept from running for a while loses nothing).
+  auto quietUntil = TClock::now() + std::chrono::milliseconds(500);
+  while (FStdout >= 0 || FStderr >= 0) {
+    const std::size_t before = FOut.size() + FErr.size();
+    const int open = (FStdout >= 0) + (FStderr >= 0);
+    const int wait = MsLeft(quietUntil);
+    Pump(wait);
+    if (FOut.size() + FErr.size() != before || (FStdout >= 0) + (FStderr >= 0) != open)
+      quietUntil = TClock::now() + std::chrono::milliseconds(500);
+    else if (wait == 0)
+      break;
+  }
   exitStatus = FStatus;
   return true;
 }

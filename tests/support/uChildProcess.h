@@ -31,11 +31,15 @@ class TChildProcess {
 
   bool WriteStdin(const std::string& text);
   void CloseStdin();
+  // Stops reading standard output for good, as a reader that goes away.
+  void CloseStdout();
 
   bool Signal(int signal);
   // Waits for the end; `exitStatus` is the exit code, or 128 + the signal
   // number when a signal ended it. False on time-out (the process keeps running).
-  bool Wait(int timeoutMs, int& exitStatus);
+  // With `readOutput` false the pipes are not read meanwhile, as by a reader
+  // that has stopped reading (what is left is collected after the end).
+  bool Wait(int timeoutMs, int& exitStatus, bool readOutput = true);
   // SIGKILL and reap.
   void Kill();
 

@@ -160,7 +160,9 @@ bool TLoopbackClient::WaitClosed(int timeoutMs) {
 std::vector<std::string> StopAndTakeReceived(TSimulatorProcess& sim) {
   int status = 0;
   sim.Process.Signal(SIGTERM);
-  EXPECT_TRUE(sim.Process.Wait(5000, status)) << "the simulator did not stop";
+  // A guard against a hang, not a measure: a stop is taken at once, but a
+  // sanitizer build on a loaded machine may take seconds to end a process.
+  EXPECT_TRUE(sim.Process.Wait(20000, status)) << "the simulator did not stop";
   std::vector<std::string> received;
   std::size_t from = 0;
   const std::string& log = sim.Process.Stderr();

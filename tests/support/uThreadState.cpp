@@ -12,8 +12,10 @@ pid_t CurrentThreadId() {
   return gettid();
 }
 
-bool ThreadSleepsSoon(pid_t tid, int timeoutMs) {
-  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+namespace {
+
+// `path`: a /proc stat file.
+bool SleepsSoon(const std::string& path, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   do {
     std::ifstream stat(path);
@@ -24,4 +26,14 @@ bool ThreadSleepsSoon(pid_t tid, int timeoutMs) {
     std::this_thread::yield();
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
+}
+
+}  // namespace
+
+bool ThreadSleepsSoon(pid_t tid, int timeoutMs) {
+  return SleepsSoon("/proc/self/task/" + std::to_string(tid) + "/stat", timeoutMs);
+}
+
+bool ProcessSleepsSoon(pid_t pid, int timeoutMs) {
+  return SleepsSoon("/proc/" + std::to_string(pid) + "/stat", timeoutMs);
 }

@@ -5,14 +5,17 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <tuple>
 
 #include "framework/uBytes.h"
 #include "support/uChildProcess.h"
+#include "support/uThreadState.h"
 
 namespace {
 
@@ -134,6 +137,73 @@ TEST_F(TervanMonitorProcess, SecondMonitorOnTheSamePathRefusesToStart) {
   int status = -1;
   ASSERT_TRUE(first.Wait(5000, status));
   EXPECT_EQ(status, 0);
+  EXPECT_FALSE(Exists());
+}
+
+// Each stop signal ends the monitor as a plain exit, its socket file removed,
+// what it was shown printed; also when it comes at once after the first line
+// or while the monitor waits for more.
+class TervanMonitorStop : public TervanMonitorProcess,
+                          public ::testing::WithParamInterface<std::tuple<int, bool>> {};
+
+TEST_P(TervanMonitorStop, StopSignalEndsItCleanly) {
+  const auto [signal, afterABlock] = GetParam();
+  TChildProcess monitor;
+  StartMonitor(monitor);
+  if (afterABlock) {
+    ASSERT_TRUE(SendBlock(1, TBytes{0x2A}));
+    std::string line;
+    ASSERT_TRUE(monitor.ReadLine(line, 10000));
+    EXPECT_NE(line.find("SENT 1 byte"), std::string::npos) << line;
+  }
+  ASSERT_TRUE(monitor.Signal(signal));
+  int status = -1;
+  ASSERT_TRUE(monitor.Wait(20000, status)) << "the monitor did not stop";
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(Exists());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TervanMonitorStop,
+                         ::testing::Combine(::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           const int signal = std::get<0>(info.param);
+                           return std::string(signal == SIGINT    ? "Int"
+                                              : signal == SIGTERM ? "Term"
+                                                                  : "Hup") +
+                                  (std::get<1>(info.param) ? "AfterABlock" : "AtOnce");
+                         });
+
+// Output that nobody reads must not keep the monitor from stopping.
+TEST_F(TervanMonitorProcess, StopSignalEndsItWhileItsReaderDoesNotRead) {
+  TChildProcess monitor;
+  StartMonitor(monitor);
+  // Some 450 KB of dump: far more than the pipe holds.
+  ASSERT_TRUE(SendBlock(2, TBytes(100000, 0x41)));
+  std::string line;
+  ASSERT_TRUE(monitor.ReadLine(line, 10000));
+  EXPECT_NE(line.find("RECEIVED 100000 bytes"), std::string::npos) << line;
+  // Reading stops here: the monitor soon waits for room in the pipe.
+  ASSERT_TRUE(ProcessSleepsSoon(monitor.Pid(), 10000));
+  ASSERT_TRUE(monitor.Signal(SIGTERM));
+  int status = -1;
+  ASSERT_TRUE(monitor.Wait(20000, status, false)) << "the monitor did not stop";
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(Exists());
+  // What did get out is the dump's beginning, whole rows in order.
+  const std::string& out = monitor.Stdout();
+  EXPECT_NE(out.find("\n  0000  41 41 41"), std::string::npos);
+  EXPECT_EQ(out.find("\n  18690 "), std::string::npos) << "the whole dump was written";
+}
+
+TEST_F(TervanMonitorProcess, ReaderOfItsOutputGoneEndsItCleanly) {
+  TChildProcess monitor;
+  StartMonitor(monitor);
+  monitor.CloseStdout();
+  ASSERT_TRUE(SendBlock(2, TBytes{0x0D}));
+  int status = -1;
+  ASSERT_TRUE(monitor.Wait(20000, status)) << "the monitor did not stop";
+  EXPECT_EQ(status, 0) << "not ended by SIGPIPE";
   EXPECT_FALSE(Exists());
 }
 

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -55,15 +56,27 @@ int ResolveAddresses(const std::string& host, std::uint16_t port, bool numericOn
   return EAI_NONAME;
 }
 
+namespace {
+
+std::atomic<THostResolver> gHostResolver{nullptr};
+
+}  // namespace
+
+THostResolver SetHostResolver(THostResolver resolver) {
+  return gHostResolver.exchange(resolver);
+}
+
 void THostLookup::Start(const std::string& host, std::uint16_t port, std::function<void()> done) {
-  Join();
-  FFinished = false;
-  FThread = std::thread([this, host, port, done = std::move(done)] {
+  Abandon();
+  THostResolver resolve = gHostResolver.load();
+  if (resolve == nullptr) resolve = &ResolveAddresses;
+  FResult = std::make_shared<TResult>();
+  FThread = std::thread([result = FResult, resolve, host, port, done = std::move(done)] {
     std::vector<TSocketAddress> addresses;
     std::string reason;
     int error = EAI_FAIL;
     try {
-      error = ResolveAddresses(host, port, false, addresses, &reason);
+      error = resolve(host, port, false, addresses, &reason);
     } catch (const std::exception& e) {  // only memory can run out here
       addresses.clear();
       reason = e.what();
@@ -71,13 +84,10 @@ void THostLookup::Start(const std::string& host, std::uint16_t port, std::functi
       addresses.clear();
       reason = "look-up failed";
     }
-    {
-      std::lock_guard<std::mutex> guard(FLock);
-      FError = error;
-      FReason = std::move(reason);
-      FAddresses = std::move(addresses);
-    }
-    FFinished = true;
+    result->Error = error;
+    result->Reason = std::move(reason);
+    result->Addresses = std::move(addresses);
+    result->Finished = true;
     try {
       if (done) done();
     } catch (...) {  // a thread body: nothing may escape it; `done` only posts a wake-up
@@ -86,18 +96,18 @@ void THostLookup::Start(const std::string& host, std::uint16_t port, std::functi
 }
 
 bool THostLookup::Take(int& error, std::string& reason, std::vector<TSocketAddress>& addresses) {
-  if (!FThread.joinable()) return false;
-  Join();
-  std::lock_guard<std::mutex> guard(FLock);
-  error = FError;
-  reason = std::move(FReason);
-  addresses = std::move(FAddresses);
-  FAddresses.clear();
+  if (!Finished()) return false;
+  FThread.join();  // it has only its wake-up left to send
+  error = FResult->Error;
+  reason = std::move(FResult->Reason);
+  addresses = std::move(FResult->Addresses);
+  FResult.reset();
   return true;
 }
 
-void THostLookup::Join() {
-  if (FThread.joinable()) FThread.join();
+void THostLookup::Abandon() {
+  if (FThread.joinable()) FThread.detach();
+  FResult.reset();
 }
 
 int TPosixSocket::StartConnect(const TSocketAddress& address) {

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,30 +27,46 @@ struct TSocketAddress {
 int ResolveAddresses(const std::string& host, std::uint16_t port, bool numericOnly,
                      std::vector<TSocketAddress>& addresses, std::string* reason = nullptr);
 
-// Runs ResolveAddresses on a thread of its own; the owner joins it.
+// The function a THostLookup resolves with; ResolveAddresses unless a test
+// has set another (one that answers late, for instance). Gives the one it
+// replaces; nullptr restores ResolveAddresses.
+using THostResolver = int (*)(const std::string& host, std::uint16_t port, bool numericOnly,
+                              std::vector<TSocketAddress>& addresses, std::string* reason);
+THostResolver SetHostResolver(THostResolver resolver);
+
+// Runs the resolver on a thread of its own. A look-up that is no longer
+// wanted is let go rather than waited for (a resolver may take many seconds
+// to give up on a name server that does not answer): its thread touches only
+// state it shares with no one else and ends on its own.
 class THostLookup {
  public:
   THostLookup() = default;
-  ~THostLookup() { Join(); }
+  ~THostLookup() { Abandon(); }
   THostLookup(const THostLookup&) = delete;
   THostLookup& operator=(const THostLookup&) = delete;
 
-  // `done` runs on the look-up thread once the result is in.
+  // `done` runs on the look-up thread once the result is in, also after
+  // Abandon; it must not rely on the owner still being there.
   void Start(const std::string& host, std::uint16_t port, std::function<void()> done);
   bool Started() const { return FThread.joinable(); }
-  bool Finished() const { return FFinished.load(); }
-  // Waits for the thread and hands over the result: 0 or the getaddrinfo
-  // error with its reason; false when never started.
+  bool Finished() const { return FResult && FResult->Finished.load(); }
+  // Hands over the result of a finished look-up (waiting for its thread to
+  // end): 0 or the getaddrinfo error with its reason; false when none was
+  // started or it has not finished.
   bool Take(int& error, std::string& reason, std::vector<TSocketAddress>& addresses);
-  void Join();
+  // Lets a look-up go without waiting for it; its result is dropped.
+  void Abandon();
 
  private:
+  struct TResult {
+    std::atomic<bool> Finished{false};
+    int Error = 0;  // written before Finished is set
+    std::string Reason;
+    std::vector<TSocketAddress> Addresses;
+  };
+
   std::thread FThread;
-  std::atomic<bool> FFinished{false};
-  std::mutex FLock;
-  int FError = 0;
-  std::string FReason;
-  std::vector<TSocketAddress> FAddresses;
+  std::shared_ptr<TResult> FResult;
 };
 
 // One non-blocking TCP socket; closed by its destructor.

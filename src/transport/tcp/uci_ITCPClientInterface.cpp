@@ -58,7 +58,7 @@ TTCPClientInterface::~TTCPClientInterface() {
   // Normally done in BeforeDestruction; here for a constructor that failed.
   FTarget->SetEnabled(false);
   FPollSource.reset();
-  FLookup.Join();
+  FLookup.Abandon();
 }
 
 HRESULT TTCPClientInterface::QueryInterface(const TGUID& iid, void** obj) {
@@ -100,7 +100,7 @@ void TTCPClientInterface::Deliver(TNotice notice) {
 void TTCPClientInterface::DropAttempt() {
   FPollSource.reset();
   FConnectionSocket.Close();
-  FLookup.Join();
+  FLookup.Abandon();  // a resolver that hangs must not hold up Close or the release
   FAddresses.clear();
   FNextAddress = 0;
   FAttemptFailure.clear();
@@ -133,7 +133,9 @@ TTCPClientInterface::TNotice TTCPClientInterface::StartAttempt() {
   if (FHost.empty()) return ConnectNext();
   FAttemptFailure.clear();
   // A name: looked up on a thread of its own; the result comes back to the
-  // creating thread as a message (or is picked up by the waiting Open).
+  // creating thread as a message (or is picked up by the waiting Open). The
+  // message runs only while the target takes calls, that is while this
+  // transport exists, so `self` is still valid when it runs.
   FState = TState::Resolving;
   std::weak_ptr<TMessageTarget> target = FTarget;
   TTCPClientInterface* self = this;
