@@ -180,7 +180,7 @@ std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout
     return fixed;
   }
   int sweeps = 0;
-  while (!SlotAvailable(FSigTable[FNextSig], GetTickCount32())) {
+  while (!SlotAvailable(FSigTable[FNextSig], Now())) {
     if (FNextSig == 255) {
       // Every slot is taken: only a deadline can free one now.
       SleepMs(1);
@@ -197,7 +197,7 @@ std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout
   slot.Free = false;
   slot.INST = inst;
   slot.Taken = NowDateTime();
-  slot.Deadline = GetTickCount32() + static_cast<std::uint32_t>(timeout);
+  slot.Deadline = Now() + static_cast<std::uint32_t>(timeout);
   turn = ++FSigTurn[FNextSig];
   // Not advanced: a slot released at once serves the next request again.
   return FNextSig;

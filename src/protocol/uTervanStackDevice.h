@@ -13,6 +13,7 @@
 #include "framework/uBytes.h"
 #include "framework/uiNodedInterface.h"
 #include "protocol/uTervan97.h"
+#include "protocol/uTervanClock.h"
 #include "protocol/uiTervanStack.h"
 #include "protocol/uiTervanStackDevice.h"
 
@@ -112,6 +113,9 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   void ReleaseSig(std::uint8_t sig);
   // Copy of a slot as it is now.
   TTervanStackItemSIG SigItem(std::uint8_t sig);
+  // The clock of the signature slots' deadlines. Set it before the device is
+  // used; an empty source means the system's tick.
+  void SetTickSource(TTickSource source) { FTickSource = std::move(source); }
 
   // What the last identification read gave (ReadType).
   std::string GetTypeVersion();
@@ -130,6 +134,7 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   virtual void ProcessNotification(const TTervanFormat97& packet);
 
  private:
+  std::uint32_t Now() const { return FTickSource ? FTickSource() : GetTickCount32(); }
   bool SlotAvailable(const TTervanStackItemSIG& slot, std::uint32_t now) const;
   // AllocateSig that also tells which taking of the slot this is.
   std::uint8_t TakeSig(std::uint8_t inst, std::int32_t timeout, std::uint32_t& turn);
@@ -151,6 +156,7 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   std::atomic<std::uint8_t> FAddress{0};
   std::array<TTervanStackItemSIG, 256> FSigTable;  // guarded by FSigLock
   std::array<std::uint32_t, 256> FSigTurn{};       // takings of each slot; guarded by FSigLock
+  TTickSource FTickSource;                         // set before use
   std::mutex FStackLock;                           // guards FStack (never held across calls)
   TIntf<ITervanStack> FStack;
   std::mutex FTypeLock;  // guards the two texts below
