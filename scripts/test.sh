@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the whole suite three times: a normal build, an
 # AddressSanitizer + UndefinedBehaviorSanitizer build and a ThreadSanitizer
-# build. Fails when any build or test fails.
+# build; then builds the fuzzers and runs each briefly (FUZZ_SECONDS, default
+# 20, per target; every build also replays the fuzz corpus as plain tests).
+# Fails when any build, test or fuzz target fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -12,3 +14,5 @@ for preset in default asan tsan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset"
 done
+echo "=== fuzz ==="
+scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
