@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <random>
+#include <vector>
 
 #include "protocol/uTervan97.h"
 #include "protocol/uTervanAnswerSearch.h"
@@ -105,47 +106,53 @@ TBytes LookAlikes(std::size_t size) {
 
 constexpr std::size_t kChunk = 4096;  // one read of a busy line
 
-// The flood into the receive path in reads of 4 KB. Items = bytes.
+// The flood cut into reads.
+std::vector<TBytes> Reads(const TBytes& flood) {
+  std::vector<TBytes> reads;
+  for (std::size_t at = 0; at < flood.size(); at += kChunk)
+    reads.emplace_back(
+        flood.begin() + static_cast<std::ptrdiff_t>(at),
+        flood.begin() + static_cast<std::ptrdiff_t>(std::min(at + kChunk, flood.size())));
+  return reads;
+}
+
+// Items = flood bytes; ns_per_byte is what must stay flat across the sizes.
+void CountFloodBytes(benchmark::State& state) {
+  const auto bytes = static_cast<double>(state.iterations() * state.range(0));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  state.counters["ns_per_byte"] =
+      benchmark::Counter(bytes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
+                         benchmark::Counter::kIs1000);
+}
+
+void FloodSizes(benchmark::internal::Benchmark* b) {
+  b->RangeMultiplier(4)->Range(4 << 10, 4 << 20)->Unit(benchmark::kMillisecond);
+}
+
+// The flood into the receive path in reads of 4 KB.
 void BM_ReceiveFlood(benchmark::State& state) {
   TBench bench;
-  const TBytes flood = LookAlikes(static_cast<std::size_t>(state.range(0)));
+  const std::vector<TBytes> reads = Reads(LookAlikes(static_cast<std::size_t>(state.range(0))));
   for (auto _ : state) {
-    for (std::size_t at = 0; at < flood.size(); at += kChunk)
-      bench.Stack->Receive(flood.data() + at, std::min(kChunk, flood.size() - at));
+    for (const TBytes& read : reads) bench.Stack->Receive(read);
   }
-  state.SetItemsProcessed(state.iterations() * state.range(0));
-  state.counters["ns_per_byte"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * state.range(0)),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::kIs1000);
+  CountFloodBytes(state);
 }
-BENCHMARK(BM_ReceiveFlood)
-    ->RangeMultiplier(4)
-    ->Range(4 << 10, 4 << 20)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReceiveFlood)->Apply(FloodSizes);
 
 // The same flood, then the answer, through a transaction's answer search.
 void BM_AnswerSearchFlood(benchmark::State& state) {
-  const TBytes flood = LookAlikes(static_cast<std::size_t>(state.range(0)));
+  const std::vector<TBytes> reads = Reads(LookAlikes(static_cast<std::size_t>(state.range(0))));
   const TBytes answerPacket = BuildPacket(0x31, 0, 0x00, {0x00, 0x05});
   for (auto _ : state) {
     TTervanAnswerSearch search(0x31, 0, TTervanStack::kRxBufferCap, TTervanStack::kRxBufferKeep);
     TBytes answer;
-    for (std::size_t at = 0; at < flood.size(); at += kChunk)
-      search.Scan(
-          TBytes(flood.begin() + static_cast<std::ptrdiff_t>(at),
-                 flood.begin() + static_cast<std::ptrdiff_t>(std::min(at + kChunk, flood.size()))),
-          answer, {});
+    for (const TBytes& read : reads) search.Scan(read, answer, {});
     if (!search.Scan(answerPacket, answer, {})) state.SkipWithError("the answer was not found");
     benchmark::DoNotOptimize(search.TakeSetAside());
   }
-  state.SetItemsProcessed(state.iterations() * state.range(0));
-  state.counters["ns_per_byte"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * state.range(0)),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::kIs1000);
+  CountFloodBytes(state);
 }
-BENCHMARK(BM_AnswerSearchFlood)
-    ->RangeMultiplier(4)
-    ->Range(4 << 10, 4 << 20)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AnswerSearchFlood)->Apply(FloodSizes);
 
 }  // namespace

@@ -299,7 +299,8 @@ bool TTervanStackDevice::ExchangeWaiting(ITervanStack& stack, std::uint8_t inst,
     // the receive path reported on other bytes still counts.
     transacted = !raw.empty();
   }
-  timedOut = !transacted && !TickAfter(start + static_cast<std::uint32_t>(timeout), Now());
+  timedOut =
+      !transacted && !TickAfter(start + static_cast<std::uint32_t>(std::max(timeout, 0)), Now());
   if (!transacted) {
     SetLastResult(tervan::kResultNoAnswer);
     return false;
