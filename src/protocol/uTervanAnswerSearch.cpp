@@ -38,17 +38,23 @@ bool TTervanAnswerSearch::Scan(const TBytes& bytes, TBytes& answer,
     const std::size_t slice = std::min(kSlice, bytes.size() - at);
     FFramer.Append(bytes.data() + at, slice);
     at += slice;
+    // The units of one slice follow each other in the framer's memory, which
+    // stays put until the next Append: they are set aside in one piece.
+    const std::uint8_t* front = FFramer.Data();
+    std::size_t taken = 0;
     TTervanFramer::TUnit unit;
     while (FFramer.Next(unit)) {
       if (unit.Kind == TTervanFramer::TUnitKind::Packet && IsAnswer(unit.Bytes)) {
         answer.assign(unit.Bytes, unit.Bytes + unit.Size);
+        Keep(front, taken);
         Keep(FFramer.Data(), FFramer.Size());
         FFramer.Clear();
         Keep(bytes.data() + at, bytes.size() - at);
         return true;
       }
-      Keep(unit.Bytes, unit.Size);
+      taken += unit.Size;
     }
+    Keep(front, taken);
     if (at < bytes.size() && expired && expired()) {
       Keep(FFramer.Data(), FFramer.Size());
       FFramer.Clear();

@@ -76,13 +76,8 @@ std::size_t TTervanFramer::Append(const std::uint8_t* bytes, std::size_t size) {
 }
 
 void TTervanFramer::Consume(std::size_t count) {
+  // Only the offset moves: the units handed out stay readable until Append.
   FStart += std::min(count, Size());
-  if (FStart == FBytes.size()) {
-    FBase += FBytes.size();
-    FBytes.clear();
-    FSums.assign(1, 0);
-    FStart = 0;
-  }
 }
 
 void TTervanFramer::Compact() {

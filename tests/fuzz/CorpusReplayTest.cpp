@@ -7,10 +7,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <vector>
 
 #include "uFuzzKit.h"
 #include "uFuzzTargets.h"
+
+// Test names show the target's name, not its bytes.
+void PrintTo(const TFuzzTarget& target, std::ostream* out) { *out << target.Name; }
 
 namespace {
 
