@@ -43,7 +43,8 @@ int FuzzCommandLine(const std::uint8_t* data, std::size_t size) {
 
   TIntf<ICommunicationInterface> transport;
   try {
-    if (!CreateTransport(fuzzkit::WithoutActive(params.ConnectionString), transport)) return 0;
+    if (!CreateTransport(fuzzkit::FactoryTextWithoutActive(params.ConnectionString), transport))
+      return 0;
   } catch (const EConvertError&) {
     return 0;  // a value the transport cannot take: the run reports it
   } catch (const std::invalid_argument&) {

@@ -44,8 +44,8 @@ void CheckReadsBack(const TProviderEntry& provider, ICommunicationInterface& fir
 int FuzzConnectionString(const std::uint8_t* data, std::size_t size) {
   static const bool registered = (InitTransports(0, nullptr), true);
   (void)registered;
-  const std::string text =
-      fuzzkit::WithoutActive(std::string(reinterpret_cast<const char*>(data), size));
+  const std::string raw(reinterpret_cast<const char*>(data), size);
+  const std::string text = fuzzkit::WithoutActive(raw);
   for (const TProviderEntry& provider : ProviderRegistry()) {
     TIntf<ICommunicationInterface> direct = provider.TransportClass(std::string());
     if (direct && Apply(*direct, text)) CheckReadsBack(provider, *direct);
@@ -53,7 +53,8 @@ int FuzzConnectionString(const std::uint8_t* data, std::size_t size) {
     TIntf<ICommunicationInterface> made;
     bool created = false;
     try {
-      created = CreateTransport("provider=" + provider.Name + ";" + text, made);
+      created = CreateTransport(
+          fuzzkit::FactoryTextWithoutActive("provider=" + provider.Name + ";" + raw), made);
     } catch (const EConvertError&) {
       // A value the transport cannot convert is refused: nothing to read back.
     } catch (const std::invalid_argument&) {

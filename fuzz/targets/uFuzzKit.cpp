@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "framework/uStrUtils.h"
+#include "transport/uConnectionString.h"
 
 namespace fuzzkit {
 
@@ -55,6 +56,15 @@ std::string WithoutActive(std::string_view text) {
     start = i + 1;
   }
   return result;
+}
+
+std::string FactoryTextWithoutActive(std::string_view text) {
+  // The factory's own form has only carriage returns between its pairs; the
+  // result goes back with ";" so that the factory's form of it is the same.
+  std::string normalized = NormalizeConnectionString(text);
+  for (char& c : normalized)
+    if (c == '\r') c = ';';
+  return WithoutActive(normalized);
 }
 
 }  // namespace fuzzkit

@@ -42,7 +42,10 @@ class TInput {
 };
 
 // The connection string with every "active" pair taken out (whatever its
-// letter case and blanks), so that making a transport from it opens nothing.
+// letter case and blanks), so that setting it on a transport opens nothing.
 std::string WithoutActive(std::string_view text);
+// The same for a text given to the provider factory, which deletes line
+// breaks and blanks before it splits: there "acti<CR>ve=1" is "active=1".
+std::string FactoryTextWithoutActive(std::string_view text);
 
 }  // namespace fuzzkit
