@@ -1,12 +1,16 @@
 // Receive path throughput: packets framed and dispatched per second for
 // batches of different sizes (the cost per packet must not grow with the
-// batch), and bytes per second through a buffer of garbage.
+// batch), bytes per second through a buffer of garbage, and the cost per
+// byte of a flood of header look-alikes, in the receive path and in a
+// transaction's answer search, which must stay flat from 4 KB to 4 MB.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <random>
+#include <vector>
 
 #include "protocol/uTervan97.h"
+#include "protocol/uTervanAnswerSearch.h"
 #include "protocol/uTervanStack.h"
 #include "protocol/uTervanStackDevice.h"
 
@@ -91,21 +95,64 @@ void BM_ReceiveGarbage(benchmark::State& state) {
 }
 BENCHMARK(BM_ReceiveGarbage)->Arg(4096)->Arg(65536);
 
-// Garbage made of packet headers whose claimed length is never complete:
-// the worst case, where every byte of the buffer must be kept and searched.
-void BM_ReceiveFalseHeaders(benchmark::State& state) {
-  TBench bench;
-  TBytes garbage;
-  while (garbage.size() < static_cast<std::size_t>(state.range(0))) {
-    const std::uint8_t header[] = {0x2A, 0x61, 0xFF, 0xF0};
-    garbage.insert(garbage.end(), std::begin(header), std::end(header));
-  }
-  for (auto _ : state) {
-    bench.Stack->Receive(garbage);
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(garbage.size()));
-  state.counters["rx_left"] = static_cast<double>(bench.Stack->RxBufferSize());
+// Headers that each claim 64 KiB: every 4-byte step is a candidate that is
+// whole once enough bytes follow it, and fails its check.
+TBytes LookAlikes(std::size_t size) {
+  TBytes bytes;
+  bytes.reserve(size + 4);
+  while (bytes.size() < size) bytes.insert(bytes.end(), {0x2A, 0x61, 0xFF, 0xFD});
+  return bytes;
 }
-BENCHMARK(BM_ReceiveFalseHeaders)->Arg(4096);
+
+constexpr std::size_t kChunk = 4096;  // one read of a busy line
+
+// The flood cut into reads.
+std::vector<TBytes> Reads(const TBytes& flood) {
+  std::vector<TBytes> reads;
+  for (std::size_t at = 0; at < flood.size(); at += kChunk)
+    reads.emplace_back(
+        flood.begin() + static_cast<std::ptrdiff_t>(at),
+        flood.begin() + static_cast<std::ptrdiff_t>(std::min(at + kChunk, flood.size())));
+  return reads;
+}
+
+// Items = flood bytes; ns_per_byte is what must stay flat across the sizes.
+void CountFloodBytes(benchmark::State& state) {
+  const auto bytes = static_cast<double>(state.iterations() * state.range(0));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  state.counters["ns_per_byte"] =
+      benchmark::Counter(bytes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
+                         benchmark::Counter::kIs1000);
+}
+
+void FloodSizes(benchmark::internal::Benchmark* b) {
+  b->RangeMultiplier(4)->Range(4 << 10, 4 << 20)->Unit(benchmark::kMillisecond);
+}
+
+// The flood into the receive path in reads of 4 KB.
+void BM_ReceiveFlood(benchmark::State& state) {
+  TBench bench;
+  const std::vector<TBytes> reads = Reads(LookAlikes(static_cast<std::size_t>(state.range(0))));
+  for (auto _ : state) {
+    for (const TBytes& read : reads) bench.Stack->Receive(read);
+  }
+  CountFloodBytes(state);
+}
+BENCHMARK(BM_ReceiveFlood)->Apply(FloodSizes);
+
+// The same flood, then the answer, through a transaction's answer search.
+void BM_AnswerSearchFlood(benchmark::State& state) {
+  const std::vector<TBytes> reads = Reads(LookAlikes(static_cast<std::size_t>(state.range(0))));
+  const TBytes answerPacket = BuildPacket(0x31, 0, 0x00, {0x00, 0x05});
+  for (auto _ : state) {
+    TTervanAnswerSearch search(0x31, 0, TTervanStack::kRxBufferCap, TTervanStack::kRxBufferKeep);
+    TBytes answer;
+    for (const TBytes& read : reads) search.Scan(read, answer, {});
+    if (!search.Scan(answerPacket, answer, {})) state.SkipWithError("the answer was not found");
+    benchmark::DoNotOptimize(search.TakeSetAside());
+  }
+  CountFloodBytes(state);
+}
+BENCHMARK(BM_AnswerSearchFlood)->Apply(FloodSizes);
 
 }  // namespace

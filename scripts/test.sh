@@ -2,7 +2,9 @@
 # Builds and runs the whole suite three times: a normal build, an
 # AddressSanitizer + UndefinedBehaviorSanitizer build and a ThreadSanitizer
 # build. Fails when any build or test fails. Then installs, packages and
-# embeds the library from the normal build (scripts/package-test.sh).
+# embeds the library from the normal build (scripts/package-test.sh), and
+# builds the fuzzers and runs each briefly (FUZZ_SECONDS, default 20, per
+# target; every build also replays the fuzz corpus as plain tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -15,3 +17,5 @@ for preset in default asan tsan; do
 done
 echo "=== package ==="
 scripts/package-test.sh build
+echo "=== fuzz ==="
+scripts/fuzz.sh "${FUZZ_SECONDS:-20}"

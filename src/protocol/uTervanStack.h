@@ -11,6 +11,8 @@
 #include "framework/uBytes.h"
 #include "framework/uiNodedInterface.h"
 #include "protocol/uTervan97.h"
+#include "protocol/uTervanClock.h"
+#include "protocol/uTervanFramer.h"
 #include "protocol/uiTervanStack.h"
 #include "protocol/uiTervanStackDevice.h"
 #include "transport/uci_ICommunicationInterface.h"
@@ -60,33 +62,13 @@ class TTervanStack : public TNodedInterface, public virtual ITervanStack {
   bool GetDevice(std::int32_t index, TIntf<ITervanStackDevice>& device);
   // Bytes received but not yet framed or consumed.
   std::size_t RxBufferSize();
+  // The clock of the transactions' deadlines. Set it before the stack is
+  // used; an empty source means the system's tick.
+  void SetTickSource(TTickFunction source) { FTickSource = std::move(source); }
 
  private:
-  // Received bytes with a read offset: consuming from the front is O(1); the
-  // dead front is dropped once it is as long as the live part. Running byte
-  // sums make the checksum test of any candidate O(1), so garbage full of
-  // false headers (each claiming up to 64 KiB) costs no more than any bytes.
-  class TRxBuffer {
-   public:
-    TRxBuffer() { Clear(); }
-    const std::uint8_t* Data() const { return FBytes.data() + FStart; }
-    std::size_t Size() const { return FBytes.size() - FStart; }
-    void Append(const std::uint8_t* bytes, std::size_t size);
-    void Consume(std::size_t count);
-    void Clear();
-    // True when the `size` bytes at the front form a valid packet (the same
-    // verdict as CheckPacket == 0).
-    bool ValidPacket(std::size_t size) const;
-
-   private:
-    TBytes FBytes;
-    TBytes FSums;  // FSums[i] = sum of FBytes[0, i) modulo 256; one more entry than FBytes
-    std::size_t FStart = 0;
-  };
-
   void StackSetOwner(TIntf<IInterface> owner);
-  // Next candidate at the front of the buffer (resynchronising if needed); 0 = none.
-  std::size_t NextCandidate();
+  std::uint32_t Now() const { return FTickSource ? FTickSource() : GetTickCount32(); }
   // Hands the packet to every device it is addressed to.
   void Dispatch(const TTervanFormat97& packet);
 
@@ -95,5 +77,6 @@ class TTervanStack : public TNodedInterface, public virtual ITervanStack {
   // Serialises the receive path, entered from the transport's thread and from
   // the end of a transaction; recursive because devices may transact from it.
   std::recursive_mutex FReceiveLock;
-  TRxBuffer FRxBuffer;  // guarded by FReceiveLock
+  TTervanFramer FRxBuffer{kRxBufferCap, kRxBufferKeep};  // guarded by FReceiveLock
+  TTickFunction FTickSource;  // set before use; empty = the system's tick
 };

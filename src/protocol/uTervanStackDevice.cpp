@@ -169,35 +169,57 @@ bool TTervanStackDevice::SlotAvailable(const TTervanStackItemSIG& slot, std::uin
 
 std::uint8_t TTervanStackDevice::AllocateSig(std::uint8_t inst, std::int32_t timeout) {
   std::uint32_t turn = 0;
-  return TakeSig(inst, timeout, turn);
+  bool fixed = false;
+  return TakeSig(inst, timeout, turn, fixed);
+}
+
+int TTervanStackDevice::GraceSlotToReuse(std::uint32_t now) const {
+  int oldest = -1;
+  for (int sig = 0; sig < 256; ++sig) {
+    const TTervanStackItemSIG& slot = FSigTable[static_cast<std::size_t>(sig)];
+    if (SlotAvailable(slot, now)) return -1;
+    if (FSigGrace[static_cast<std::size_t>(sig)] &&
+        (oldest < 0 ||
+         TickAfter(FSigTable[static_cast<std::size_t>(oldest)].Deadline, slot.Deadline)))
+      oldest = sig;
+  }
+  return oldest;
 }
 
 std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout,
-                                         std::uint32_t& turn) {
+                                         std::uint32_t& turn, bool& fixed) {
   std::lock_guard<std::recursive_mutex> guard(FSigLock);
-  if (std::uint8_t fixed = FFixedSig.load(); fixed != 0) {
-    turn = FSigTurn[fixed];
-    return fixed;
+  if (std::uint8_t fixedSig = FFixedSig.load(); fixedSig != 0) {
+    fixed = true;
+    turn = FSigTurn[fixedSig];
+    return fixedSig;
   }
+  fixed = false;
   int sweeps = 0;
-  while (!SlotAvailable(FSigTable[FNextSig], GetTickCount32())) {
-    if (FNextSig == 255) {
-      // Every slot is taken: only a deadline can free one now.
-      SleepMs(1);
-      ++sweeps;
-      if (sweeps >= kOverloadSweeps && (sweeps - kOverloadSweeps) % kOverloadRepeatSweeps == 0)
-        Alert("SIG stack overload");
-      FNextSig = 0;
-    } else {
+  while (!SlotAvailable(FSigTable[FNextSig], Now())) {
+    if (FNextSig != 255) {
       ++FNextSig;
+      continue;
     }
+    // A slot held only for a late answer never makes a request wait.
+    if (const int grace = GraceSlotToReuse(Now()); grace >= 0) {
+      FNextSig = static_cast<std::uint8_t>(grace);
+      break;
+    }
+    // Every slot is taken: only a deadline can free one now.
+    SleepMs(1);
+    ++sweeps;
+    if (sweeps >= kOverloadSweeps && (sweeps - kOverloadSweeps) % kOverloadRepeatSweeps == 0)
+      Alert("SIG stack overload");
+    FNextSig = 0;
   }
   TTervanStackItemSIG& slot = FSigTable[FNextSig];
   slot = TTervanStackItemSIG{};
   slot.Free = false;
   slot.INST = inst;
   slot.Taken = NowDateTime();
-  slot.Deadline = GetTickCount32() + static_cast<std::uint32_t>(timeout);
+  slot.Deadline = Now() + static_cast<std::uint32_t>(timeout);
+  FSigGrace[FNextSig] = false;
   turn = ++FSigTurn[FNextSig];
   // Not advanced: a slot released at once serves the next request again.
   return FNextSig;
@@ -206,11 +228,29 @@ std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout
 void TTervanStackDevice::ReleaseSig(std::uint8_t sig) {
   std::lock_guard<std::recursive_mutex> guard(FSigLock);
   FSigTable[sig] = TTervanStackItemSIG{};
+  FSigGrace[sig] = false;
 }
 
 void TTervanStackDevice::ReleaseSigTaken(std::uint8_t sig, std::uint32_t turn) {
   std::lock_guard<std::recursive_mutex> guard(FSigLock);
   if (FSigTurn[sig] == turn) ReleaseSig(sig);
+}
+
+void TTervanStackDevice::HoldForGrace(std::uint8_t sig, std::uint32_t turn, std::int32_t timeout) {
+  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  if (FSigTurn[sig] != turn || FSigTable[sig].Free) return;
+  // Ten time-outs fit the wrap-safe tick comparison for any time-out.
+  constexpr std::uint32_t kMaxGraceMs = 0x3FFFFFFF;
+  const std::uint64_t grace = std::max<std::uint64_t>(
+      kGraceTimeouts * static_cast<std::uint64_t>(std::max(timeout, 0)), kMinGraceMs);
+  FSigTable[sig].Deadline =
+      Now() + static_cast<std::uint32_t>(std::min<std::uint64_t>(grace, kMaxGraceMs));
+  FSigGrace[sig] = true;
+}
+
+bool TTervanStackDevice::SigInGrace(std::uint8_t sig) {
+  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  return FSigGrace[sig] && !SlotAvailable(FSigTable[sig], Now());
 }
 
 TTervanStackItemSIG TTervanStackDevice::SigItem(std::uint8_t sig) {
@@ -236,8 +276,20 @@ bool TTervanStackDevice::Exchange(std::uint8_t inst, const TBytes& data, bool wa
 bool TTervanStackDevice::ExchangeWaiting(ITervanStack& stack, std::uint8_t inst, const TBytes& data,
                                          std::int32_t timeout, TTervanFormat97& answer) {
   std::uint32_t turn = 0;
-  const std::uint8_t sig = TakeSig(inst, timeout, turn);
-  TSigRelease release([this, sig, turn] { ReleaseSigTaken(sig, turn); });
+  bool fixed = false;
+  const std::uint8_t sig = TakeSig(inst, timeout, turn, fixed);
+  const std::uint32_t start = Now();
+  bool timedOut = false;
+  // A request whose answer did not come in time keeps its signature for a
+  // while, so that the answer, should it come late, cannot pass for a later
+  // request's. One that failed at once (no line, a refused write) was never
+  // sent whole and frees it.
+  TSigRelease release([&] {
+    if (timedOut && !fixed)
+      HoldForGrace(sig, turn, timeout);
+    else
+      ReleaseSigTaken(sig, turn);
+  });
   TBytes raw;
   bool transacted = false;
   try {
@@ -247,6 +299,8 @@ bool TTervanStackDevice::ExchangeWaiting(ITervanStack& stack, std::uint8_t inst,
     // the receive path reported on other bytes still counts.
     transacted = !raw.empty();
   }
+  timedOut =
+      !transacted && !TickAfter(start + static_cast<std::uint32_t>(std::max(timeout, 0)), Now());
   if (!transacted) {
     SetLastResult(tervan::kResultNoAnswer);
     return false;
@@ -268,7 +322,8 @@ bool TTervanStackDevice::ExchangeUnwaited(ITervanStack& stack, std::uint8_t inst
                                           TTervanFormat97& answer) {
   const std::uint8_t address = FAddress.load();
   std::uint32_t turn = 0;
-  const std::uint8_t sig = TakeSig(inst, timeout, turn);
+  bool fixed = false;
+  const std::uint8_t sig = TakeSig(inst, timeout, turn, fixed);
   if (callback) {
     std::lock_guard<std::recursive_mutex> guard(FSigLock);
     if (FSigTurn[sig] == turn) {

@@ -13,6 +13,7 @@
 #include "framework/uBytes.h"
 #include "framework/uiNodedInterface.h"
 #include "protocol/uTervan97.h"
+#include "protocol/uTervanClock.h"
 #include "protocol/uiTervanStack.h"
 #include "protocol/uiTervanStackDevice.h"
 
@@ -35,6 +36,11 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
  public:
   static constexpr std::int32_t kDefaultTimeout = 1000;
   static constexpr std::int32_t kE4Timeout = 500;
+  // A waiting request that got no answer keeps its signature this many of its
+  // time-outs (and at least kMinGraceMs), so that a late answer is not taken
+  // for the answer to a later request.
+  static constexpr std::uint32_t kGraceTimeouts = 10;
+  static constexpr std::uint32_t kMinGraceMs = 10000;
 
   explicit TTervanStackDevice(std::uint8_t address);
   TTervanStackDevice(const std::string& guid, std::uint8_t address);
@@ -112,6 +118,11 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   void ReleaseSig(std::uint8_t sig);
   // Copy of a slot as it is now.
   TTervanStackItemSIG SigItem(std::uint8_t sig);
+  // The slot is held for a late answer to a waiting request that timed out.
+  bool SigInGrace(std::uint8_t sig);
+  // The clock of the signature slots' deadlines. Set it before the device is
+  // used; an empty source means the system's tick.
+  void SetTickSource(TTickFunction source) { FTickSource = std::move(source); }
 
   // What the last identification read gave (ReadType).
   std::string GetTypeVersion();
@@ -130,9 +141,17 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   virtual void ProcessNotification(const TTervanFormat97& packet);
 
  private:
+  std::uint32_t Now() const { return FTickSource ? FTickSource() : GetTickCount32(); }
   bool SlotAvailable(const TTervanStackItemSIG& slot, std::uint32_t now) const;
-  // AllocateSig that also tells which taking of the slot this is.
-  std::uint8_t TakeSig(std::uint8_t inst, std::int32_t timeout, std::uint32_t& turn);
+  // AllocateSig that also tells which taking of the slot this is and whether
+  // the signature is the fixed one (no slot taken).
+  std::uint8_t TakeSig(std::uint8_t inst, std::int32_t timeout, std::uint32_t& turn, bool& fixed);
+  // When no slot is available, the slot held for grace the longest (the
+  // first to end its grace), or -1 when none is (caller holds FSigLock).
+  int GraceSlotToReuse(std::uint32_t now) const;
+  // Keeps the slot of a waiting request that got no answer taken for its
+  // grace period, unless its answer came meanwhile or it was taken again.
+  void HoldForGrace(std::uint8_t sig, std::uint32_t turn, std::int32_t timeout);
   // Frees the slot unless it was taken again after `turn` (a stale slot may be
   // reused while its first request is still being finished).
   void ReleaseSigTaken(std::uint8_t sig, std::uint32_t turn);
@@ -151,6 +170,8 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   std::atomic<std::uint8_t> FAddress{0};
   std::array<TTervanStackItemSIG, 256> FSigTable;  // guarded by FSigLock
   std::array<std::uint32_t, 256> FSigTurn{};       // takings of each slot; guarded by FSigLock
+  std::array<bool, 256> FSigGrace{};               // held for a late answer; guarded by FSigLock
+  TTickFunction FTickSource;                         // set before use
   std::mutex FStackLock;                           // guards FStack (never held across calls)
   TIntf<ITervanStack> FStack;
   std::mutex FTypeLock;  // guards the two texts below

@@ -131,8 +131,10 @@ TEST_F(MainRunFaultTest, AnswerWithAnotherSignatureFailsThatOutputOnly) {
   EXPECT_EQ(
       SplitLines(r.Stdout),
       Concat({"Connection established.", "Could not set Velto output 3!"}, InputLines({1, 3})));
-  // The failed output is not read back; the timed one and the inputs still go out.
-  EXPECT_EQ(Received(), (Lines{kIdentify, kOut3On, kOut2OffFor10, kReadInputs}));
+  // The failed output is not read back; the timed one and the inputs still go
+  // out, with signature 1 while 0 is held for a late answer.
+  EXPECT_EQ(Received(), (Lines{kIdentify, kOut3On, "2A 61 00 07 31 01 23 0A 02 0C 0D",
+                               "2A 61 00 05 31 01 31 0C 0D"}));
 }
 
 TEST_F(MainRunFaultTest, RefusedIdentificationIsAskedTwiceAndNoOutputTouched) {

@@ -78,6 +78,10 @@ class MainRunTest : public ::testing::Test {
 const char* const kIdentify = "2A 61 00 05 31 00 F3 4B 0D";
 const char* const kOut3On = "2A 61 00 06 31 00 20 83 9A 0D";
 const char* const kReadInputs = "2A 61 00 05 31 00 31 0D 0D";
+// After a request went unanswered its signature is held for a late answer:
+// the requests after it carry signature 1.
+const char* const kIdentifyAgain = "2A 61 00 05 31 01 F3 4A 0D";
+const char* const kReadInputsAfterSilence = "2A 61 00 05 31 01 31 0C 0D";
 
 TEST_F(MainRunTest, WorkedExampleOnTheWireAndExitCodeFive) {
   StartModule({"--inputs-on", "1,3"});
@@ -177,7 +181,7 @@ TEST_F(MainRunTest, FirstIdentificationUnansweredSecondAnswered) {
   TProgramResult r = Run({"/TCP", "/Address=1", "/ErrorCode=In1"});
   EXPECT_EQ(r.ExitStatus, 1);
   EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({1})));
-  EXPECT_EQ(Received(), (Lines{kIdentify, kIdentify, kReadInputs}));
+  EXPECT_EQ(Received(), (Lines{kIdentify, kIdentifyAgain, kReadInputsAfterSilence}));
 }
 
 TEST_F(MainRunTest, IdentificationNeverAnswered) {
@@ -186,7 +190,7 @@ TEST_F(MainRunTest, IdentificationNeverAnswered) {
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read data from Velto!"}));
-  EXPECT_EQ(Received(), (Lines{kIdentify, kIdentify}));  // no output touched
+  EXPECT_EQ(Received(), (Lines{kIdentify, kIdentifyAgain}));  // no output touched
 }
 
 TEST_F(MainRunTest, UnrecognisedIdentificationCountsAsNotRead) {
@@ -226,7 +230,7 @@ TEST_F(MainRunTest, UnansweredOutputIsReportedAndFailsTheRun) {
   EXPECT_EQ(out.size(), 2u + 8u);
   Lines rx = Received();
   ASSERT_GE(rx.size(), 3u);
-  EXPECT_EQ(rx[2], "2A 61 00 06 31 00 20 82 9B 0D");  // output 2 still set
+  EXPECT_EQ(rx[2], "2A 61 00 06 31 01 20 82 9A 0D");  // output 2 still set
 }
 
 TEST_F(MainRunTest, InputsNeverAnswered) {
@@ -235,7 +239,7 @@ TEST_F(MainRunTest, InputsNeverAnswered) {
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read inputs from Velto!"}));
-  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputs, kReadInputs}));  // asked twice
+  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputs, kReadInputsAfterSilence}));  // asked twice
 }
 
 TEST_F(MainRunTest, FirstInputReadUnansweredSecondAnswered) {
@@ -243,7 +247,7 @@ TEST_F(MainRunTest, FirstInputReadUnansweredSecondAnswered) {
   TProgramResult r = Run({"/TCP", "/Address=1", "/ErrorCode=In1,In2"});
   EXPECT_EQ(r.ExitStatus, 2);
   EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({2})));
-  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputs, kReadInputs}));
+  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputs, kReadInputsAfterSilence}));
 }
 
 // A script that stops reading the lines must still get the inputs as the
@@ -259,8 +263,8 @@ TEST_F(MainRunTest, ReaderOfTheLinesGoneKeepsTheExitCode) {
 
 TEST_F(MainRunTest, NologSilencesTheRunButNotItsExitCode) {
   StartModule({"--inputs-on", "1,3"});
-  TProgramResult r = Run({"/TCP", "/Address=1", "/nolog", "/Out3=On", "/Out9=1",
-                          "/ErrorCode=In1,In2,In3,In20"});
+  TProgramResult r =
+      Run({"/TCP", "/Address=1", "/nolog", "/Out3=On", "/Out9=1", "/ErrorCode=In1,In2,In3,In20"});
   EXPECT_EQ(r.ExitStatus, 5);
   EXPECT_EQ(r.Stdout, "");
 }

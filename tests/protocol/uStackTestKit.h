@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "framework/uAlert.h"
@@ -17,6 +18,7 @@
 #include "protocol/uTervanStack.h"
 #include "protocol/uTervanStackDevice.h"
 #include "support/uMemoryTransport.h"
+#include "support/uScriptedTransport.h"
 
 namespace stacktest {
 
@@ -130,13 +132,18 @@ class TAlertCatcher {
 };
 
 // A stack bound to an open in-memory transport; takes the tree apart at the
-// end and checks that no noded interface outlives the test.
-class StackFixture : public ::testing::Test {
+// end and checks that no noded interface outlives the test. On a scripted
+// transport the stack and the devices run on the transport's clock.
+template <class TTransport>
+class StackFixtureOf : public ::testing::Test {
  protected:
+  static constexpr bool kScripted = std::is_same_v<TTransport, TScriptedTransport>;
+
   void SetUp() override {
     FLiveAtStart = LiveNodeCount();
-    Transport = Make<TMemoryTransport>(true);
+    Transport = Make<TTransport>();
     Stack = Make<TTervanStack>();
+    if constexpr (kScripted) Stack->SetTickSource(Transport->Clock());
     Stack->SetTransport(TIntf<ICommunicationInterface>(Transport));
   }
 
@@ -151,17 +158,21 @@ class StackFixture : public ::testing::Test {
 
   TIntf<TProbeDevice> Attach(std::uint8_t address) {
     auto device = Make<TProbeDevice>(address);
+    if constexpr (kScripted) device->SetTickSource(Transport->Clock());
     device->SetStack(TIntf<ITervanStack>(Stack));
     FDevices.push_back(device);
     return device;
   }
 
-  TIntf<TMemoryTransport> Transport;
+  TIntf<TTransport> Transport;
   TIntf<TTervanStack> Stack;
 
  private:
   std::vector<TIntf<TProbeDevice>> FDevices;
   std::int32_t FLiveAtStart = 0;
 };
+
+using StackFixture = StackFixtureOf<TMemoryTransport>;
+using ScriptedStackFixture = StackFixtureOf<TScriptedTransport>;
 
 }  // namespace stacktest

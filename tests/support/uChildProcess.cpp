@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +51,7 @@ TChildProcess& TChildProcess::operator=(TChildProcess&& other) noexcept {
     FPid = std::exchange(other.FPid, -1);
     FExited = std::exchange(other.FExited, false);
     FStatus = std::exchange(other.FStatus, -1);
+    FPeakRssKb = std::exchange(other.FPeakRssKb, 0);
     FStdin = std::exchange(other.FStdin, -1);
     FStdout = std::exchange(other.FStdout, -1);
     FStderr = std::exchange(other.FStderr, -1);
@@ -202,9 +204,11 @@ bool TChildProcess::Signal(int signal) {
 bool TChildProcess::Reap(bool block) {
   if (FPid <= 0 || FExited) return FExited;
   int status = 0;
-  const pid_t rc = waitpid(FPid, &status, block ? 0 : WNOHANG);
+  rusage usage{};
+  const pid_t rc = wait4(FPid, &status, block ? 0 : WNOHANG, &usage);
   if (rc == FPid) {
     FExited = true;
+    FPeakRssKb = usage.ru_maxrss;
     FStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   return FExited;

@@ -42,6 +42,8 @@ class TChildProcess {
   bool Wait(int timeoutMs, int& exitStatus, bool readOutput = true);
   // SIGKILL and reap.
   void Kill();
+  // Peak resident memory of the ended process in KiB (0 before its end).
+  long PeakRssKb() const { return FPeakRssKb; }
 
   // Everything the process wrote so far (collected while reading or waiting).
   const std::string& Stdout();
@@ -57,6 +59,7 @@ class TChildProcess {
   pid_t FPid = -1;
   bool FExited = false;
   int FStatus = -1;
+  long FPeakRssKb = 0;
   int FStdin = -1;
   int FStdout = -1;
   int FStderr = -1;

@@ -11,9 +11,6 @@ namespace {
 constexpr std::size_t kLabelSize = 21;
 constexpr int kMaxCounters = 60;
 constexpr std::uint32_t kHalfSecondMs = 500;
-// A receive buffer never needs more than one whole packet plus what follows it.
-constexpr std::size_t kRxLimit = 0x20000;
-constexpr std::size_t kRxKeep = 0x10004;
 
 constexpr std::uint8_t kNotificationCode = 0x0D;
 
@@ -37,16 +34,6 @@ void AppendBigEndian(TBytes& bytes, std::uint64_t value, std::size_t count) {
 
 bool ReachedDeadline(std::uint32_t now, std::uint32_t deadline) {
   return static_cast<std::int32_t>(now - deadline) >= 0;
-}
-
-// Position of the first whole valid packet that starts at or after `from`.
-std::optional<std::size_t> FindValidPacket(const TBytes& buffer, std::size_t from) {
-  for (std::size_t pos = from; pos + 1 < buffer.size(); ++pos) {
-    if (buffer[pos] != tervan::kPrefix || buffer[pos + 1] != tervan::kFormat97) continue;
-    const std::size_t size = ExtractPacketLength(buffer.data() + pos, buffer.size() - pos);
-    if (size != 0 && CheckPacket(buffer.data() + pos, size) == 0) return pos;
-  }
-  return std::nullopt;
 }
 
 }  // namespace
@@ -115,61 +102,29 @@ void TModuleSimulator::Receive(int channel, const TBytes& bytes, std::uint32_t n
   Mutate([&] {
     TickLocked(nowMs);
     TChannel& ch = FChannels[channel];
-    ch.Rx.insert(ch.Rx.end(), bytes.begin(), bytes.end());
-    if (ch.Rx.size() > kRxLimit) {
-      LogLocked(false, TBytes(ch.Rx.begin(), ch.Rx.end() - kRxKeep), "overflow, dropped");
-      ch.Rx.erase(ch.Rx.begin(), ch.Rx.end() - kRxKeep);
-    }
+    if (const std::size_t cut = ch.Rx.Append(bytes); cut != 0)
+      LogLocked(false, {}, "overflow, " + std::to_string(cut) + " bytes dropped");
     FrameLocked(channel, ch, nowMs);
   });
 }
 
 void TModuleSimulator::FrameLocked(int channel, TChannel& ch, std::uint32_t now) {
-  TBytes& rx = ch.Rx;
   TBytes garbage;
-  auto drop = [&](std::size_t count) {
-    garbage.insert(garbage.end(), rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(count));
-    rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(count));
-  };
-  auto flushGarbage = [&] {
+  TTervanFramer::TUnit unit;
+  while (ch.Rx.Next(unit)) {
+    if (unit.Kind == TTervanFramer::TUnitKind::Garbage) {
+      garbage.insert(garbage.end(), unit.Bytes, unit.Bytes + unit.Size);
+      continue;
+    }
     if (!garbage.empty()) LogLocked(false, garbage, "garbage");
     garbage.clear();
-  };
-  while (!rx.empty()) {
-    const auto star = std::find(rx.begin(), rx.end(), tervan::kPrefix);
-    drop(static_cast<std::size_t>(star - rx.begin()));
-    if (rx.size() < 2) break;
-    if (rx[1] != tervan::kFormat97) {
-      drop(1);
-      continue;
-    }
-    if (rx.size() < 4) break;
-    const std::size_t length = static_cast<std::size_t>(rx[2]) << 8 | rx[3];
-    if (length < 5) {
-      drop(1);
-      continue;
-    }
-    if (rx.size() < length + 4) {
-      // A corrupted length field must not swallow the requests behind it.
-      const auto later = FindValidPacket(rx, 1);
-      if (!later) break;
-      drop(*later);
-      continue;
-    }
-    if (CheckPacket(rx.data(), length + 4) != 0) {
-      drop(1);  // a packet that starts inside the bad one is still found
-      continue;
-    }
-    flushGarbage();
-    const TBytes raw(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(length + 4));
-    rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(length + 4));
-    const TTervanFormat97 packet = ParsePacket(raw);
+    const TTervanFormat97 packet = ParsePacket(unit.Bytes, unit.Size);
     const bool forUs = packet.ADR == FAddress || packet.ADR == tervan::kAdrUniversal ||
                        packet.ADR == tervan::kAdrBroadcast;
-    LogLocked(false, raw, forUs ? "" : "other address");
+    LogLocked(false, TBytes(unit.Bytes, unit.Bytes + unit.Size), forUs ? "" : "other address");
     if (forUs) HandlePacketLocked(channel, ch, packet, now);
   }
-  flushGarbage();
+  if (!garbage.empty()) LogLocked(false, garbage, "garbage");
 }
 
 // --- Requests ----------------------------------------------------------------

@@ -15,6 +15,7 @@
 
 #include "framework/uBytes.h"
 #include "protocol/uTervan97.h"
+#include "protocol/uTervanFramer.h"
 #include "simulator/uSimConfig.h"
 
 // One write the carrier should make, in order.
@@ -89,8 +90,12 @@ class TModuleSimulator {
   std::vector<TSimLogEntry> TakeLog();
 
  private:
+  // A receive buffer never needs more than one whole packet plus what follows it.
+  static constexpr std::size_t kRxLimit = 0x20000;
+  static constexpr std::size_t kRxKeep = 0x10004;
+
   struct TChannel {
-    TBytes Rx;
+    TTervanFramer Rx{kRxLimit, kRxKeep};
     int Answers = 0;
     bool Closing = false;  // a close is queued; nothing more is answered
   };
@@ -111,6 +116,8 @@ class TModuleSimulator {
     std::optional<std::uint8_t> NewAddress;  // applied once the answer is built
   };
 
+  // Frames the channel's bytes with the library's framer (bounded work per
+  // byte whatever a client sends) and carries out each request in turn.
   void FrameLocked(int channel, TChannel& ch, std::uint32_t now);
   void HandlePacketLocked(int channel, TChannel& ch, const TTervanFormat97& packet,
                           std::uint32_t now);

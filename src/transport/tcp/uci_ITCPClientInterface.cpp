@@ -29,6 +29,10 @@ std::string NoAnswerReason(std::uint32_t timeoutMs) {
   return "no answer within " + std::to_string(timeoutMs / 1000) + "." +
          std::to_string(timeoutMs % 1000 / 100) + " s";
 }
+// Most bytes one Read hands over. The socket's queue may hold tens of MB
+// (the kernel grows it for a fast sender); the rest waits for the next Read,
+// so a flood cannot make the program's memory follow the queue.
+constexpr std::size_t kMaxReadBlock = 256 * 1024;
 
 std::uint16_t ParsePort(const std::string& text) {
   std::int32_t value = 0;
@@ -345,7 +349,8 @@ void TTCPClientInterface::Read(TBytes& data) {
       // sending cannot hold the lock or grow the block without end. With
       // none counted, one receive still looks and so meets the stream's end.
       const int waiting = FConnectionSocket.BytesWaiting();
-      const std::size_t limit = waiting > 0 ? static_cast<std::size_t>(waiting) : 4096;
+      const std::size_t limit =
+          waiting > 0 ? std::min(static_cast<std::size_t>(waiting), kMaxReadBlock) : 4096;
       data.resize(limit);
       std::size_t got = 0;
       while (got < limit) {

@@ -1,0 +1,12 @@
+#include "uFuzzTargets.h"
+
+const std::vector<TFuzzTarget>& FuzzTargets() {
+  static const std::vector<TFuzzTarget> targets{
+      {"receive", &FuzzReceive},
+      {"exchange", &FuzzExchange},
+      {"decoders", &FuzzDecoders},
+      {"commandline", &FuzzCommandLine},
+      {"connectionstring", &FuzzConnectionString},
+  };
+  return targets;
+}

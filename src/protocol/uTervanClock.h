@@ -1,0 +1,17 @@
+// Time as the stack and its devices measure it: the 32-bit millisecond tick,
+// replaceable per object so that tests and fuzzers run exchanges and their
+// time-outs without waiting, and the wire time of bytes on a line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "framework/uTick.h"
+
+// Gives the current millisecond tick; empty means the system's tick.
+using TTickFunction = std::function<std::uint32_t()>;
+
+// Whole milliseconds that `count` characters take on a line whose character
+// time is `byteTime` ms (0 when it is not known), at most one day.
+std::uint32_t WireTimeMs(std::size_t count, double byteTime);
