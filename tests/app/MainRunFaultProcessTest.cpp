@@ -19,11 +19,7 @@ using namespace runlines;
 // needs more than this has hung.
 constexpr int kHangGuardMs = 8000;
 
-const char* const kIdentify = "2A 61 00 05 31 00 F3 4B 0D";
-const char* const kOut3On = "2A 61 00 06 31 00 20 83 9A 0D";
-const char* const kReadOutputs = "2A 61 00 05 31 00 30 0E 0D";
 const char* const kOut2OffFor10 = "2A 61 00 07 31 00 23 0A 02 0D 0D";  // 10 half-seconds
-const char* const kReadInputs = "2A 61 00 05 31 00 31 0D 0D";
 
 // What a run of kTypicalRun sends to a module that answers everything.
 const Lines kTypicalWire{kIdentify, kOut3On, kReadOutputs, kOut2OffFor10, kReadInputs};

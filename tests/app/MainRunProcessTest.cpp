@@ -75,9 +75,6 @@ class MainRunTest : public ::testing::Test {
   TSimulatorProcess FSim;
 };
 
-const char* const kIdentify = "2A 61 00 05 31 00 F3 4B 0D";
-const char* const kOut3On = "2A 61 00 06 31 00 20 83 9A 0D";
-const char* const kReadInputs = "2A 61 00 05 31 00 31 0D 0D";
 // After a request went unanswered its signature is held for a late answer:
 // the requests after it carry signature 1.
 const char* const kIdentifyAgain = "2A 61 00 05 31 01 F3 4A 0D";

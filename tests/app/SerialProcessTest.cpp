@@ -22,11 +22,6 @@ using namespace runlines;
 
 constexpr int kHangGuardMs = 8000;
 
-const char* const kIdentify = "2A 61 00 05 31 00 F3 4B 0D";
-const char* const kOut3On = "2A 61 00 06 31 00 20 83 9A 0D";
-const char* const kReadOutputs = "2A 61 00 05 31 00 30 0E 0D";
-const char* const kReadInputs = "2A 61 00 05 31 00 31 0D 0D";
-const Lines kWorkedExampleWire{kIdentify, kOut3On, kReadOutputs, kReadInputs};
 const std::vector<std::string> kWorkedExample{"/COM=9:9600", "/Address=1", "/Out3=On",
                                               "/ErrorCode=In1,In2,In3"};
 

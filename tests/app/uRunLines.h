@@ -34,6 +34,14 @@ inline Lines InputLines(const std::vector<int>& onInputs, int count = 8) {
   return lines;
 }
 
+// The worked example's requests on the wire (address 1, signature 0), as hex.
+inline const char* const kIdentify = "2A 61 00 05 31 00 F3 4B 0D";
+inline const char* const kOut3On = "2A 61 00 06 31 00 20 83 9A 0D";
+inline const char* const kReadOutputs = "2A 61 00 05 31 00 30 0E 0D";
+inline const char* const kReadInputs = "2A 61 00 05 31 00 31 0D 0D";
+// Identification, output 3 on, the outputs read back, the inputs.
+inline const Lines kWorkedExampleWire{kIdentify, kOut3On, kReadOutputs, kReadInputs};
+
 inline Lines Concat(Lines a, const Lines& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
