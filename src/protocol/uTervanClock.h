@@ -9,7 +9,10 @@
 
 #include "framework/uTick.h"
 
-// Gives the current millisecond tick; empty means the system's tick.
+// Gives the current millisecond tick; empty means the library's tick
+// (GetTickCount32). Per object, beside the library-wide SetTickSource: a
+// scripted clock may stand still between waits, which only the stack and its
+// devices are written to bear; the library-wide tick must always move on.
 using TTickFunction = std::function<std::uint32_t()>;
 
 // Whole milliseconds that `count` characters take on a line whose character
