@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -54,5 +55,14 @@ constexpr TGUID GuidLiteral(std::string_view s) {
 std::string GuidToString(const TGUID& guid);
 // Parses the braced form (either letter case); empty on any other text.
 std::optional<TGUID> GuidFromString(std::string_view text);
-// A new random GUID from the operating system, in text form.
+// A new random (version 4) GUID from the operating system, in text form. It
+// never waits for the kernel's entropy pool.
 std::string NewGuidString();
+
+// The kernel call NewGuid asks for bytes, as getrandom: bytes written, or -1
+// with errno set. Tests give their own to reach the fall-backs.
+using TGetRandomCall = long (*)(void* buffer, std::size_t count, unsigned flags);
+// A version 4 GUID from `call` with GRND_INSECURE; where the kernel does not
+// know that flag (EINVAL), with GRND_NONBLOCK; where that fails too, from a
+// generator seeded from the clocks and the process id.
+TGUID NewGuid(TGetRandomCall call);
