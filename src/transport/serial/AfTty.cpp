@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 
 #include "framework/uErrors.h"
 #include "transport/serial/AfTtyRate.h"
@@ -56,12 +58,38 @@ TTtyOpenResult Failed(const std::string& path, int error, int& fd) {
   return result;
 }
 
+// The low-latency flag outlives the descriptor, so a port we set it on gets
+// back the flags it had when we close it. Kept by descriptor, since the
+// port's owner keeps nothing else of the open.
+std::mutex gSavedFlagsLock;
+std::map<int, int> gSavedFlags;
+
 void AskLowLatency(int fd) {
   serial_struct serial{};
   if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
   if ((serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+  const int before = serial.flags;
   serial.flags |= ASYNC_LOW_LATENCY;
   // Refused by many drivers (and for an unprivileged user); the line works without.
+  if (ioctl(fd, TIOCSSERIAL, &serial) != 0) return;
+  std::lock_guard<std::mutex> guard(gSavedFlagsLock);
+  gSavedFlags[fd] = before;
+}
+
+// Only the flag we changed goes back: anything else another program set
+// while we held the port stays.
+void RestoreSerialFlags(int fd) {
+  int before = 0;
+  {
+    std::lock_guard<std::mutex> guard(gSavedFlagsLock);
+    auto saved = gSavedFlags.find(fd);
+    if (saved == gSavedFlags.end()) return;
+    before = saved->second;
+    gSavedFlags.erase(saved);
+  }
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;  // the device has gone
+  serial.flags = (serial.flags & ~ASYNC_LOW_LATENCY) | (before & ASYNC_LOW_LATENCY);
   ioctl(fd, TIOCSSERIAL, &serial);
 }
 
@@ -81,7 +109,10 @@ TTtyOpenResult OpenTtyExclusive(const std::string& path) {
 }
 
 void CloseTty(int& fd) {
-  if (fd >= 0) ioctl(fd, TIOCNXCL);
+  if (fd >= 0) {
+    RestoreSerialFlags(fd);
+    ioctl(fd, TIOCNXCL);
+  }
   SafeCloseHandle(fd);
 }
 
@@ -137,6 +168,19 @@ bool ReadBack(int fd, termios& settings, std::uint32_t& rate) {
   return true;
 }
 
+// The rate the line really makes of `reported`, where the driver tells its
+// base rate (a UART does; a pseudo-terminal does not, and keeps any rate).
+std::uint32_t RateMade(int fd, std::uint32_t reported) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || serial.baud_base <= 0) return reported;
+  const auto base = static_cast<std::uint32_t>(serial.baud_base);
+  // The old way to an odd rate: 38400 stands for base over a divisor of one's own.
+  if ((serial.flags & ASYNC_SPD_MASK) == ASYNC_SPD_CUST && serial.custom_divisor > 0 &&
+      reported == 38400)
+    return base / static_cast<std::uint32_t>(serial.custom_divisor);
+  return DivisorRate(base, reported);
+}
+
 bool SetLinesFromRecord(int fd, const TAfLineRecord& record) {
   bool ok = true;
   const std::uint32_t dtr = record.Flags & kLineDtrMask;
@@ -174,6 +218,7 @@ TTtyApply ApplyLineRecord(int fd, TAfLineRecord& record, std::string& untaken) {
   termios got{};
   std::uint32_t gotRate = 0;
   if (!ReadBack(fd, got, gotRate)) return TTtyApply::Failed;
+  gotRate = RateMade(fd, gotRate);
   untaken = UntakenSettings(wanted, record.BaudRate, got, gotRate);
   if (untaken.empty()) {
     if (!partly) return TTtyApply::Applied;

@@ -30,8 +30,9 @@ struct TTtyOpenResult {
 // stopped by TIOCEXCL, which is still set to keep other openers out), checks
 // that it is a tty and asks for low latency where the driver allows it.
 TTtyOpenResult OpenTtyExclusive(const std::string& path);
-// Gives up the exclusive use (which would otherwise outlive us on a tty that
-// others keep open) and closes `fd`; -1 afterwards.
+// Gives back the low-latency flag as it was before the open, gives up the
+// exclusive use (both would otherwise outlive us on the port) and closes
+// `fd`; -1 afterwards.
 void CloseTty(int& fd);
 
 // The reason text for an errno met while opening or first configuring `path`,
@@ -63,5 +64,7 @@ enum class TTtyApply { Applied, Untaken, Failed };
 // Applies `record` to the tty and reads the result back. Untaken: the tty
 // cannot do or did not take part of it (named in `untaken`); `record` then
 // holds what the tty has. Failed: the tty refused the calls (errno set).
+// Where the driver tells its base rate, the rate checked is the one its
+// divisor makes, not the one it reports.
 // The DTR and RTS lines follow the record unless a handshake drives them.
 TTtyApply ApplyLineRecord(int fd, TAfLineRecord& record, std::string& untaken);

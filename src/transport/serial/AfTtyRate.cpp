@@ -19,3 +19,10 @@ bool GetTtyRate(int fd, std::uint32_t& rate) {
   rate = settings.c_ospeed;
   return true;
 }
+
+std::uint32_t DivisorRate(std::uint32_t baseRate, std::uint32_t rate) {
+  if (rate == 0) return 0;
+  std::uint64_t divisor = (std::uint64_t{baseRate} + rate / 2) / rate;
+  if (divisor == 0) divisor = 1;
+  return static_cast<std::uint32_t>(baseRate / divisor);
+}
