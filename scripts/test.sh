@@ -4,7 +4,8 @@
 # build. Fails when any build or test fails. Then installs, packages and
 # embeds the library from the normal build (scripts/package-test.sh), and
 # builds the fuzzers and runs each briefly (FUZZ_SECONDS, default 20, per
-# target; every build also replays the fuzz corpus as plain tests).
+# target; every build also replays the fuzz corpus as plain tests). Last, the
+# test machine with the kernel's real serial and USB drivers (scripts/vm-test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -19,3 +20,5 @@ echo "=== package ==="
 scripts/package-test.sh build
 echo "=== fuzz ==="
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+echo "=== test machine ==="
+scripts/vm-test.sh build

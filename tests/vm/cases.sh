@@ -1,0 +1,114 @@
+# The case list of the test virtual machine, run by its /init (busybox sh)
+# with the UART on /dev/ttyS1 and the USB serial adapter (serial number
+# Sim123) joined to module simulators on the host.
+#
+# Every case prints one line "VMT|case|NAME|EXIT|MS|NOTE" on the console,
+# then its standard output and error as "VMT|out|NAME|LINE" and
+# "VMT|err|NAME|LINE". The host's checker (tests/vm/check.sh) judges them.
+# "VMT|plug" asks the host to plug the adapter back in; the host pulls it
+# out by itself when the held-back request reaches its simulator.
+
+V=/velto/VeltoConsole
+WORKED="/Address=1 /Out3=On /ErrorCode=In1,In2,In3"
+
+now() { /velto/vmprobe ms; }
+
+report() {  # NAME EXIT MS NOTE, with /tmp/out and /tmp/err
+  echo "VMT|case|$1|$2|$3|$4"
+  sed "s/^/VMT|out|$1|/" /tmp/out
+  sed "s/^/VMT|err|$1|/" /tmp/err
+}
+
+run() {  # NAME NOTE COMMAND...: runs it under a hang guard and reports it
+  name=$1 note=$2
+  shift 2
+  start=$(now)
+  timeout 60 "$@" >/tmp/out 2>/tmp/err
+  status=$?
+  report "$name" "$status" $(($(now) - start)) "$note"
+}
+
+# The tty of the adapter with serial number Sim123: the serial attribute
+# belongs to the USB device, the port's parent's parent.
+usb_tty() {
+  for t in /sys/class/tty/ttyUSB*; do
+    [ -e "$t/device" ] || continue
+    dev=$(readlink -f "$t/device/../..")
+    if [ "$(cat "$dev/serial" 2>/dev/null)" = Sim123 ]; then
+      echo "/dev/${t##*/}"
+      return 0
+    fi
+  done
+  return 1
+}
+
+until_bounded() {  # TENTHS COMMAND...: polls the command, at most TENTHS/10 s
+  n=0
+  while [ "$n" -lt "$1" ]; do
+    "$2" >/dev/null 2>&1 && return 0
+    n=$((n + 1))
+    usleep 100000
+  done
+  return 1
+}
+no_usb_tty() { ! usb_tty; }
+
+# --- right after boot: the entropy pool is most likely still filling -----
+pool=$(/velto/vmprobe entropy)
+run entropy_early "pool=$pool" $V /COM=2:9600 $WORKED
+
+# --- the 16550 on ttyS1 ---------------------------------------------------
+for rate in 9600 19200 115200; do
+  run uart_$rate "" $V /COM=2:$rate $WORKED
+done
+run uart_library "" env VELTO_TEST_UART=/dev/ttyS1 /velto/test_transport \
+  --gtest_filter='RealUartTest.*' --gtest_brief=1
+run uart_rate_refused "" $V /COM=2:50000 $WORKED
+
+# A second opener while a run holds the line: both ordinary users in the
+# group that owns the node, as udev would set it up.
+chgrp dialout /dev/ttyS1 && chmod 0660 /dev/ttyS1
+start=$(now)
+su -s /bin/sh velto -c "exec $V /COM=2:9600 $WORKED" >/tmp/first.out 2>/tmp/first.err &
+first=$!
+holds() { ls -l /proc/$first/fd 2>/dev/null | grep -q '/dev/ttyS1'; }
+if until_bounded 100 holds; then held=held; else held=not-held; fi
+run uart_second_opener "first=$held" su -s /bin/sh velto -c "exec $V /COM=2:9600 $WORKED"
+wait $first
+status=$?
+cp /tmp/first.out /tmp/out
+cp /tmp/first.err /tmp/err
+report uart_first_holder "$status" $(($(now) - start)) ""
+
+# The same run as right after boot, for the comparison, once the pool is
+# ready (nothing in this machine fills it by itself: a blocking read makes
+# the kernel gather timer jitter).
+timeout 60 /velto/vmprobe wait >/dev/null
+run entropy_late "pool=$(/velto/vmprobe entropy)" $V /COM=2:9600 $WORKED
+
+# --- the USB serial adapter -------------------------------------------------
+start=$(now)
+for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+  insmod /modules/$m.ko || echo "insmod $m failed" >>/tmp/insmod.err
+done
+until_bounded 300 usb_tty
+tty=$(usb_tty)
+echo "$tty" >/tmp/out
+cp /tmp/insmod.err /tmp/err 2>/dev/null || : >/tmp/err
+report usb_found "$([ -n "$tty" ] && echo 0 || echo 1)" $(($(now) - start)) "$tty"
+
+# The simulator holds back its answer to the output command; the host pulls
+# the adapter out meanwhile.
+export VELTO_COM3="$tty"
+run usb_pulled "$tty" $V /COM=3:9600 $WORKED
+
+until_bounded 100 no_usb_tty
+echo "VMT|plug"
+until_bounded 300 usb_tty
+tty=$(usb_tty)
+export VELTO_COM3="$tty"
+run usb_9600 "$tty" $V /COM=3:9600 $WORKED
+
+# --- last on the UART: its module closes the connection at the timed output
+# command and answers nothing more.
+run uart_silent "" $V /COM=2:9600 /Address=1 /Out3=On /Out2=Off:5s /ErrorCode=In1,In2,In3

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Judges the test machine's run on the host: each case's exit status,
+# standard output and standard error lines from the console log, and the
+# requests each simulator logged. Prints one PASS/FAIL line per case and
+# "N passed, M failed" last; exits 0 only when all passed.
+# Usage: check.sh CONSOLE_LOG UART_SIMULATOR_LOG USB_SIMULATOR_LOG
+set -uo pipefail
+console=$1 uart_log=$2 usb_log=$3
+
+passed=0 failed=0
+pass() { echo "PASS $1"; passed=$((passed + 1)); }
+fail() { echo "FAIL $1: $2"; failed=$((failed + 1)); }
+
+log=$(tr -d '\r' <"$console" | grep -a '^VMT|' || true)
+field() { grep -a "^VMT|case|$1|" <<<"$log" | head -1 | cut -d'|' -f"$2"; }
+lines() { grep -a "^VMT|$2|$1|" <<<"$log" | cut -d'|' -f4-; }
+
+worked_out="Connection established."
+for i in 1 2 3 4 5 6 7 8; do
+  state=Off
+  [ "$i" = 1 ] || [ "$i" = 3 ] && state=On
+  worked_out+=$'\n'"Velto Innput$i: $state"
+done
+
+# expect NAME EXIT STDOUT STDERR [EXTRA_PROBLEM]
+expect() {
+  local name=$1 exit=$2 out=$3 err=$4 extra=${5:-}
+  if ! grep -aq "^VMT|case|$name|" <<<"$log"; then
+    fail "$name" "no result from the guest"
+    return
+  fi
+  local got_exit got_out got_err problems=()
+  got_exit=$(field "$name" 4)
+  got_out=$(lines "$name" out)
+  got_err=$(lines "$name" err)
+  [ "$got_exit" = "$exit" ] || problems+=("exit $got_exit, expected $exit")
+  [ "$got_out" = "$out" ] || problems+=("standard output [${got_out//$'\n'/ / }], expected [${out//$'\n'/ / }]")
+  [ "$got_err" = "$err" ] || problems+=("standard error [${got_err//$'\n'/ / }], expected [${err//$'\n'/ / }]")
+  [ -z "$extra" ] || problems+=("$extra")
+  if [ ${#problems[@]} -eq 0 ]; then
+    pass "$name ($(field "$name" 5) ms)"
+  else
+    local IFS=';'
+    fail "$name" "${problems[*]}"
+  fi
+}
+
+# The instruction codes of the requests a simulator received, in order
+# (the packet's seventh byte; the signature before it may vary).
+codes() { tr -d '\r' <"$1" | awk '$1 == "RX" && $2 == "2A" { printf "%s ", $8 }'; }
+expect_codes() {  # NAME LOG EXPECTED
+  local got
+  got=$(codes "$2")
+  if [ "${got% }" = "$3" ]; then pass "$1"; else fail "$1" "got [${got% }], expected [$3]"; fi
+}
+
+# --- right after boot and later ----------------------------------------------
+early_note=$(field entropy_early 6)
+early_ms=$(field entropy_early 5)
+late_ms=$(field entropy_late 5)
+tolerance_ms=1000
+case "$early_note" in
+  pool=not-ready) pool_problem= ;;
+  pool=ready) pool_problem="the entropy pool was ready already at boot: nothing confirmed" ;;
+  *) pool_problem="entropy probe said '$early_note'" ;;
+esac
+expect entropy_early 5 "$worked_out" "" "$pool_problem"
+timing_problem=
+[ "$(field entropy_late 6)" = pool=ready ] ||
+  timing_problem="the entropy pool was not ready for the later run: nothing compared"
+if [ -n "$early_ms" ] && [ -n "$late_ms" ] && [ "$early_ms" -gt $((late_ms + tolerance_ms)) ]; then
+  timing_problem="right after boot it took $early_ms ms, later $late_ms ms (tolerance $tolerance_ms ms)"
+fi
+expect entropy_late 5 "$worked_out" "" "$timing_problem"
+
+# --- the UART ------------------------------------------------------------------
+for rate in 9600 19200 115200; do
+  expect uart_$rate 5 "$worked_out" ""
+done
+
+library_out=$(lines uart_library out)
+library_problem=
+grep -qx '\[  PASSED  \] 5 tests\.' <<<"$library_out" ||
+  library_problem="not all 5 tests passed: ${library_out//$'\n'/ / }"
+if [ "$(field uart_library 4)" = 0 ] && [ -z "$library_problem" ]; then
+  pass "uart_library ($(field uart_library 5) ms)"
+else
+  fail uart_library "exit $(field uart_library 4); $library_problem"
+fi
+
+expect uart_rate_refused 255 "Connection refused!" \
+  "VeltoConsole: /dev/ttyS1: the line does not take bit rate"
+
+held_problem=
+[ "$(field uart_second_opener 6)" = first=held ] ||
+  held_problem="the first run was not seen holding the line"
+expect uart_second_opener 255 "Connection refused!" \
+  "VeltoConsole: /dev/ttyS1 is in use by another program" "$held_problem"
+expect uart_first_holder 5 "$worked_out" ""
+
+# The line stays up, so nothing goes to standard error (as over TCP).
+expect uart_silent 255 $'Connection established.\nCould not set Velto output 2!\nCould not read inputs from Velto!' ""
+
+worked_codes="F3 20 30 31"
+expect_codes uart_requests "$uart_log" \
+  "$worked_codes $worked_codes $worked_codes $worked_codes $worked_codes $worked_codes F3 20 30 23"
+
+# --- the USB adapter -------------------------------------------------------------
+usb_tty=$(field usb_found 6)
+expect usb_found 0 "${usb_tty:-(none)}" ""
+pulled_ms=$(field usb_pulled 5)
+pulled_problem=
+[ -z "$pulled_ms" ] || [ "$pulled_ms" -lt 10000 ] || pulled_problem="the run took $pulled_ms ms"
+expect usb_pulled 255 $'Connection established.\nCould not set Velto output 3!\nCould not read inputs from Velto!' \
+  "VeltoConsole: $(field usb_pulled 6): the device has gone (unplugged or hung up)" "$pulled_problem"
+expect usb_9600 5 "$worked_out" ""
+# The pulled run's output command is held back (never answered).
+expect_codes usb_requests "$usb_log" "F3 20 $worked_codes"
+
+grep -aq '^VMT|done' <<<"$log" || fail guest "the case list did not run to its end"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
