@@ -43,7 +43,13 @@ done
 # --- the kernel: Debian's package, unpacked (not installed), cached ---------------
 cache=$build/vm
 mkdir -p "$cache"
-kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
+}
+kpkg=$(kernel_package)
+if [ -z "$kpkg" ] && [ "$(id -u)" -eq 0 ]; then
+  apt-get update -qq && kpkg=$(kernel_package)
+fi
 [ -n "$kpkg" ] || die "no kernel package: apt-cache knows no linux-image-amd64 (run apt-get update)"
 kdir=$cache/$kpkg
 if [ ! -d "$kdir/boot" ]; then
