@@ -168,13 +168,13 @@ done
 wait "$qemu" && qemu_status=0 || qemu_status=$?
 took=$(($(date +%s) - began))
 
+[ "$qemu_status" -ne 137 ] || echo "vm-test: the machine was killed at the limit of $limit s" >&2
 if ! grep -aq 'VMT|boot' "$work/console.log"; then
   echo "vm-test: the machine did not boot (qemu status $qemu_status):" >&2
-  tail -20 "$work/qemu.log" "$work/console.log" >&2
+  tail -n 20 "$work/qemu.log" "$work/console.log" >&2 || true
   echo "0 passed, 1 failed"
   exit 1
 fi
-[ "$qemu_status" -ne 137 ] || echo "vm-test: the machine was killed at the limit of $limit s" >&2
 echo "machine: boot and cases took $took s (limit $limit s)"
 if [ -n "${VM_TEST_KEEP:-}" ]; then
   mkdir -p "$VM_TEST_KEEP" && cp "$work"/*.log "$VM_TEST_KEEP"/
