@@ -108,6 +108,9 @@ until_bounded 300 usb_tty
 tty=$(usb_tty)
 export VELTO_COM3="$tty"
 run usb_9600 "$tty" $V /COM=3:9600 $WORKED
+# The adapter's driver cannot make 6 data bits.
+run usb_library "$tty" env VELTO_TEST_UART="$tty" VELTO_TEST_UART_DATA_BITS=578 /velto/test_transport \
+  --gtest_filter='RealUartTest.*' --gtest_brief=1
 
 # --- last on the UART: its module closes the connection at the timed output
 # command and answers nothing more.

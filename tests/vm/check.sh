@@ -78,15 +78,17 @@ for rate in 9600 19200 115200; do
   expect uart_$rate 5 "$worked_out" ""
 done
 
-library_out=$(lines uart_library out)
-library_problem=
-grep -qx '\[  PASSED  \] 5 tests\.' <<<"$library_out" ||
-  library_problem="not all 5 tests passed: ${library_out//$'\n'/ / }"
-if [ "$(field uart_library 4)" = 0 ] && [ -z "$library_problem" ]; then
-  pass "uart_library ($(field uart_library 5) ms)"
-else
-  fail uart_library "exit $(field uart_library 4); $library_problem"
-fi
+expect_library() {  # NAME: the library's real-UART tests all passed
+  local out problem=
+  out=$(lines "$1" out)
+  grep -qx '\[  PASSED  \] 5 tests\.' <<<"$out" || problem="not all 5 tests passed: ${out//$'\n'/ / }"
+  if [ "$(field "$1" 4)" = 0 ] && [ -z "$problem" ]; then
+    pass "$1 ($(field "$1" 5) ms)"
+  else
+    fail "$1" "exit $(field "$1" 4); $problem"
+  fi
+}
+expect_library uart_library
 
 expect uart_rate_refused 255 "Connection refused!" \
   "VeltoConsole: /dev/ttyS1: the line does not take bit rate"
@@ -114,6 +116,7 @@ pulled_problem=
 expect usb_pulled 255 $'Connection established.\nCould not set Velto output 3!\nCould not read inputs from Velto!' \
   "VeltoConsole: $(field usb_pulled 6): the device has gone (unplugged or hung up)" "$pulled_problem"
 expect usb_9600 5 "$worked_out" ""
+expect_library usb_library
 # The pulled run's output command is held back (never answered).
 expect_codes usb_requests "$usb_log" "F3 20 $worked_codes"
 

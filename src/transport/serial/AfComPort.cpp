@@ -251,7 +251,18 @@ void TAfCustomSerialPort::BuildLineRecord() {
     try {
       FCore->SetLineRecord(record);
     } catch (const EAfComPortCoreError&) {
-      FLineRecord = FCore->GetLineRecord();  // what the line has
+      // The properties follow what the line has, so that a setting it
+      // refused is not asked again, and refused again, with every later change.
+      FLineRecord = FCore->GetLineRecord();
+      const TAfLineRecord& has = FLineRecord;
+      if (has.ByteSize >= 5 && has.ByteSize <= 8)
+        FDatabits = static_cast<TAfDatabits>(has.ByteSize - 4);
+      if (has.Parity <= kParitySpace) FParity = static_cast<TAfParity>(has.Parity);
+      if (has.StopBits <= kStopBitsTwo) FStopbits = static_cast<TAfStopbits>(has.StopBits);
+      if (has.BaudRate != record.BaudRate && has.BaudRate != 0) {
+        FBaudRate = brUser;
+        FUserBaudRate = static_cast<std::int32_t>(has.BaudRate);
+      }
       throw;
     }
   }

@@ -1,5 +1,5 @@
 // The serial transport on a real UART, named by VELTO_TEST_UART (the test
-// virtual machine's 16550). Without the variable these tests skip; with it a
+// virtual machine's 16550 or its USB serial adapter). Without the variable these tests skip; with it a
 // missing device fails. What the transport sets is read back from the driver
 // through a second descriptor (the tests run as root, whom the exclusive-open
 // flag does not stop).
@@ -69,6 +69,17 @@ class RealUartTest : public ::testing::Test {
   std::unique_ptr<TComPath> FCom;
 };
 
+// The data-bit counts the device makes: VELTO_TEST_UART_DATA_BITS ("578"
+// for a USB adapter that cannot send 6), all four when unset.
+bool DeviceMakes(std::int32_t bits) {
+  const char* counts = std::getenv("VELTO_TEST_UART_DATA_BITS");
+  const std::string made = counts != nullptr && *counts != '\0' ? counts : "5678";
+  return made.find(static_cast<char>('0' + bits)) != std::string::npos;
+}
+
+// Every framing is applied and read back from the driver; a data-bit count
+// the device cannot make is refused, and the transport then says what the
+// driver kept.
 TEST_F(RealUartTest, EveryFramingIsAppliedAndReadBackFromTheDriver) {
   auto t = Opened();
   const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
@@ -80,10 +91,20 @@ TEST_F(RealUartTest, EveryFramingIsAppliedAndReadBackFromTheDriver) {
         SCOPED_TRACE(std::to_string(bits) + " bits, parity " + ParityText(parity) + ", stop " +
                      StopBitsText(stop));
         ASSERT_NO_THROW({
-          t->SetDataBits(bits);
           t->SetParity(parity);
           t->SetStopBits(stop);
         });
+        if (!DeviceMakes(bits)) {
+          try {
+            t->SetDataBits(bits);
+            ADD_FAILURE() << "taken";
+          } catch (const EAfComPortCoreError& e) {
+            EXPECT_EQ(e.Detail(), FPath + ": the line does not take data bits");
+          }
+          EXPECT_EQ(sizes[t->GetDataBits() - 5], Driver().c_cflag & CSIZE);
+          continue;
+        }
+        ASSERT_NO_THROW(t->SetDataBits(bits));
         const termios d = Driver();
         EXPECT_EQ(d.c_cflag & CSIZE, sizes[bits - 5]);
         EXPECT_EQ(d.c_cflag & (PARENB | PARODD | CMSPAR), parities[parity]);
@@ -167,8 +188,8 @@ TEST_F(RealUartTest, ARateTheDivisorCannotMakeIsRefused) {
     EXPECT_FALSE(refused->Open());
     EXPECT_EQ(refused->GetLastError(), FPath + ": the line does not take bit rate");
   }
-  // Rates the divisor makes exactly are taken.
-  for (const std::int32_t rate : {base, base / 2, base / 12}) {
+  // Rates the divisor makes exactly (and a USB adapter too) are taken.
+  for (const std::int32_t rate : {base / 12, base / 96}) {
     auto t = Opened("baudrate=" + std::to_string(rate));
     EXPECT_EQ(t->GetBaudRate(), rate);
   }
