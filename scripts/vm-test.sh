@@ -78,7 +78,6 @@ cp /bin/busybox "$root/bin/busybox"
 for applet in $("$root/bin/busybox" --list); do
   [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
 done
-mknod -m 600 "$root/dev/console" c 5 1
 cc -static -O2 -o "$root/velto/vmprobe" tests/vm/vmprobe.c
 cp "$build/bin/VeltoConsole" "$root/velto/"
 strip -o "$root/velto/test_transport" "$build/bin/test_transport"
@@ -100,6 +99,7 @@ cat >"$root/init" <<'EOF'
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
+exec </dev/console >/dev/console 2>&1
 dmesg -n 1
 export PATH=/bin
 echo "VMT|boot"

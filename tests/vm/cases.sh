@@ -66,12 +66,14 @@ run uart_library "" env VELTO_TEST_UART=/dev/ttyS1 /velto/test_transport \
 run uart_rate_refused "" $V /COM=2:50000 $WORKED
 
 # A second opener while a run holds the line: both ordinary users in the
-# group that owns the node, as udev would set it up.
+# group that owns the node, as udev would set it up. The first run switches
+# all four outputs, which holds the line for seven held-back answers.
 chgrp dialout /dev/ttyS1 && chmod 0660 /dev/ttyS1
 start=$(now)
-su -s /bin/sh velto -c "exec $V /COM=2:9600 $WORKED" >/tmp/first.out 2>/tmp/first.err &
+timeout 60 su -s /bin/sh velto -c "exec $V /COM=2:9600 /Address=1 /Out1=On /Out2=On /Out3=On \
+  /Out4=On /ErrorCode=In1,In2,In3" >/tmp/first.out 2>/tmp/first.err &
 first=$!
-holds() { ls -l /proc/$first/fd 2>/dev/null | grep -q '/dev/ttyS1'; }
+holds() { ls -l /proc/[0-9]*/fd 2>/dev/null | grep -q '/dev/ttyS1'; }
 if until_bounded 100 holds; then held=held; else held=not-held; fi
 run uart_second_opener "first=$held" su -s /bin/sh velto -c "exec $V /COM=2:9600 $WORKED"
 wait $first

@@ -58,7 +58,10 @@ expect_codes() {  # NAME LOG EXPECTED
 early_note=$(field entropy_early 6)
 early_ms=$(field entropy_early 5)
 late_ms=$(field entropy_late 5)
+# Half the later run, at least 1 s: a first run after boot is a little slower
+# on a loaded machine, while waiting for the pool cost seconds.
 tolerance_ms=1000
+[ -z "$late_ms" ] || [ $((late_ms / 2)) -le $tolerance_ms ] || tolerance_ms=$((late_ms / 2))
 case "$early_note" in
   pool=not-ready) pool_problem= ;;
   pool=ready) pool_problem="the entropy pool was ready already at boot: nothing confirmed" ;;
@@ -105,7 +108,7 @@ expect uart_silent 255 $'Connection established.\nCould not set Velto output 2!\
 
 worked_codes="F3 20 30 31"
 expect_codes uart_requests "$uart_log" \
-  "$worked_codes $worked_codes $worked_codes $worked_codes $worked_codes $worked_codes F3 20 30 23"
+  "$worked_codes $worked_codes $worked_codes $worked_codes F3 20 30 20 20 20 31 $worked_codes F3 20 30 23"
 
 # --- the USB adapter -------------------------------------------------------------
 usb_tty=$(field usb_found 6)
