@@ -117,8 +117,7 @@ start_simulator() {  # NAME ARGS...: starts it, sets port_NAME
   "$build/bin/VeltoSimulator" --host 127.0.0.1 --port 0 --log --inputs-on 1,3 "$@" \
     >"$work/$name.out" 2>"$work/$name.log" </dev/null &
   pids+=($!)
-  local i
-  for i in $(seq 100); do
+  for _ in $(seq 100); do
     grep -q '^Listening on' "$work/$name.out" 2>/dev/null && break
     sleep 0.1
   done
@@ -161,7 +160,7 @@ while kill -0 "$qemu" 2>/dev/null; do
     stage=plug
   elif [ $stage = plug ] && grep -aq 'VMT|plug' "$work/console.log"; then
     monitor "device_add usb-serial,id=adapter,chardev=a,serial=Sim123"
-    stage=done
+    stage=plugged
   fi
   sleep 0.1
 done
