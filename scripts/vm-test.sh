@@ -52,15 +52,19 @@ if [ -z "$kpkg" ] && [ "$(id -u)" -eq 0 ]; then
 fi
 [ -n "$kpkg" ] || die "no kernel package: apt-cache knows no linux-image-amd64 (run apt-get update)"
 kdir=$cache/$kpkg
-if [ ! -d "$kdir/boot" ]; then
-  rm -rf "$kdir.tmp" && mkdir -p "$kdir.tmp"
+# Only the kernel image and the USB modules the case list loads are kept.
+modules=(drivers/usb/common/usb-common drivers/usb/core/usbcore drivers/usb/host/xhci-hcd
+         drivers/usb/host/xhci-pci drivers/usb/serial/usbserial drivers/usb/serial/ftdi_sio)
+if [ ! -f "$kdir/vmlinuz" ]; then
+  rm -rf "$kdir.tmp" "$kdir.new" && mkdir -p "$kdir.tmp" "$kdir.new"
   (cd "$kdir.tmp" && apt-get download "$kpkg" >/dev/null 2>&1) || die "could not download $kpkg"
   dpkg -x "$kdir.tmp"/*.deb "$kdir.tmp/root" || die "could not unpack $kpkg"
-  mv "$kdir.tmp/root" "$kdir" && rm -rf "$kdir.tmp"
+  cp "$kdir.tmp"/root/boot/vmlinuz-* "$kdir.new/vmlinuz" || die "$kpkg holds no kernel image"
+  for m in "${modules[@]}"; do
+    cp "$kdir.tmp"/root/lib/modules/*/kernel/"$m".ko "$kdir.new/" || die "$kpkg has no module $m"
+  done
+  rm -rf "$kdir" && mv "$kdir.new" "$kdir" && rm -rf "$kdir.tmp"
 fi
-kernel=$(ls "$kdir"/boot/vmlinuz-* 2>/dev/null | head -1)
-[ -n "$kernel" ] || die "$kpkg holds no kernel image"
-moddir=$(ls -d "$kdir"/lib/modules/* | head -1)
 
 # --- the initramfs ---------------------------------------------------------------
 work=$(mktemp -d /tmp/velto-vm.XXXXXX)
@@ -87,10 +91,7 @@ for file in "$root/velto/VeltoConsole" "$root/velto/test_transport"; do
     cp -nL "$lib" "$root$lib"
   done
 done
-for m in drivers/usb/common/usb-common drivers/usb/core/usbcore drivers/usb/host/xhci-hcd \
-         drivers/usb/host/xhci-pci drivers/usb/serial/usbserial drivers/usb/serial/ftdi_sio; do
-  cp "$moddir/kernel/$m.ko" "$root/modules/" || die "$kpkg has no module $m"
-done
+for m in "${modules[@]}"; do cp "$kdir/${m##*/}.ko" "$root/modules/"; done
 printf 'root:x:0:0::/:/bin/sh\nvelto:x:1000:1000::/tmp:/bin/sh\n' >"$root/etc/passwd"
 printf 'root:x:0:\ndialout:x:20:velto\nvelto:x:1000:\n' >"$root/etc/group"
 cp tests/vm/cases.sh "$root/cases.sh"
@@ -141,7 +142,7 @@ monitor() {  # sends one command to the machine's monitor
 : >"$work/console.log"
 began=$(date +%s)
 timeout -s KILL "$limit" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nodefaults -no-user-config \
-  -display none -no-reboot -kernel "$kernel" -initrd "$work/initramfs.gz" \
+  -display none -no-reboot -kernel "$kdir/vmlinuz" -initrd "$work/initramfs.gz" \
   -append "console=ttyS0 quiet loglevel=1 panic=-1" \
   -serial "file:$work/console.log" \
   -chardev "socket,id=u,host=127.0.0.1,port=$port_uart" -serial chardev:u \
