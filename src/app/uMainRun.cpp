@@ -142,6 +142,12 @@ int RunOpened(const TParamRec& params, TRunObjects& run, TRunLog& log) {
 int RunConnected(const TParamRec& params, std::ostream& out) {
   TRunLog log(out, params.LogEnabled);
   TRunObjects run;
+  // Destroyed before `run`: the lines reach their reader before the clean-up,
+  // which a driver may hold up.
+  struct TFlushFirst {
+    std::ostream& Out;
+    ~TFlushFirst() { Out.flush(); }
+  } flushFirst{out};
   run.Device = Make<TVelto>(params.Address);
   run.Stack = Make<TTervanStack>();
   if (!CreateTransport(params.ConnectionString, run.Transport) || !run.Transport) {

@@ -1,10 +1,16 @@
 #include "transport/usb/uci_FTDIdirect.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -56,6 +62,14 @@ const TEntryPoints* LoadEntryPoints(std::string& error) {
   const char* configured = std::getenv(kLibraryVariable);
   const std::string path =
       (configured != nullptr && *configured != '\0') ? configured : kDefaultLibrary;
+  // Only a regular file is loaded: opening a FIFO or a device may wait for
+  // ever. (A name without "/" is looked for by the loader in its own folders.)
+  struct stat file {};
+  if (path.find('/') != std::string::npos && stat(path.c_str(), &file) == 0 &&
+      !S_ISREG(file.st_mode)) {
+    error = path + ": not a regular file";
+    return nullptr;
+  }
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     const char* text = dlerror();
@@ -135,8 +149,50 @@ FT_STATUS D2xxOpenEx(const std::string& serialNumber, FT_HANDLE& handle) {
   return status;
 }
 
+namespace {
+
+// The outcome of a close running on a thread of its own.
+struct TCloseCall {
+  std::mutex Lock;
+  std::condition_variable Done;
+  bool Finished = false;       // guarded by Lock
+  FT_STATUS Status = kD2xxOk;  // guarded by Lock
+};
+
+}  // namespace
+
 FT_STATUS D2xxClose(FT_HANDLE handle) {
-  return CallWithHandle(&TEntryPoints::Close, handle);
+  const TEntryPoints* e = gEntries.load(std::memory_order_acquire);
+  if (handle == nullptr || e == nullptr || e->Close == nullptr) return kD2xxMissing;
+  // A library whose close never returns must not hold up whoever closes (a
+  // program on its way out): the close runs on a thread of its own, which is
+  // left to the library when it takes too long.
+  auto call = std::make_shared<TCloseCall>();
+  std::thread closer;
+  try {
+    closer = std::thread([call, close = e->Close, handle] {
+      const FT_STATUS status = close(handle);
+      {
+        std::lock_guard<std::mutex> guard(call->Lock);
+        call->Status = status;
+        call->Finished = true;
+      }
+      call->Done.notify_all();
+    });
+  } catch (const std::system_error&) {
+    return e->Close(handle);  // no thread to spare: the library is waited for
+  }
+  std::unique_lock<std::mutex> lock(call->Lock);
+  if (!call->Done.wait_for(lock, std::chrono::milliseconds(kD2xxCloseWaitMs),
+                           [&] { return call->Finished; })) {
+    lock.unlock();
+    closer.detach();
+    return kD2xxCloseTimedOut;
+  }
+  const FT_STATUS status = call->Status;
+  lock.unlock();
+  closer.join();
+  return status;
 }
 
 FT_STATUS D2xxResetDevice(FT_HANDLE handle) {
