@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <memory>
@@ -83,6 +84,45 @@ TEST_F(UsbAdapterTest, FallsBackToTheKernelDeviceWhenTheLibraryNamesAnotherAdapt
   EXPECT_TRUE(t->Close(false));
   EXPECT_EQ(t->GetPath(), TUsbAdapterDevice::TPath::Closed);
   EXPECT_EQ(t->GetDescription(), "SIM1");
+}
+
+// A tty keeps what its last user left: every setting is made at open.
+TEST_F(UsbAdapterTest, KernelDeviceGetsEverySettingAtOpen) {
+  Own("OTHER1", FListener);
+  PtyAdapter("SIM1");
+  // Another program left the line cooked, echoing, at 2400 baud.
+  const int other = open(FPty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  termios left{};
+  ASSERT_EQ(tcgetattr(other, &left), 0);
+  left.c_lflag |= ICANON | ECHO | ISIG;
+  left.c_iflag |= ICRNL | IXON;
+  left.c_oflag |= OPOST | ONLCR;
+  cfsetispeed(&left, B2400);
+  cfsetospeed(&left, B2400);
+  ASSERT_EQ(tcsetattr(other, TCSANOW, &left), 0);
+  auto t = Adapter("SIM1");
+  ASSERT_TRUE(t->Open()) << t->GetLastError();
+  termios now{};
+  ASSERT_EQ(tcgetattr(other, &now), 0);
+  close(other);
+  EXPECT_EQ(cfgetospeed(&now), static_cast<speed_t>(B9600));
+  EXPECT_EQ(now.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(now.c_iflag & (ICRNL | IXON), 0u);
+  EXPECT_EQ(now.c_oflag & OPOST, 0u);
+  EXPECT_EQ(now.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(now.c_cflag & (PARENB | CSTOPB), 0u);
+  // A rate set while open reaches the line, and the character time follows.
+  t->SetBaudRate(19200);
+  termios changed{};
+  const int again = open(FPty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (again >= 0) {  // an ordinary user is kept out by the exclusive use
+    ASSERT_EQ(tcgetattr(again, &changed), 0);
+    close(again);
+    EXPECT_EQ(cfgetospeed(&changed), static_cast<speed_t>(B19200));
+  }
+  EXPECT_EQ(t->GetBaudRate(), 19200);
+  EXPECT_NEAR(t->GetByteTime(), 10000.0 / 19200, 1e-9);
 }
 
 // The library's "cannot open" (the kernel's driver holds the adapter) too.
