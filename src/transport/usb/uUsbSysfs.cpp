@@ -142,8 +142,8 @@ TUsbTtyScan ScanUsbTtys(const std::string& rootText) {
   TUsbTtyScan scan;
   std::error_code ec;
   const fs::path root = fs::canonical(rootText, ec);
-  const fs::path ttyClass = root / "class" / "tty";
-  fs::directory_iterator it(ttyClass, ec);
+  fs::directory_iterator it;
+  if (!ec) it = fs::directory_iterator(root / "class" / "tty", ec);
   if (ec) {
     scan.Error = (rootText + "/class/tty: " + ReasonText(ec.message()));
     return scan;
