@@ -218,8 +218,8 @@ TEST_F(UsbAdapterTest, FailureLineSaysWhatEachPathFound) {
 TEST_F(UsbAdapterTest, ArrivalsAreAnnouncedWithoutAnExchange) {
   Own("OTHER1", FListener);
   PtyAdapter("SIM1");
+  TArrivals arrivals;  // outlives the transport, which announces closing as it goes
   auto t = Adapter("SIM1");
-  TArrivals arrivals;
   arrivals.Attach(*t);
   ASSERT_TRUE(t->Open()) << t->GetLastError();
   ASSERT_TRUE(FPty.Send(kAnswer));
@@ -256,8 +256,8 @@ TEST_F(UsbAdapterTest, HandlerDroppingTheLastReferenceOnThePortThread) {
 TEST_F(UsbAdapterTest, DeviceThatGoesAwayClosesTheTransport) {
   Own("OTHER1", FListener);
   PtyAdapter("SIM1");
+  TArrivals arrivals;  // outlives the transport, which announces closing as it goes
   auto t = Adapter("SIM1");
-  TArrivals arrivals;
   arrivals.Attach(*t);
   ASSERT_TRUE(t->Open()) << t->GetLastError();
   FPty.CloseMaster();
