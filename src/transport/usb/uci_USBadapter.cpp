@@ -85,26 +85,27 @@ struct TUsbTtyLink {
 
 namespace {
 
-// Closes and frees a port on a new thread: its own threads cannot.
-void CloseElsewhere(std::unique_ptr<TUsbTtyComPort> port) {
+// Closes a port on a new thread: its own threads cannot.
+void CloseElsewhere(std::shared_ptr<TUsbTtyComPort> port) {
   {
     std::lock_guard<std::mutex> guard(gClosingLock);
     ++gClosing;
   }
-  TUsbTtyComPort* raw = port.release();
+  // Kept apart from the thread's closure, so that a thread that cannot be
+  // started never frees the port here, under its own running thread.
+  auto* held = new std::shared_ptr<TUsbTtyComPort>(std::move(port));
   try {
-    std::thread([raw] {
+    std::thread([held] {
       try {
-        raw->ClosePort();
+        (*held)->ClosePort();
       } catch (...) {
-        // A thread body lets nothing out; the port is freed all the same.
+        // A thread body lets nothing out; the port is let go all the same.
       }
-      delete raw;
+      delete held;
       ClosingEnded();
     }).detach();
   } catch (const std::system_error&) {
-    // No thread to close it: the port stays open, unused, rather than be
-    // freed under its own running thread.
+    // No thread to close it: the port stays open, unused.
     ClosingEnded();
   }
 }
@@ -239,7 +240,7 @@ bool TUsbAdapterDevice::OpenKernelTty(const std::string& serial, const std::stri
     return false;
   }
   const std::string& path = choice.Port.DevicePath;
-  auto port = std::make_unique<TUsbTtyComPort>(path);
+  auto port = std::make_shared<TUsbTtyComPort>(path);
   auto link = std::make_shared<TUsbTtyLink>();
   try {
     // Everything is set, so that nothing of the last user's settings stays.
@@ -283,7 +284,7 @@ void TUsbAdapterDevice::CloseKernelTty() {
   }
   FKernelOpen = false;
   FTtyPath.clear();
-  std::unique_ptr<TUsbTtyComPort> port = std::move(FPort);
+  std::shared_ptr<TUsbTtyComPort> port = std::move(FPort);
   if (!port) return;
   if (port->OnOwnThread()) {
     CloseElsewhere(std::move(port));
@@ -345,22 +346,23 @@ std::int32_t TUsbAdapterDevice::GetReceivedCount() {
 }
 
 bool TUsbAdapterDevice::WaitReceived(std::int32_t timeout) {
+  std::shared_ptr<TUsbTtyComPort> port;
   {
-    // Held while waiting on the device (an exchange holds it anyway), so
-    // that the port cannot be closed under the wait.
     TLockGuard guard(TransportLock());
     if (KernelOpen()) {
       if (GetReceivedCount() > 0) return true;
       if (!GetActive()) return false;
-      const bool arrived = FPort->WaitInput(static_cast<std::uint32_t>(std::max(timeout, 0)));
-      if (LostWhileOpen()) {
-        CloseLost();
-        return false;
-      }
-      return arrived;
+      port = FPort;
     }
   }
-  return TFTDIDevice::WaitReceived(timeout);
+  if (!port) return TFTDIDevice::WaitReceived(timeout);
+  // Not under the lock: a close meanwhile ends the wait at once.
+  const bool arrived = port->WaitInput(static_cast<std::uint32_t>(std::max(timeout, 0)));
+  if (LostWhileOpen()) {
+    CloseLost();
+    return false;
+  }
+  return arrived;
 }
 
 void TUsbAdapterDevice::AnnounceArrival() {

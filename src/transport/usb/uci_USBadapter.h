@@ -113,7 +113,7 @@ class TUsbAdapterDevice : public TFTDIDevice {
   std::atomic<std::int32_t> FWantDTR{1};
   std::atomic<std::int32_t> FWantRTS{1};
   // Guarded by the transport lock.
-  std::unique_ptr<TUsbTtyComPort> FPort;
+  std::shared_ptr<TUsbTtyComPort> FPort;  // a wait on it holds a copy
   std::shared_ptr<TUsbTtyLink> FLink;
   std::string FTtyPath;
 };

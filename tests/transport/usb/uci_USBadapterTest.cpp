@@ -7,8 +7,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "support/uFakeSysfs.h"
 #include "transport/serial/uPtyPair.h"
@@ -251,6 +253,28 @@ TEST_F(UsbAdapterTest, HandlerDroppingTheLastReferenceOnThePortThread) {
   ASSERT_TRUE(Eventually([&] { return dropper.Dropped.load(); }));
   EndUsbTtyCloses(10000);
   EXPECT_TRUE(Eventually([&] { return DeviceFree(FPty.SlavePath()); }));
+}
+
+// A wait for bytes holds nothing that closing needs: a close from another
+// thread goes through at once and ends the wait.
+TEST_F(UsbAdapterTest, CloseDuringAWaitForBytes) {
+  Own("OTHER1", FListener);
+  PtyAdapter("SIM1");
+  auto t = Adapter("SIM1");
+  ASSERT_TRUE(t->Open()) << t->GetLastError();
+  std::atomic<bool> waited{false};
+  std::thread waiter([&] {
+    EXPECT_FALSE(t->WaitReceived(60000));
+    waited = true;
+  });
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    EXPECT_TRUE(t->Close(false));
+    closed = true;
+  });
+  EXPECT_TRUE(Eventually([&] { return closed.load() && waited.load(); }));
+  closer.join();
+  waiter.join();
 }
 
 TEST_F(UsbAdapterTest, DeviceThatGoesAwayClosesTheTransport) {
