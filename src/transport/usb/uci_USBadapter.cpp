@@ -202,6 +202,7 @@ bool TUsbAdapterDevice::Open() {
 std::string TUsbAdapterDevice::D2xxFailure(const std::string& serial, const std::string& reason) {
   const std::string loadError = D2xxLoad();
   if (!loadError.empty()) {
+    // The loader's text for a file that is not there ends so.
     if (Contains(loadError, "no such file"))
       return "D2XX library not found (" + D2xxLibraryName() + ")";
     return "D2XX library not loadable (" + loadError + ")";
@@ -209,13 +210,14 @@ std::string TUsbAdapterDevice::D2xxFailure(const std::string& serial, const std:
   std::vector<TD2xxListed> listed;
   if (D2xxListDevices(listed) == kD2xxOk) {
     std::string found;
+    bool listedHere = false;
     for (const TD2xxListed& device : listed) {
       if (device.Serial == serial && device.Opened)
         return "in use by another program (the D2XX library lists it as open)";
+      listedHere = listedHere || device.Serial == serial;
       found += (found.empty() ? "" : ", ") + device.Serial;
     }
-    bool listedHere = false;
-    for (const TD2xxListed& device : listed) listedHere = listedHere || device.Serial == serial;
+    // Listed but not opened: the library's own reason (below) says why.
     if (!listedHere)
       return "the D2XX library lists no adapter with that serial number (found: " +
              (found.empty() ? std::string("none") : found) + ")";
