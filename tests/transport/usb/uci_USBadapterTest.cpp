@@ -201,6 +201,11 @@ TEST_F(UsbAdapterTest, FailureLineSaysWhatEachPathFound) {
        "AB12",
        "USB adapter AB12: the D2XX library lists no adapter with that serial number (found: "
        "SIM1); /dev/velto-no-such-tty0: no such device"},
+      {"not a tty",
+       [](TFakeSysfs& f) { f.AddPort(f.AddAdapter("1-3", "AB12"), 0, "ttyUSB0", "null"); },
+       "AB12",
+       "USB adapter AB12: the D2XX library lists no adapter with that serial number (found: "
+       "SIM1); /dev/null: not a serial device"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -213,6 +218,22 @@ TEST_F(UsbAdapterTest, FailureLineSaysWhatEachPathFound) {
     unsetenv("FAKE_D2XX_OPENED");
     setenv("VELTO_D2XX_LIBRARY", FakeLibraryPath().c_str(), 1);
   }
+}
+
+// The kernel's device held by another program is reported as in use.
+TEST_F(UsbAdapterTest, KernelDeviceHeldByAnotherProgram) {
+  Own("OTHER1", FListener);
+  PtyAdapter("SIM1");
+  const int other = open(FPty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  auto t = Adapter("SIM1");
+  EXPECT_FALSE(t->Open());
+  EXPECT_EQ(t->GetLastError(),
+            "USB adapter SIM1: the D2XX library lists no adapter with that serial number (found: "
+            "OTHER1); " + FPty.SlavePath() + " is in use by another program");
+  close(other);
+  EXPECT_TRUE(t->Open()) << t->GetLastError();
 }
 
 // Bytes that come outside an exchange are announced from the port's own
