@@ -120,7 +120,7 @@ std::string FoundList(const std::vector<TUsbTtyPort>& ports) {
   std::string text;
   for (std::size_t i = 0; i < ports.size() && i < kMaxListed; ++i) {
     if (i > 0) text += ", ";
-    text += (ports[i].HasSerial ? ports[i].Serial : std::string("no serial number")) + " on " +
+    text += (ports[i].HasSerial ? PrintableSerial(ports[i].Serial) : std::string("no serial number")) + " on " +
             ports[i].DevicePath;
   }
   if (ports.size() > kMaxListed) text += " and " + std::to_string(ports.size() - kMaxListed) + " more";
@@ -132,6 +132,13 @@ std::string InterfaceText(std::int32_t number) {
 }
 
 }  // namespace
+
+std::string PrintableSerial(const std::string& serial) {
+  std::string text = serial;
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return text;
+}
 
 std::string UsbSysfsRoot() {
   const char* root = std::getenv(kRootVariable);

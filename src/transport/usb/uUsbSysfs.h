@@ -55,6 +55,10 @@ struct TUsbTtyChoice {
   std::string Reason;  // when not Found: one line for a user, lower case
 };
 
+// A serial number as a line for a user shows it: the adapter chose it, so
+// control characters (a terminal's escape sequences among them) become "?".
+std::string PrintableSerial(const std::string& serial);
+
 // The port of the adapter whose serial number equals `serial` ignoring ASCII
 // letter case: the one on interface `interfaceNumber`, or with a negative
 // number the first in interface order. Two or more adapters with that number

@@ -215,7 +215,7 @@ std::string TUsbAdapterDevice::D2xxFailure(const std::string& serial, const std:
       if (device.Serial == serial && device.Opened)
         return "in use by another program (the D2XX library lists it as open)";
       listedHere = listedHere || device.Serial == serial;
-      found += (found.empty() ? "" : ", ") + device.Serial;
+      found += (found.empty() ? "" : ", ") + PrintableSerial(device.Serial);
     }
     // Listed but not opened: the library's own reason (below) says why.
     if (!listedHere)
@@ -357,7 +357,11 @@ bool TUsbAdapterDevice::WaitReceived(std::int32_t timeout) {
       port = FPort;
     }
   }
-  if (!port) return TFTDIDevice::WaitReceived(timeout);
+  if (!port) {
+    // Nothing arrives on a closed transport: no wait for the time-out.
+    if (!TFTDIDevice::GetActive()) return false;
+    return TFTDIDevice::WaitReceived(timeout);
+  }
   // Not under the lock: a close meanwhile ends the wait at once.
   const bool arrived = port->WaitInput(static_cast<std::uint32_t>(std::max(timeout, 0)));
   if (LostWhileOpen()) {

@@ -115,6 +115,16 @@ TEST(UsbSysfs, NoneFoundListsWhatThereIs) {
             "serial number on /dev/ttyUSB1)");
 }
 
+// The adapter chose its serial number: shown, it cannot drive the terminal.
+TEST(UsbSysfs, ControlCharactersOfASerialNumberAreNotShown) {
+  TFakeSysfs sys;
+  sys.AddPort(sys.AddAdapter("1-1", "AB\x1b[2J\x07\x7f"), 0, "ttyUSB0", "ttyUSB0");
+  EXPECT_EQ(Choose(sys, "X").Reason,
+            "no serial device with that USB serial number (found: AB?[2J?? on /dev/ttyUSB0)");
+  // It is still matched as it is.
+  EXPECT_EQ(Choose(sys, "ab\x1b[2j\x07\x7f").Match, TUsbTtyMatch::Found);
+}
+
 // An adapter without the attribute never matches, not even an empty number.
 TEST(UsbSysfs, MissingSerialNeverMatches) {
   TFakeSysfs sys;

@@ -296,6 +296,8 @@ TEST_F(UsbAdapterTest, CloseDuringAWaitForBytes) {
   EXPECT_TRUE(Eventually([&] { return closed.load() && waited.load(); }));
   closer.join();
   waiter.join();
+  // Closed, it does not wait at all.
+  EXPECT_FALSE(t->WaitReceived(60000));
 }
 
 TEST_F(UsbAdapterTest, DeviceThatGoesAwayClosesTheTransport) {
