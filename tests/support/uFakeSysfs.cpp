@@ -61,9 +61,9 @@ std::string TFakeSysfs::AddAdapter(const std::string& busPath,
   dir /= busPath;
   const std::string number = std::to_string(++FMinor);
   WriteFile(dir / "uevent", "MAJOR=189\nMINOR=" + number + "\nDEVNAME=bus/usb/001/" + number +
-                                "\nDEVTYPE=usb_device\nDRIVER=usb\nPRODUCT=403/6001/600\n");
-  WriteFile(dir / "idVendor", "0403\n");
-  WriteFile(dir / "idProduct", "6001\n");
+                                "\nDEVTYPE=usb_device\nDRIVER=usb\nPRODUCT=1234/5678/100\n");
+  WriteFile(dir / "idVendor", "1234\n");
+  WriteFile(dir / "idProduct", "5678\n");
   if (serial) WriteFile(dir / "serial", *serial + "\n");
   return dir.string();
 }
@@ -74,7 +74,7 @@ std::string TFakeSysfs::AddInterface(const std::string& adapter, int interfaceNu
                            std::to_string(interfaceNumber));
   if (!fs::exists(dir / "uevent")) {
     WriteFile(dir / "uevent",
-              "DEVTYPE=usb_interface\nDRIVER=ftdi_sio\nINTERFACE=255/255/255\n");
+              "DEVTYPE=usb_interface\nDRIVER=usbserial_generic\nINTERFACE=255/255/255\n");
     char number[8];
     std::snprintf(number, sizeof number, "%02x\n", interfaceNumber);
     WriteFile(dir / "bInterfaceNumber", number);
@@ -96,7 +96,7 @@ void TFakeSysfs::AddTtyNode(const std::string& parent, const std::string& tty,
 void TFakeSysfs::AddPort(const std::string& adapter, int interfaceNumber, const std::string& tty,
                          const std::string& devName) {
   const fs::path port = fs::path(AddInterface(adapter, interfaceNumber)) / tty;
-  WriteFile(port / "uevent", "DRIVER=ftdi_sio\n");
+  WriteFile(port / "uevent", "DRIVER=usbserial_generic\n");
   AddTtyNode(port.string(), tty, devName);
 }
 
