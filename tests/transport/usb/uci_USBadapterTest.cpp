@@ -169,6 +169,23 @@ TEST_F(UsbAdapterTest, InterfaceKeyChoosesThePort) {
   EXPECT_THROW(t->SetConnectionString("usb_interface=two"), EConvertError);
 }
 
+// A new serial number on an open transport: closed, and opened again on the
+// kernel's device of that adapter.
+TEST_F(UsbAdapterTest, NewSerialNumberReopensOnItsDevice) {
+  TPtyPair second(98);
+  ASSERT_TRUE(second.Ok());
+  PtyAdapter("SIM2");
+  FSys.AddPort(FSys.AddAdapter("1-2", "SIM3"), 0, "ttyUSB1", DevNameOf(second.SlavePath()));
+  TArrivals arrivals;
+  auto t = Adapter("SIM2");
+  ASSERT_TRUE(t->Open()) << t->GetLastError();
+  arrivals.Attach(*t);
+  t->SetConnectionString("serial_number=SIM3");
+  EXPECT_TRUE(arrivals.WaitClosed());
+  EXPECT_TRUE(t->GetActive()) << t->GetLastError();
+  EXPECT_EQ(t->GetDescription(), "SIM3 (" + second.SlavePath() + ")");
+}
+
 // Neither path can open the adapter: one line says what each met. (A library
 // that cannot be loaded is a process's state: the program's tests show it.)
 TEST_F(UsbAdapterTest, FailureLineSaysWhatEachPathFound) {
