@@ -21,6 +21,11 @@
 //
 // For the tests it counts FT_Read calls, and calls that name an adapter after
 // FT_Close was asked to close it (whatever that close answered).
+//
+// FAKE_D2XX_OPENED names adapters, separated by ",", that another program
+// has open: they are listed as opened and cannot be opened here. The device
+// list gives them and those of FAKE_D2XX_DEVICE, the latter flagged opened
+// while open in this process.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -290,6 +295,8 @@ FAKE_EXPORT FT_STATUS FT_OpenEx(void* arg, DWORD flags, void** handle) {
     }
     if (f.Status != kOk) return f.Status;
   }
+  for (const std::string& held : Split(Env("FAKE_D2XX_OPENED"), ','))
+    if (held == serial) return kDeviceNotOpened;
   std::string host, port;
   if (!FindAdapter(serial, host, port)) return kDeviceNotFound;
   {
@@ -434,6 +441,59 @@ FAKE_EXPORT FT_STATUS FT_Write(void* handle, void* buffer, DWORD count, DWORD* w
     return kIoError;
   }
   *written = static_cast<DWORD>(sent);
+  return kOk;
+}
+
+namespace {
+
+struct TListed {
+  std::string Serial;
+  bool Opened;
+};
+
+std::vector<TListed> Listed() {
+  std::vector<TListed> listed;
+  std::set<std::string> open;
+  {
+    std::lock_guard<std::mutex> guard(gLock);
+    for (TAdapter* a : gAdapters) open.insert(a->Serial);
+  }
+  for (const std::string& entry : Split(Env("FAKE_D2XX_DEVICE"), ',')) {
+    const std::size_t at = entry.find('@');
+    if (at != std::string::npos) listed.push_back({entry.substr(0, at), open.count(entry.substr(0, at)) > 0});
+  }
+  for (const std::string& held : Split(Env("FAKE_D2XX_OPENED"), ','))
+    if (!held.empty()) listed.push_back({held, true});
+  return listed;
+}
+
+}  // namespace
+
+FAKE_EXPORT FT_STATUS FT_CreateDeviceInfoList(DWORD* count) {
+  if (count == nullptr) return kInvalidParameter;
+  *count = static_cast<DWORD>(Listed().size());
+  return kOk;
+}
+
+// The serial number field holds 16 bytes and the description 64, as the
+// library's do.
+FAKE_EXPORT FT_STATUS FT_GetDeviceInfoDetail(DWORD index, DWORD* flags, DWORD* type, DWORD* id,
+                                             DWORD* location, void* serial, void* description,
+                                             void** handle) {
+  const std::vector<TListed> listed = Listed();
+  if (index >= listed.size()) return kDeviceNotFound;
+  if (flags != nullptr) *flags = listed[index].Opened ? 1 : 0;
+  if (type != nullptr) *type = 0;
+  if (id != nullptr) *id = 0;
+  if (location != nullptr) *location = 0;
+  if (serial != nullptr) {
+    char* out = static_cast<char*>(serial);
+    const std::size_t n = std::min<std::size_t>(listed[index].Serial.size(), 15);
+    std::memcpy(out, listed[index].Serial.data(), n);
+    out[n] = '\0';
+  }
+  if (description != nullptr) std::strcpy(static_cast<char*>(description), "Fake adapter");
+  if (handle != nullptr) *handle = nullptr;
   return kOk;
 }
 

@@ -24,6 +24,8 @@ using TValueCall = FT_STATUS (*)(FT_HANDLE, DWORD);
 using TDataCall = FT_STATUS (*)(FT_HANDLE, UCHAR, UCHAR, UCHAR);
 using TCountCall = FT_STATUS (*)(FT_HANDLE, DWORD*);
 using TTransferCall = FT_STATUS (*)(FT_HANDLE, void*, DWORD, DWORD*);
+using TListCall = FT_STATUS (*)(DWORD*);
+using TDetailCall = FT_STATUS (*)(DWORD, DWORD*, DWORD*, DWORD*, DWORD*, void*, void*, FT_HANDLE*);
 
 // The entry points of a loaded library; a missing one stays null.
 struct TEntryPoints {
@@ -44,6 +46,8 @@ struct TEntryPoints {
   TTransferCall Read = nullptr;
   TTransferCall Write = nullptr;
   THandleCall EraseEE = nullptr;
+  TListCall CreateDeviceInfoList = nullptr;
+  TDetailCall GetDeviceInfoDetail = nullptr;
 };
 
 std::mutex gLoadLock;
@@ -94,6 +98,8 @@ const TEntryPoints* LoadEntryPoints(std::string& error) {
   Bind(library, "FT_Read", e->Read);
   Bind(library, "FT_Write", e->Write);
   Bind(library, "FT_EraseEE", e->EraseEE);
+  Bind(library, "FT_CreateDeviceInfoList", e->CreateDeviceInfoList);
+  Bind(library, "FT_GetDeviceInfoDetail", e->GetDeviceInfoDetail);
   return e;
 }
 
@@ -251,4 +257,32 @@ FT_STATUS D2xxWrite(FT_HANDLE handle, const void* buffer, DWORD count, DWORD& wr
 
 FT_STATUS D2xxEraseEE(FT_HANDLE handle) {
   return CallWithHandle(&TEntryPoints::EraseEE, handle);
+}
+
+FT_STATUS D2xxListDevices(std::vector<TD2xxListed>& devices) {
+  devices.clear();
+  DWORD count = 0;
+  const FT_STATUS status = Call(&TEntryPoints::CreateDeviceInfoList, &count);
+  if (status != kD2xxOk) return status;
+  // Bounded whatever the library says: a bus holds at most 127 devices.
+  constexpr DWORD kMaxListed = 1024;
+  constexpr DWORD kFlagOpened = 1;
+  for (DWORD index = 0; index < count && index < kMaxListed; ++index) {
+    DWORD flags = 0, type = 0, id = 0, location = 0;
+    FT_HANDLE handle = nullptr;
+    // Larger than the library's own fields (16 and 64 bytes), and ended here.
+    char serial[64] = {};
+    char description[128] = {};
+    if (Call(&TEntryPoints::GetDeviceInfoDetail, index, &flags, &type, &id, &location,
+             static_cast<void*>(serial), static_cast<void*>(description), &handle) != kD2xxOk)
+      continue;
+    serial[sizeof serial - 1] = '\0';
+    devices.push_back({serial, (flags & kFlagOpened) != 0});
+  }
+  return kD2xxOk;
+}
+
+std::string D2xxLibraryName() {
+  const char* configured = std::getenv(kLibraryVariable);
+  return (configured != nullptr && *configured != '\0') ? configured : kDefaultLibrary;
 }

@@ -19,6 +19,7 @@
 #include <pthread.h>
 
 #include <string>
+#include <vector>
 
 using FT_STATUS = unsigned int;
 using FT_HANDLE = void*;
@@ -71,3 +72,14 @@ FT_STATUS D2xxGetQueueStatus(FT_HANDLE handle, DWORD& waiting);
 FT_STATUS D2xxRead(FT_HANDLE handle, void* buffer, DWORD count, DWORD& read);
 FT_STATUS D2xxWrite(FT_HANDLE handle, const void* buffer, DWORD count, DWORD& written);
 FT_STATUS D2xxEraseEE(FT_HANDLE handle);
+
+// One adapter as the library lists it; Opened: some program has it open.
+struct TD2xxListed {
+  std::string Serial;
+  bool Opened = false;
+};
+// The adapters the library sees now (FT_CreateDeviceInfoList and
+// FT_GetDeviceInfoDetail); kD2xxMissing without the library or those calls.
+FT_STATUS D2xxListDevices(std::vector<TD2xxListed>& devices);
+// The library file as it is looked for: VELTO_D2XX_LIBRARY or the default.
+std::string D2xxLibraryName();
