@@ -131,8 +131,10 @@ start_simulator() {  # NAME ARGS...: starts it, sets port_NAME
 # second opener to start; the timed output command (0x23) closes the connection: the
 # module goes silent mid-run.
 start_simulator uart --answer-delay 400 --close-on 0x23
-# The first output command (0x20) goes unanswered, while the adapter is pulled.
-start_simulator usb --no-answer 0x20:1
+# The first output command (0x20) goes unanswered, while the adapter is pulled;
+# the inputs answer (0x31) comes a byte at a time, so that a run is seen
+# mid-exchange.
+start_simulator usb --no-answer 0x20:1 --split 0x31:30
 
 monitor() {  # sends one command to the machine's monitor
   printf '%s\n' "$1" | socat -t 2 - "UNIX-CONNECT:$work/monitor.sock" >>"$work/monitor.log" 2>&1

@@ -114,6 +114,37 @@ run usb_9600 "$tty" $V /COM=3:9600 $WORKED
 run usb_library "$tty" env VELTO_TEST_UART="$tty" VELTO_TEST_UART_DATA_BITS=578 /velto/test_transport \
   --gtest_filter='RealUartTest.*' --gtest_brief=1
 
+# --- the adapter chosen by its serial number ----------------------------------
+# No D2XX library in this machine: the kernel's device is found in sysfs,
+# the serial number's letter case ignored (the command line upper-cases it).
+run usb_serial_number "$tty" $V /USB=SIM123 $WORKED
+run usb_wrong_serial "$tty" $V /USB=XYZ $WORKED
+run usb_wrong_interface "$tty" $V /USB=SIM123:1 $WORKED
+
+# The low-latency flag: set while a run holds the adapter (its module's
+# inputs answer comes a byte at a time, so the run is mid-exchange), and as
+# it was before once the run ends. The run is an ordinary user's, with the
+# node set up as udev would: the flag is one such a user may set.
+latency_run() {  # NAME: the worked example over /USB=SIM123, probed
+  start=$(now)
+  timeout 60 su -s /bin/sh velto -c "exec $V /USB=SIM123 $WORKED" >/tmp/held.out 2>/tmp/held.err &
+  held_run=$!
+  during=$(/velto/vmprobe latency-held "$tty" 20000)
+  wait $held_run
+  status=$?
+  cp /tmp/held.out /tmp/out
+  cp /tmp/held.err /tmp/err
+  report "$1" "$status" $(($(now) - start)) \
+    "before=$before during=$during after=$(/velto/vmprobe latency "$tty")"
+}
+chgrp dialout "$tty" && chmod 0660 "$tty"
+before=$(/velto/vmprobe latency "$tty")
+latency_run usb_low_latency
+# Set by another program before the run: the run leaves it set.
+before=$(/velto/vmprobe latency "$tty" on)
+latency_run usb_low_latency_kept
+/velto/vmprobe latency "$tty" off >/dev/null
+
 # --- last on the UART: its module closes the connection at the timed output
 # command and answers nothing more.
 run uart_silent "" $V /COM=2:9600 /Address=1 /Out3=On /Out2=Off:5s /ErrorCode=In1,In2,In3

@@ -120,8 +120,29 @@ expect usb_pulled 255 $'Connection established.\nCould not set Velto output 3!\n
   "VeltoConsole: $(field usb_pulled 6): the device has gone (unplugged or hung up)" "$pulled_problem"
 expect usb_9600 5 "$worked_out" ""
 expect_library usb_library
-# The pulled run's output command is held back (never answered).
-expect_codes usb_requests "$usb_log" "F3 20 $worked_codes"
+
+# By serial number through the kernel's device, no D2XX library present.
+usb_tty=$(field usb_serial_number 6)
+expect usb_serial_number 5 "$worked_out" ""
+d2xx="D2XX library not found (libftd2xx.so)"
+expect usb_wrong_serial 255 "Connection refused!" \
+  "VeltoConsole: USB adapter XYZ: $d2xx; no serial device with that USB serial number (found: Sim123 on $usb_tty)"
+expect usb_wrong_interface 255 "Connection refused!" \
+  "VeltoConsole: USB adapter SIM123: $d2xx; the adapter with that USB serial number has no serial device on interface 1 (found: interface 0 on $usb_tty)"
+latency_problem() {  # NAME EXPECTED_NOTE
+  local note
+  note=$(field "$1" 6)
+  [ "$note" = "$2" ] || echo "low-latency flag [$note], expected [$2]"
+}
+expect usb_low_latency 5 "$worked_out" "" \
+  "$(latency_problem usb_low_latency "before=off during=on after=off")"
+expect usb_low_latency_kept 5 "$worked_out" "" \
+  "$(latency_problem usb_low_latency_kept "before=on during=on after=on")"
+
+# The pulled run's output command is held back (never answered); the runs
+# that name a wrong adapter send nothing.
+expect_codes usb_requests "$usb_log" \
+  "F3 20 $worked_codes $worked_codes $worked_codes $worked_codes"
 
 grep -aq '^VMT|done' <<<"$log" || fail guest "the case list did not run to its end"
 
