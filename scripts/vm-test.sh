@@ -92,8 +92,9 @@ for file in "$root/velto/VeltoConsole" "$root/velto/test_transport"; do
   done
 done
 for m in "${modules[@]}"; do cp "$kdir/${m##*/}.ko" "$root/modules/"; done
-printf 'root:x:0:0::/:/bin/sh\nvelto:x:1000:1000::/tmp:/bin/sh\n' >"$root/etc/passwd"
-printf 'root:x:0:\ndialout:x:20:velto\nvelto:x:1000:\n' >"$root/etc/group"
+printf 'root:x:0:0::/:/bin/sh\nvelto:x:1000:1000::/tmp:/bin/sh\nguest:x:1001:1001::/tmp:/bin/sh\n' \
+  >"$root/etc/passwd"
+printf 'root:x:0:\ndialout:x:20:velto\nvelto:x:1000:\nguest:x:1001:\n' >"$root/etc/group"
 cp tests/vm/cases.sh "$root/cases.sh"
 cat >"$root/init" <<'EOF'
 #!/bin/sh
@@ -131,10 +132,10 @@ start_simulator() {  # NAME ARGS...: starts it, sets port_NAME
 # second opener to start; the timed output command (0x23) closes the connection: the
 # module goes silent mid-run.
 start_simulator uart --answer-delay 400 --close-on 0x23
-# The first output command (0x20) goes unanswered, while the adapter is pulled;
-# the inputs answer (0x31) comes a byte at a time, so that a run is seen
-# mid-exchange.
-start_simulator usb --no-answer 0x20:1 --split 0x31:30
+# The first output command (0x20), and later the first timed one (0x23), go
+# unanswered while the adapter is pulled; the inputs answer (0x31) comes a
+# byte at a time, so that a run is seen mid-exchange.
+start_simulator usb --no-answer 0x20:1 --no-answer 0x23:1 --split 0x31:30
 
 monitor() {  # sends one command to the machine's monitor
   printf '%s\n' "$1" | socat -t 2 - "UNIX-CONNECT:$work/monitor.sock" >>"$work/monitor.log" 2>&1
@@ -154,16 +155,21 @@ timeout -s KILL "$limit" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nodefaults
   -monitor "unix:$work/monitor.sock,server,nowait" >"$work/qemu.log" 2>&1 &
 qemu=$!
 
-# The adapter is pulled out when the held-back request reaches its simulator
-# and plugged back in when the guest asks.
-stage=pull
+# The adapter is pulled out when a held-back request reaches its simulator
+# and plugged back in when the guest asks: once for each of the two codes.
+requested() {  # CODE: whether the adapter's simulator received it
+  awk -v code="$1" '$1 == "RX" && $2 == "2A" && $8 == code { found = 1 } END { exit !found }' "$work/usb.log"
+}
+plugs_asked() { grep -ac 'VMT|plug' "$work/console.log" || true; }
+pulls=(20 23)
+pulled=0 plugged=0
 while kill -0 "$qemu" 2>/dev/null; do
-  if [ $stage = pull ] && awk '$1 == "RX" && $2 == "2A" && $8 == "20" { found = 1 } END { exit !found }' "$work/usb.log"; then
+  if [ $pulled -eq $plugged ] && [ $pulled -lt ${#pulls[@]} ] && requested "${pulls[$pulled]}"; then
     monitor "device_del adapter"
-    stage=plug
-  elif [ $stage = plug ] && grep -aq 'VMT|plug' "$work/console.log"; then
+    pulled=$((pulled + 1))
+  elif [ $plugged -lt $pulled ] && [ "$(plugs_asked)" -gt $plugged ]; then
     monitor "device_add usb-serial,id=adapter,chardev=a,serial=Sim123"
-    stage=plugged
+    plugged=$((plugged + 1))
   fi
   sleep 0.1
 done

@@ -117,9 +117,17 @@ run usb_library "$tty" env VELTO_TEST_UART="$tty" VELTO_TEST_UART_DATA_BITS=578 
 # --- the adapter chosen by its serial number ----------------------------------
 # No D2XX library in this machine: the kernel's device is found in sysfs,
 # the serial number's letter case ignored (the command line upper-cases it).
+# First pulled out while its simulator holds back the timed output command.
+run usb_serial_pulled "$tty" $V /USB=SIM123 /Address=1 /Out3=On /Out2=Off:5s /ErrorCode=In1,In2,In3
+until_bounded 100 no_usb_tty
+echo "VMT|plug"
+until_bounded 300 usb_tty
+tty=$(usb_tty)
 run usb_serial_number "$tty" $V /USB=SIM123 $WORKED
 run usb_wrong_serial "$tty" $V /USB=XYZ $WORKED
 run usb_wrong_interface "$tty" $V /USB=SIM123:1 $WORKED
+# The node as the kernel makes it, root's only: a user outside its group.
+run usb_not_permitted "$tty" su -s /bin/sh guest -c "exec $V /USB=SIM123 $WORKED"
 
 # The low-latency flag: set while a run holds the adapter (its module's
 # inputs answer comes a byte at a time, so the run is mid-exchange), and as

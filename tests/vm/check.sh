@@ -122,6 +122,12 @@ expect usb_9600 5 "$worked_out" ""
 expect_library usb_library
 
 # By serial number through the kernel's device, no D2XX library present.
+pulled_ms=$(field usb_serial_pulled 5)
+pulled_problem=
+[ -z "$pulled_ms" ] || [ "$pulled_ms" -lt 10000 ] || pulled_problem="the run took $pulled_ms ms"
+expect usb_serial_pulled 255 $'Connection established.\nCould not set Velto output 2!\nCould not read inputs from Velto!' \
+  "VeltoConsole: USB adapter SIM123: $(field usb_serial_pulled 6): the device has gone (unplugged or hung up)" \
+  "$pulled_problem"
 usb_tty=$(field usb_serial_number 6)
 expect usb_serial_number 5 "$worked_out" ""
 d2xx="D2XX library not found (libftd2xx.so)"
@@ -129,6 +135,8 @@ expect usb_wrong_serial 255 "Connection refused!" \
   "VeltoConsole: USB adapter XYZ: $d2xx; no serial device with that USB serial number (found: Sim123 on $usb_tty)"
 expect usb_wrong_interface 255 "Connection refused!" \
   "VeltoConsole: USB adapter SIM123: $d2xx; the adapter with that USB serial number has no serial device on interface 1 (found: interface 0 on $usb_tty)"
+expect usb_not_permitted 255 "Connection refused!" \
+  "VeltoConsole: USB adapter SIM123: $d2xx; $usb_tty: permission denied (add your user to the group that owns it, usually dialout)"
 latency_problem() {  # NAME EXPECTED_NOTE
   local note
   note=$(field "$1" 6)
@@ -139,10 +147,10 @@ expect usb_low_latency 5 "$worked_out" "" \
 expect usb_low_latency_kept 5 "$worked_out" "" \
   "$(latency_problem usb_low_latency_kept "before=on during=on after=on")"
 
-# The pulled run's output command is held back (never answered); the runs
-# that name a wrong adapter send nothing.
+# The pulled runs' output commands are held back (never answered); the runs
+# that name a wrong adapter, or may not open it, send nothing.
 expect_codes usb_requests "$usb_log" \
-  "F3 20 $worked_codes $worked_codes $worked_codes $worked_codes"
+  "F3 20 $worked_codes F3 20 30 23 $worked_codes $worked_codes $worked_codes"
 
 grep -aq '^VMT|done' <<<"$log" || fail guest "the case list did not run to its end"
 
