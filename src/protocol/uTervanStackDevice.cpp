@@ -34,6 +34,10 @@ class TSigRelease {
   F FRelease;
 };
 
+bool SamePacket(const TTervanFormat97& a, const TTervanFormat97& b) {
+  return a.ADR == b.ADR && a.SIG == b.SIG && a.INST == b.INST && a.Data == b.Data;
+}
+
 }  // namespace
 
 // --- construction ---
@@ -413,6 +417,8 @@ void TTervanStackDevice::ProcessAnswer(const TTervanFormat97& packet) {
   TTervanStackItemSIG& slot = FSigTable[packet.SIG];
   // Free: a late answer, an answer to a fixed signature or to another's request.
   if (slot.Free) return;
+  // The line's echo of the request is not its answer.
+  if (slot.Callback && SamePacket(slot.Request, packet)) return;
   slot.Answer = packet;
   // The request is finished once answered, also when its callback fails. A
   // request sent by the callback may take this very slot (when it was stale);
