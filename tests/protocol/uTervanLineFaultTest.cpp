@@ -142,6 +142,22 @@ TEST_F(LineFaultTest, TransactHandsBackTheAnswerNotTheEcho) {
   EXPECT_EQ(Stack->RxBufferSize(), 0u);
 }
 
+// A request that does not wait, of an instruction below 6, is echoed through
+// the receive path: its callback runs for the answer only.
+TEST_F(LineFaultTest, UnwaitedRequestsCallbackIsNotRunForTheEcho) {
+  std::vector<TBytes> answers;
+  TTervanFormat97 ignored;
+  ASSERT_TRUE(Device->Exchange(
+      0x02, {0x07}, false, kTimeout,
+      [&](const TTervanFormat97&, const TTervanFormat97& a) { answers.push_back(a.Data); },
+      ignored));
+  const TBytes request = Transport->Written().at(0);
+  Transport->Deliver(request);
+  EXPECT_TRUE(answers.empty()) << "the echo was taken for the answer";
+  Transport->Deliver(BuildPacket(0x31, request[5], 0x00, {0x42}));
+  EXPECT_EQ(answers, std::vector<TBytes>{TBytes{0x42}});
+}
+
 // --- a line that repeats every answer ---
 
 struct TRepeatCase {
