@@ -3,12 +3,24 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "framework/uStrUtils.h"
 
 namespace {
+
+// Options that set up the simulator as a whole, never one module of the bus.
+bool IsServerOption(const std::string& name) {
+  static const char* const names[] = {"host", "port", "pty",       "log",       "stdin-quit",
+                                      "help", "answer-delay", "wire-baud", "address"};
+  for (const char* n : names) {
+    if (name == n) return true;
+  }
+  return false;
+}
 
 // The checksum covers at most 65,535 bytes: the four header bytes, address,
 // signature and acknowledge code, then the data. Longer data makes no packet.
@@ -88,6 +100,32 @@ bool ParseLabel(const std::string& text, std::map<std::uint8_t, std::string>& la
   return true;
 }
 
+// One address, or a comma-separated list of them (one module each; an
+// address given twice stands for two modules that share it).
+bool ParseAddressList(const std::string& text, TSimOptions& o) {
+  std::vector<std::uint8_t> list;
+  if (text.size() == 1) {
+    list.push_back(0);
+    if (!ParseSimAddress(text, list.back())) return false;
+  } else {
+    std::string rest = text;
+    for (;;) {
+      std::string head;
+      std::string tail;
+      const bool more = rest.find(',') != std::string::npos;
+      SplitFirst(rest, ",", head, tail);
+      list.push_back(0);
+      if (head.empty() || !ParseSimAddress(head, list.back())) return false;
+      if (!more) break;
+      rest = tail;
+    }
+  }
+  if (list.size() > kSimMaxModules) return false;
+  o.Module.Address = list.front();
+  o.Addresses = list;
+  return true;
+}
+
 using TValueHandler = std::function<bool(const std::string&, TSimOptions&)>;
 using TFlagHandler = std::function<void(TSimOptions&)>;
 
@@ -118,8 +156,7 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
        }},
       {"wire-baud", [](const std::string& v,
                        TSimOptions& o) { return ParseRange(v, 0, 100000000, o.Server.WireBaud); }},
-      {"address",
-       [](const std::string& v, TSimOptions& o) { return ParseSimAddress(v, o.Module.Address); }},
+      {"address", [](const std::string& v, TSimOptions& o) { return ParseAddressList(v, o); }},
       {"ident",
        [](const std::string& v, TSimOptions& o) { return !(o.Module.Identification = v).empty(); }},
       {"interface",
@@ -325,12 +362,30 @@ bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
       value = name.substr(name.find('=') + 1);
       name = name.substr(0, name.find('='));
     }
+    std::optional<std::uint8_t> only;  // "--name@A": for the module(s) at A alone
+    if (const std::size_t at = name.find('@'); at != std::string::npos) {
+      std::uint8_t address = 0;
+      if (!ParseSimAddress(name.substr(at + 1), address)) {
+        error = "bad module address in --" + name;
+        return false;
+      }
+      name = name.substr(0, at);
+      if (IsServerOption(name)) {
+        error = "option --" + name + " applies to the whole simulator, not to one module";
+        return false;
+      }
+      only = address;
+    }
     if (const auto flag = Flags().find(name); flag != Flags().end()) {
       if (inlineValue) {
         error = "option --" + name + " takes no value";
         return false;
       }
-      flag->second(options);
+      if (only) {
+        options.PerModule.push_back({*only, name, {}});
+      } else {
+        flag->second(options);
+      }
       continue;
     }
     const auto option = ValueOptions().find(name);
@@ -345,19 +400,57 @@ bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
       }
       value = args[++i];
     }
-    if (!option->second(value, options)) {
+    // A value for one module is checked now, on a copy, and applied later.
+    TSimOptions scratch;
+    if (!option->second(value, only ? scratch : options)) {
       error = "bad value '" + value + "' for --" + name;
+      return false;
+    }
+    if (only) options.PerModule.push_back({*only, name, value});
+  }
+  const std::vector<std::uint8_t> addresses =
+      options.Addresses.empty() ? std::vector<std::uint8_t>{options.Module.Address}
+                                : options.Addresses;
+  for (const TSimModuleOption& one : options.PerModule) {
+    if (std::find(addresses.begin(), addresses.end(), one.Address) == addresses.end()) {
+      error = "no module at #" + std::to_string(one.Address) + " for --" + one.Name + "@" +
+              std::to_string(one.Address);
       return false;
     }
   }
   // Both texts go out as the data of one answer packet.
-  if (SimIdentification(options.Module).size() > kMaxAnswerData ||
-      options.Module.BadIdentText.size() > kMaxAnswerData) {
-    error = "identification text longer than one packet carries (" +
-            std::to_string(kMaxAnswerData) + " bytes)";
-    return false;
+  for (const TSimConfig& config : SimModuleConfigs(options)) {
+    if (SimIdentification(config).size() > kMaxAnswerData ||
+        config.BadIdentText.size() > kMaxAnswerData) {
+      error = "identification text longer than one packet carries (" +
+              std::to_string(kMaxAnswerData) + " bytes)";
+      return false;
+    }
   }
   return true;
+}
+
+std::vector<TSimConfig> SimModuleConfigs(const TSimOptions& options) {
+  const std::vector<std::uint8_t> addresses =
+      options.Addresses.empty() ? std::vector<std::uint8_t>{options.Module.Address}
+                                : options.Addresses;
+  std::vector<TSimConfig> configs;
+  for (std::uint8_t address : addresses) {
+    TSimOptions one = options;
+    one.Module.Address = address;
+    for (const TSimModuleOption& option : options.PerModule) {
+      if (option.Address != address) continue;
+      if (const auto flag = Flags().find(option.Name); flag != Flags().end()) {
+        flag->second(one);
+      } else if (const auto value = ValueOptions().find(option.Name); value != ValueOptions().end()) {
+        value->second(option.Value, one);  // checked when it was parsed
+      }
+    }
+    one.Module.Address = address;
+    one.Module.Log = options.Server.Log;
+    configs.push_back(one.Module);
+  }
+  return configs;
 }
 
 std::string SimUsage() {

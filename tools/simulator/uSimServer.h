@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "simulator/uModuleSimulator.h"
+#include "simulator/uSimBus.h"
 #include "simulator/uSimLineReader.h"
 #include "simulator/uSimLineTiming.h"
 #include "simulator/uSimOptions.h"
@@ -32,7 +32,7 @@ class TSimServer {
   // `log` (may be null) receives the module's packet log and connection notes;
   // `warnings` (may be null) the lines a user must see (dropped or refused
   // peers, unusable input lines).
-  TSimServer(TModuleSimulator& module, TSimServerOptions options, std::ostream* log,
+  TSimServer(TSimBus& bus, TSimServerOptions options, std::ostream* log,
              std::ostream* warnings = nullptr);
   ~TSimServer();
 
@@ -60,10 +60,14 @@ class TSimServer {
  private:
   using TTime = TSimLineTiming::TTime;
 
+  // A write on its way out: on a line of given speed its bytes leave one
+  // after the other from Start, the last at Due.
   struct TPending {
+    TTime Start{};
     TTime Due{};
     TBytes Bytes;
     bool Close = false;
+    std::size_t Released = 0;  // bytes already moved to Out
   };
   struct TLink {
     TLink(int channel, bool isSocket, const TSimServerOptions& options)
@@ -80,9 +84,10 @@ class TSimServer {
 
   void Route(const std::vector<TSimWrite>& writes, TLink* from, TTime heard, TTime now);
   void Schedule(TLink& link, const TSimWrite& write, TTime ready);
+  void Release(TLink& link, TTime now);
   void Flush(TLink& link, TTime now);
   void CloseLink(TLink& link, const char* why);
-  void Accept();
+  void Accept(int listener);
   void ReadLink(TLink& link);
   void ReadLineInput();
   std::chrono::nanoseconds PollWait(TTime now) const;
@@ -92,11 +97,11 @@ class TSimServer {
   bool OpenPty(std::string& error);
   std::vector<TLink*> Links();
 
-  TModuleSimulator& FModule;
+  TSimBus& FBus;
   TSimServerOptions FOptions;
   std::ostream* FLog;
   std::ostream* FWarnings;
-  int FListener = -1;
+  std::vector<int> FListeners;  // one per address the host stands for
   std::uint16_t FPort = 0;
   std::list<TLink> FClients;
   int FNextChannel;
