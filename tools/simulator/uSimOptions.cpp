@@ -462,22 +462,27 @@ Values: CODE is an instruction code (243, 0xF3, $F3) or "any"; numbers may be
 hexadecimal with 0x or $.
 
 Connection:
-  --host HOST            address to listen on (default 127.0.0.1)
+  --host HOST            address to listen on (default 127.0.0.1): IPv4, IPv6
+                         (::1) or a name (a listener on each of its addresses)
   --port N               TCP port (default 10001; 0 picks a free port)
   --pty                  also serve a pseudo-terminal and print its path
   --log                  print every packet received (RX) and sent (TX) on stderr
+                         (never waiting for its reader: past 1 MiB unread,
+                         lines are dropped and their number said)
   --stdin-quit           also end at the end of standard input
   --answer-delay MS      hold every answer back MS milliseconds
   --wire-baud N          hold every answer back as long as the request's and
                          the answer's bytes take on an N-baud line (10 bits a
-                         byte); adds to --answer-delay; answers keep their order
+                         byte); adds to --answer-delay; answers keep their order,
+                         leave byte by byte and never overlap
 Up to 8 TCP clients are served at once, each with its own connection; one more
 is refused with a line on standard error. A client that leaves more than 8 MiB
 of answers unread is dropped, with a line on standard error.
 
 Module:
-  --address A            module address: one character ("1" = 0x31, default),
-                         "#49", or a number of two or more characters (0..253)
+  --address A[,A...]     module address: one character ("1" = 0x31, default),
+                         "#49", or a number of two or more characters (0..253);
+                         a list is a bus of one module per entry (see below)
   --ident TEXT           identification text (default made from the counts:
                          "VELTO ETH 8/4;V1.02.03;F97")
   --interface WORD       interface word of the made identification (default ETH)
@@ -518,6 +523,13 @@ Faults (may be repeated for several codes):
   --bad-ident N|always   answer the first N identifications with a text that is
                          not a VELTO module
   --bad-ident-text TEXT  that text (default "MODULE X;V0.0.0;F97")
+
+Several modules (--address 1,7,200): only the addressed module answers; a
+request several would answer (0xFE, a shared address) gets a collided frame
+that is never valid; a broadcast (0xFF) is carried out by all, answered by
+none. --OPTION@A VALUE sets a module option for the module(s) at A alone
+("--ident@200 TEXT", "--no-answer@7 0xF3"); "@A COMMAND" on standard input
+is for the module(s) at A alone.
 
 Commands on standard input, one per line (at most 1024 characters):
   in N on|off            change input N (counts off->on edges, notifies)
