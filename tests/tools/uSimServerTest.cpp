@@ -16,11 +16,10 @@ constexpr int kTimeoutMs = 5000;
 class SimServerThreaded : public ::testing::Test {
  protected:
   void Start(TSimConfig config = {}) {
-    FBus = std::make_unique<TSimBus>(std::vector<TSimConfig>{config});
-    FModule = &FBus->Module(0);
+    FModule = std::make_unique<TModuleSimulator>(config);
     TSimServerOptions options;
     options.Port = 0;
-    FServer = std::make_unique<TSimServer>(*FBus, options, nullptr);
+    FServer = std::make_unique<TSimServer>(*FModule, options, nullptr);
     std::string error;
     ASSERT_TRUE(FServer->Open(error)) << error;
     ASSERT_NE(FServer->Port(), 0);
@@ -40,8 +39,7 @@ class SimServerThreaded : public ::testing::Test {
     EXPECT_FALSE(FFailed) << "the server's loop raised";
   }
 
-  std::unique_ptr<TSimBus> FBus;
-  TModuleSimulator* FModule = nullptr;
+  std::unique_ptr<TModuleSimulator> FModule;
   std::unique_ptr<TSimServer> FServer;
   std::thread FThread;
   std::atomic<bool> FFailed{false};

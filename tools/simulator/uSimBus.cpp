@@ -17,10 +17,13 @@ std::string AddressName(std::uint8_t address) {
 TSimBus::TSimBus(const std::vector<TSimConfig>& configs) {
   if (configs.empty()) throw std::invalid_argument("a bus needs at least one module");
   for (const TSimConfig& config : configs) {
-    FModules.push_back(std::make_unique<TModuleSimulator>(config));
+    FOwned.push_back(std::make_unique<TModuleSimulator>(config));
+    FModules.push_back(FOwned.back().get());
     FLogOn = FLogOn || config.Log;
   }
 }
+
+TSimBus::TSimBus(TModuleSimulator& module) : FModules{&module} {}
 
 void TSimBus::OpenChannel(int channel) {
   std::lock_guard<std::mutex> lock(FLock);

@@ -23,6 +23,8 @@ class TSimBus {
  public:
   // One module per configuration, in this order; at least one.
   explicit TSimBus(const std::vector<TSimConfig>& configs);
+  // A line with one module that the caller owns and keeps alive.
+  explicit TSimBus(TModuleSimulator& module);
 
   TSimBus(const TSimBus&) = delete;
   TSimBus& operator=(const TSimBus&) = delete;
@@ -55,7 +57,8 @@ class TSimBus {
   // received left out (the bus logs each received packet once).
   void PullLogsLocked();
 
-  std::vector<std::unique_ptr<TModuleSimulator>> FModules;
+  std::vector<std::unique_ptr<TModuleSimulator>> FOwned;
+  std::vector<TModuleSimulator*> FModules;
   mutable std::mutex FLock;
   std::map<int, TTervanFramer> FChannels;
   std::vector<TSimWrite> FWrites;

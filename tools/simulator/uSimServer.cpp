@@ -40,7 +40,12 @@ std::chrono::steady_clock::time_point Now() {
 
 TSimServer::TSimServer(TSimBus& bus, TSimServerOptions options, std::ostream* log,
                        std::ostream* warnings)
-    : FBus(bus),
+    : TSimServer(nullptr, &bus, std::move(options), log, warnings) {}
+
+TSimServer::TSimServer(std::unique_ptr<TSimBus> own, TSimBus* bus, TSimServerOptions options,
+                       std::ostream* log, std::ostream* warnings)
+    : FOwnBus(std::move(own)),
+      FBus(bus != nullptr ? *bus : *FOwnBus),
       FOptions(std::move(options)),
       FLog(log),
       FWarnings(warnings),
@@ -59,6 +64,10 @@ TSimServer::TSimServer(TSimBus& bus, TSimServerOptions options, std::ostream* lo
     }
   });
 }
+
+TSimServer::TSimServer(TModuleSimulator& module, TSimServerOptions options, std::ostream* log,
+                       std::ostream* warnings)
+    : TSimServer(std::make_unique<TSimBus>(module), nullptr, std::move(options), log, warnings) {}
 
 TSimServer::~TSimServer() {
   FBus.SetOnWrites(nullptr);

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <list>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ class TSimServer {
   // `warnings` (may be null) the lines a user must see (dropped or refused
   // peers, unusable input lines).
   TSimServer(TSimBus& bus, TSimServerOptions options, std::ostream* log,
+             std::ostream* warnings = nullptr);
+  // The same for one module on its own (which the caller keeps alive).
+  TSimServer(TModuleSimulator& module, TSimServerOptions options, std::ostream* log,
              std::ostream* warnings = nullptr);
   ~TSimServer();
 
@@ -59,6 +63,10 @@ class TSimServer {
 
  private:
   using TTime = TSimLineTiming::TTime;
+
+  // `bus`, or the one in `own` when `bus` is null.
+  TSimServer(std::unique_ptr<TSimBus> own, TSimBus* bus, TSimServerOptions options,
+             std::ostream* log, std::ostream* warnings);
 
   // A write on its way out: on a line of given speed its bytes leave one
   // after the other from Start, the last at Due.
@@ -97,6 +105,7 @@ class TSimServer {
   bool OpenPty(std::string& error);
   std::vector<TLink*> Links();
 
+  std::unique_ptr<TSimBus> FOwnBus;  // made for a module on its own
   TSimBus& FBus;
   TSimServerOptions FOptions;
   std::ostream* FLog;
