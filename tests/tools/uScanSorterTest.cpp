@@ -135,6 +135,7 @@ TEST(ScanTiming, FollowsTheLine) {
 }
 
 struct TParamCase {
+  const char* Name;
   std::vector<std::string> Args;
   std::string Said;
   int From;
@@ -159,27 +160,28 @@ TEST_P(ScanParamCases, Parse) {
 INSTANTIATE_TEST_SUITE_P(
     Scan, ScanParamCases,
     ::testing::Values(
-        TParamCase{{}, "", 0, 253, -1, ""},
-        TParamCase{{"/TCP=10.0.0.1:5000", "/From=1", "-to=#$40", "/timeout=30"},
+        TParamCase{"Defaults", {}, "", 0, 253, -1, ""},
+        TParamCase{"EveryForm", {"/TCP=10.0.0.1:5000", "/From=1", "-to=#$40", "/timeout=30"},
                    "",
                    49,
                    64,
                    30,
                    "provider=TCP_CLIENT;host=10.0.0.1;port=5000"},
-        TParamCase{{"/COM3:19200", "/From=#254", "/To=12", "/Timeout=x", "/Timeout=60001"},
+        TParamCase{"BadValuesAreDropped", {"/COM3:19200", "/From=#254", "/To=12", "/Timeout=x", "/Timeout=60001"},
                    "Bad device address!\nBad device address!\nBad time-out!\nBad time-out!\n",
                    0,
                    253,
                    -1,
                    "provider=SERIAL_PORT;comport=3;baudrate=19200"},
-        TParamCase{{"/TCP=1.2.3", "/Address=1", "abc"},
+        TParamCase{"ConsoleMessagesForConsoleSwitches", {"/TCP=1.2.3", "/Address=1", "abc"},
                    "Bad IP address!\nBad argument:'/Address=1'!\nBad argument:'abc'!\n",
                    0,
                    253,
                    -1,
                    ""},
-        TParamCase{{"/COM=1", "/USB=AB"}, "Connection redeclared!\n", 0, 253, -1,
-                   "provider=SERIAL_PORT;comport=1;baudrate=9600"}));
+        TParamCase{"FirstConnectionStays", {"/COM=1", "/USB=AB"}, "Connection redeclared!\n", 0,
+                   253, -1, "provider=SERIAL_PORT;comport=1;baudrate=9600"}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(ScanParams, NologAndHelp) {
   TScanParams params;
