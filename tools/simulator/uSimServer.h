@@ -1,8 +1,10 @@
-// Carries a simulated module over a TCP port and, when asked, a
+// Carries a simulated module, or a bus of several, over a TCP port (a
+// listener on each address the host stands for) and, when asked, a
 // pseudo-terminal. Several TCP clients are served at once, each on a channel
 // of its own, up to a limit; a client past the limit is refused. Answers can
-// be held back (a fixed delay, the time the bytes take on a slow line), and
-// what waits for a peer that does not read is capped. One poll loop serves
+// be held back (a fixed delay, the time the bytes take on a slow line, where
+// they then leave one after the other), and what waits for a peer that does
+// not read is capped. One poll loop serves
 // the listener, the clients, the terminal, an optional line input and the
 // timers.
 #pragma once
