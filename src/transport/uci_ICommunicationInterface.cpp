@@ -222,19 +222,32 @@ void TCommunicationInterface::SendAndReceive(const TBytes& request, std::int32_t
   if (!GetActive()) return;
   SleepMs(1);
   Write(request);
-  std::uint32_t deadline =
-      FirstDeadline(GetTickCount32(), request.size(), timeout, FByteTime.load());
+  const double byteTime = FByteTime.load();
+  std::uint32_t deadline = FirstDeadline(GetTickCount32(), request.size(), timeout, byteTime);
+  const std::uint32_t limit = OverrunLimit(deadline, byteTime);
   for (;;) {
     SleepMs(1);
     if (GetReceivedCount() != 0) {
       TBytes part;
       Read(part);
-      response.insert(response.end(), part.begin(), part.end());
-      deadline = SilenceDeadline(GetTickCount32(), FByteTime.load());
+      // A peer that never falls silent gets no more than a full response:
+      // what comes past it is dropped and the exchange ends.
+      const std::size_t room = kResponseCap - response.size();
+      const bool full = part.size() >= room;
+      response.insert(response.end(), part.begin(),
+                      part.begin() + static_cast<std::ptrdiff_t>(std::min(part.size(), room)));
+      if (full) break;
+      deadline = SilenceDeadline(GetTickCount32(), byteTime);
+      if (TickAfter(deadline, limit)) deadline = limit;
     }
     if (TickAfter(GetTickCount32(), deadline)) break;
     if (check && !check(response)) break;
   }
+}
+
+std::uint32_t TCommunicationInterface::OverrunLimit(std::uint32_t firstDeadline, double byteTime) {
+  if (!(byteTime > 0.0)) return firstDeadline + kNoWireTimeOverrunMs;
+  return firstDeadline + CharTimeMs(static_cast<double>(kResponseCap), byteTime);
 }
 
 bool TCommunicationInterface::WaitReceived(std::int32_t timeout) {

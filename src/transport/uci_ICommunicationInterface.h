@@ -203,6 +203,14 @@ class TCommunicationInterface : public TNodedInterface, public virtual ICommunic
   static std::uint32_t FirstDeadline(std::uint32_t writeTick, std::size_t requestLength,
                                      std::int32_t timeout, double byteTime);
   static std::uint32_t SilenceDeadline(std::uint32_t arrivalTick, double byteTime);
+  // A response holds at most kResponseCap bytes (as much as the stack's
+  // receive buffer), and arrivals move the deadline at most to the time a
+  // full response takes on the line after the first deadline
+  // (kNoWireTimeOverrunMs without a character time): a peer that never
+  // falls silent can hold the exchange only that long.
+  static constexpr std::size_t kResponseCap = 0x20000;
+  static constexpr std::uint32_t kNoWireTimeOverrunMs = 1000;
+  static std::uint32_t OverrunLimit(std::uint32_t firstDeadline, double byteTime);
 
  protected:
   // Steps of the receiving and connection sides of a transport.
