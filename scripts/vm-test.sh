@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the console program and the serial transport against the kernel's
 # real drivers: a small virtual machine (software emulation) with a 16550
-# UART on ttyS1 and a USB serial adapter (serial number Sim123), each joined
-# to a module simulator on a loopback port. The guest runs tests/vm/cases.sh;
+# UART on ttyS1, a second one on ttyS2 and a USB serial adapter (serial
+# number Sim123), each joined to a module simulator on a loopback port (the
+# one on ttyS2 a bus of three modules). The guest runs tests/vm/cases.sh;
 # tests/vm/check.sh judges the results on the host and prints
 # "N passed, M failed" last. Exits 0 only when every case passed.
 #
@@ -33,10 +34,10 @@ if [ $# -ge 1 ]; then
   build=$(cd "$1" && pwd) || die "no build directory $1"
 else
   cmake --preset default >/dev/null
-  cmake --build --preset default -j "$(nproc)" --target VeltoConsole VeltoSimulator test_transport
+  cmake --build --preset default -j "$(nproc)" --target VeltoConsole VeltoSimulator VeltoScan test_transport
   build=$src/build
 fi
-for program in VeltoConsole VeltoSimulator test_transport; do
+for program in VeltoConsole VeltoSimulator VeltoScan test_transport; do
   [ -x "$build/bin/$program" ] || die "$build/bin/$program is missing (build it first)"
 done
 
@@ -83,9 +84,9 @@ for applet in $("$root/bin/busybox" --list); do
   [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
 done
 cc -static -O2 -o "$root/velto/vmprobe" tests/vm/vmprobe.c
-cp "$build/bin/VeltoConsole" "$root/velto/"
+cp "$build/bin/VeltoConsole" "$build/bin/VeltoScan" "$root/velto/"
 strip -o "$root/velto/test_transport" "$build/bin/test_transport"
-for file in "$root/velto/VeltoConsole" "$root/velto/test_transport"; do
+for file in "$root/velto/VeltoConsole" "$root/velto/VeltoScan" "$root/velto/test_transport"; do
   for lib in $(ldd "$file" | awk '/=> \// { print $3 } /^\t\// { print $1 }'); do
     mkdir -p "$root$(dirname "$lib")"
     cp -nL "$lib" "$root$lib"
@@ -136,6 +137,9 @@ start_simulator uart --answer-delay 400 --close-on 0x23
 # unanswered while the adapter is pulled; the inputs answer (0x31) comes a
 # byte at a time, so that a run is seen mid-exchange.
 start_simulator usb --no-answer 0x20:1 --no-answer 0x23:1 --split 0x31:30
+# Three modules on one line, each with its own inputs and identification.
+start_simulator bus --address 1,7,200 --inputs-on@7 2 --inputs-on@200 1,2,3 \
+  --ident@7 "VELTO ETH 8/4;V1.07.00;F97" --ident@200 "VELTO ETH 8/4;V2.00.00;F97"
 
 monitor() {  # sends one command to the machine's monitor
   printf '%s\n' "$1" | socat -t 2 - "UNIX-CONNECT:$work/monitor.sock" >>"$work/monitor.log" 2>&1
@@ -149,6 +153,7 @@ timeout -s KILL "$limit" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nodefaults
   -append "console=ttyS0 quiet loglevel=1 panic=-1" \
   -serial "file:$work/console.log" \
   -chardev "socket,id=u,host=127.0.0.1,port=$port_uart" -serial chardev:u \
+  -chardev "socket,id=b,host=127.0.0.1,port=$port_bus" -serial chardev:b \
   -device qemu-xhci \
   -chardev "socket,id=a,host=127.0.0.1,port=$port_usb" \
   -device usb-serial,id=adapter,chardev=a,serial=Sim123 \
@@ -187,4 +192,4 @@ echo "machine: boot and cases took $took s (limit $limit s)"
 if [ -n "${VM_TEST_KEEP:-}" ]; then
   mkdir -p "$VM_TEST_KEEP" && cp "$work"/*.log "$VM_TEST_KEEP"/
 fi
-bash tests/vm/check.sh "$work/console.log" "$work/uart.log" "$work/usb.log"
+bash tests/vm/check.sh "$work/console.log" "$work/uart.log" "$work/usb.log" "$work/bus.log"

@@ -1,6 +1,7 @@
 # The case list of the test virtual machine, run by its /init (busybox sh)
-# with the UART on /dev/ttyS1 and the USB serial adapter (serial number
-# Sim123) joined to module simulators on the host.
+# with the UART on /dev/ttyS1, a bus of three modules (addresses 1, 7 and
+# 200) on /dev/ttyS2 and the USB serial adapter (serial number Sim123),
+# joined to module simulators on the host.
 #
 # Every case prints one line "VMT|case|NAME|EXIT|MS|NOTE" on the console,
 # then its standard output and error as "VMT|out|NAME|LINE" and
@@ -87,6 +88,9 @@ report uart_first_holder "$status" $(($(now) - start)) ""
 # the kernel gather timer jitter).
 timeout 60 /velto/vmprobe wait >/dev/null
 run entropy_late "pool=$(/velto/vmprobe entropy)" $V /COM=2:9600 $WORKED
+
+# --- three modules on one line: the 16550 on ttyS2 ---------------------------
+run bus_scan "" /velto/VeltoScan /COM=3:9600
 
 # --- the USB serial adapter -------------------------------------------------
 start=$(now)

@@ -3,9 +3,9 @@
 # standard output and standard error lines from the console log, and the
 # requests each simulator logged. Prints one PASS/FAIL line per case and
 # "N passed, M failed" last; exits 0 only when all passed.
-# Usage: check.sh CONSOLE_LOG UART_SIMULATOR_LOG USB_SIMULATOR_LOG
+# Usage: check.sh CONSOLE_LOG UART_SIMULATOR_LOG USB_SIMULATOR_LOG BUS_SIMULATOR_LOG
 set -uo pipefail
-console=$1 uart_log=$2 usb_log=$3
+console=$1 uart_log=$2 usb_log=$3 bus_log=$4
 
 passed=0 failed=0
 pass() { echo "PASS $1"; passed=$((passed + 1)); }
@@ -109,6 +109,18 @@ expect uart_silent 255 $'Connection established.\nCould not set Velto output 2!\
 worked_codes="F3 20 30 31"
 expect_codes uart_requests "$uart_log" \
   "$worked_codes $worked_codes $worked_codes $worked_codes F3 20 30 20 20 20 31 $worked_codes F3 20 30 23"
+
+# --- three modules on one line ----------------------------------------------------
+# Exactly the bus's modules, in address order, each with its own text.
+expect bus_scan 3 "Connection established."$'\n#49\tVELTO ETH 8/4;V1.02.03;F97\n#55\tVELTO ETH 8/4;V1.07.00;F97\n#200\tVELTO ETH 8/4;V2.00.00;F97' ""
+# Every address from 0 to 253 asked once for its identification, in order.
+scan_asked=$(tr -d '\r' <"$bus_log" | awk '$1 == "RX" && $2 == "2A" && $8 == "F3" { printf "%s ", $6 }')
+scan_expected=$(for a in $(seq 0 253); do printf '%02X ' "$a"; done)
+if [ "$scan_asked" = "$scan_expected" ]; then
+  pass bus_scan_requests
+else
+  fail bus_scan_requests "addresses asked [${scan_asked% }]"
+fi
 
 # --- the USB adapter -------------------------------------------------------------
 usb_tty=$(field usb_found 6)
