@@ -188,6 +188,15 @@ void TAfCustomSerialPort::CoreReport(TAfCoreEvent kind, std::uint32_t value,
 
 void TAfCustomSerialPort::SyncReport() {
   if (FClosing) return;
+  // A copy: the member goes with the component, which a handler may free.
+  const auto scope = OnReportScope;
+  if (scope)
+    scope([this] { RaiseReport(); });
+  else
+    RaiseReport();
+}
+
+void TAfCustomSerialPort::RaiseReport() {
   TAfCoreEvent kind;
   std::uint32_t value;
   std::exception_ptr error;

@@ -164,6 +164,10 @@ class TAfCustomSerialPort : public TAfDataDispConnComponent {
   TAfErrorEvent OnLineError;
   TAfCoreEventEvent OnSyncEvent;
   TAfCoreEventEvent OnNonSyncEvent;
+  // Runs around the events of every report on the owner thread (`raise`
+  // raises them). An owner whose handlers may free it, and the component
+  // with it, keeps itself alive here for the length of the report.
+  std::function<void(const std::function<void()>& raise)> OnReportScope;
 
  protected:
   virtual void OpenDevice() = 0;
@@ -175,6 +179,7 @@ class TAfCustomSerialPort : public TAfDataDispConnComponent {
   void CoreReport(TAfCoreEvent kind, std::uint32_t value, std::exception_ptr error);
   // The same report on the owner thread.
   void SyncReport();
+  void RaiseReport();
   void RequireClosed() const;
   void RecomputeLimits();
   template <class T>
