@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 
+#include "transport/serial/AfComPortThreads.h"
 #include "transport/serial/AfSafeSync.h"
 
 namespace {
@@ -99,6 +100,7 @@ void TAfCustomSerialPort::OpenPort() {
 }
 
 void TAfCustomSerialPort::ClosePort() {
+  if (OnPortThread(*FCore)) return;
   FClosing = true;
   TAfDataDispConnComponent::ClosePort();
   // Disabled before the threads stop: a report waiting for the owner thread

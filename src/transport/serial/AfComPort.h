@@ -90,6 +90,9 @@ class TAfCustomSerialPort : public TAfDataDispConnComponent {
 
   bool IsOpen() const;
   void OpenPort() override;
+  // On one of the port's own threads (a non-synchronised event) the port
+  // cannot be closed, as a thread cannot wait for its own end: it stays
+  // open, and nothing is announced.
   void ClosePort() override;
   void WriteBytes(const std::uint8_t* buffer, std::int32_t n) override;
   void WriteText(const TBytes& data);
