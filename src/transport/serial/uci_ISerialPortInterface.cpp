@@ -386,8 +386,10 @@ std::int32_t TSerialPortInterface::GetBaudRate() {
 }
 
 void TSerialPortInterface::SetBaudRate(std::int32_t baudRate) {
-  TSerialPortCoreInterface::SetBaudRate(baudRate);
+  // The character time changes only once the line has taken the rate: a
+  // refused rate (raised here) leaves the line, and so the time, as it was.
   FPort->SetUserBaudRate(baudRate);
+  TSerialPortCoreInterface::SetBaudRate(baudRate);
   AnnounceSettingsChanged();
 }
 
