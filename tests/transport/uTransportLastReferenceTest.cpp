@@ -177,6 +177,16 @@ TEST(TransportLastReferenceTest, AHandlerMayDropTheLastReferenceInEveryAnnouncem
          EXPECT_TRUE(Eventually([&] { return d.Calls > 0; }));
          EndFTDIReceiveThreads(kHangGuardMs);  // the thread may have ended it
        }},
+      {"USB: closed, by a read's input/output error",
+       [](TDropper& d) {
+         TFakeUsb usb("read=4");
+         d.Held = usb.Open();
+         ASSERT_TRUE(usb.Peer.SendAll(BytesOf("x")));
+         ASSERT_TRUE(Eventually([&] { return d.Transport().GetReceivedCount() > 0; }));
+         d.Transport().SetOnClosed(d.Handler());
+         TBytes bytes;
+         d.Transport().Read(bytes);
+       }},
       {"USB: closed, by a write's input/output error",
        [](TDropper& d) {
          TFakeUsb usb("write=4");
