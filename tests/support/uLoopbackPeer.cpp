@@ -12,6 +12,8 @@
 #include <thread>
 #include <stdexcept>
 
+#include "uEmulation.h"
+
 namespace {
 
 sockaddr_in Loopback(std::uint16_t port) {
@@ -24,7 +26,7 @@ sockaddr_in Loopback(std::uint16_t port) {
 
 bool WaitFor(int fd, short events, int timeoutMs) {
   pollfd p{fd, events, 0};
-  return poll(&p, 1, timeoutMs) > 0 && (p.revents & events) != 0;
+  return poll(&p, 1, ScaledMs(timeoutMs)) > 0 && (p.revents & events) != 0;
 }
 
 }  // namespace
