@@ -20,11 +20,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${VELTO_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
 
-# Tests and try-runs go through user-mode emulation with the cross C library
-# as the root of the target's files. The emulator must be an absolute path
-# (CTest and the tests' process spawner run it directly).
-# Both are kept in the cache, where scripts/package-test.sh finds them.
+# Tests and try-runs go through user-mode emulation. Its library root is the
+# machine's own root: multiarch puts the target's loader, C library and every
+# other shared library the programs load there (/lib/<triplet>,
+# /usr/lib/<triplet>). The cross C library under /usr/<triplet> is for
+# linking only: as a root it pairs its own loader with the multiarch C library
+# of another Debian revision, and threaded programs hang or crash.
+# Both are kept in the cache, where scripts/package-test.sh finds them; the
+# emulator must be an absolute path (CTest and the tests' process spawner run
+# it directly).
 find_program(VELTO_CROSS_QEMU_PATH ${VELTO_CROSS_QEMU} REQUIRED)
-set(VELTO_CROSS_LIBRARY_ROOT /usr/${VELTO_CROSS_TRIPLET} CACHE INTERNAL
-  "The target's library root for the emulator")
+set(VELTO_CROSS_LIBRARY_ROOT / CACHE INTERNAL "The target's library root for the emulator")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${VELTO_CROSS_QEMU_PATH} -L ${VELTO_CROSS_LIBRARY_ROOT})

@@ -25,7 +25,7 @@ step "packages"
 scripts/install-deps.sh
 packages=(crossbuild-essential-"$arch" qemu-user
           libgtest-dev:"$arch" libgmock-dev:"$arch" libbenchmark-dev:"$arch"
-          libpugixml-dev:"$arch" uuid-dev:"$arch")
+          libpugixml-dev:"$arch" uuid-dev:"$arch" libstdc++6:"$arch")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -42,7 +42,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-[ -d "/usr/$triplet/lib" ] || { echo "the cross C library is missing: /usr/$triplet/lib" >&2; exit 1; }
+[ -e "/usr/lib/$triplet/libstdc++.so.6" ] || { echo "the $arch C++ runtime is missing: /usr/lib/$triplet" >&2; exit 1; }
 
 step "configure ${build}"
 cmake --preset "$arch" >/dev/null
@@ -51,6 +51,12 @@ cmake --build --preset "$arch" -j "$(nproc)"
 step "test suite under emulation"
 ctest --preset "$arch" -j "$(nproc)" | tee "$build/ctest.log"
 summary=$(grep -E 'tests passed' "$build/ctest.log" | tail -n 1)
-step "packages"
+step "package test"
 scripts/package-test.sh "$build"
+step "packages"
+rm -f "$build"/packages/*.deb
+(cd "$build" && cpack -G DEB) >/dev/null
+for deb in "$build"/packages/*.deb; do
+  echo "$deb: $(dpkg-deb -f "$deb" Package) $(dpkg-deb -f "$deb" Version) $(dpkg-deb -f "$deb" Architecture)"
+done
 step "done: ${summary}"

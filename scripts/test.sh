@@ -4,7 +4,9 @@
 # build. Fails when any build or test fails. Then installs, packages and
 # embeds the library from the normal build (scripts/package-test.sh), and
 # builds the fuzzers and runs each briefly (FUZZ_SECONDS, default 20, per
-# target; every build also replays the fuzz corpus as plain tests).
+# target; every build also replays the fuzz corpus as plain tests). Last, the
+# arm64 cross build: built, its whole suite run under user-mode emulation,
+# packaged (scripts/cross.sh arm64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -19,3 +21,5 @@ echo "=== package ==="
 scripts/package-test.sh build
 echo "=== fuzz ==="
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+echo "=== arm64 ==="
+scripts/cross.sh arm64
