@@ -26,9 +26,10 @@ set(ENV{PKG_CONFIG_PATH} "")
 # /usr/lib/<triplet>). The cross C library under /usr/<triplet> is for
 # linking only: as a root it pairs its own loader with the multiarch C library
 # of another Debian revision, and threaded programs hang or crash.
-# Both are kept in the cache, where scripts/package-test.sh finds them; the
+# They are kept in the cache (with the triplet), where scripts/package-test.sh finds them; the
 # emulator must be an absolute path (CTest and the tests' process spawner run
 # it directly).
 find_program(VELTO_CROSS_QEMU_PATH ${VELTO_CROSS_QEMU} REQUIRED)
 set(VELTO_CROSS_LIBRARY_ROOT / CACHE INTERNAL "The target's library root for the emulator")
+set(VELTO_CROSS_TRIPLET ${VELTO_CROSS_TRIPLET} CACHE INTERNAL "The target's GNU triplet")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${VELTO_CROSS_QEMU_PATH} -L ${VELTO_CROSS_LIBRARY_ROOT})

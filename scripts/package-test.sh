@@ -22,10 +22,10 @@ cxx=${CXX:-g++}
 run=()
 cmake_cross=()
 if [ -n "$toolchain" ]; then
-  cxx=$(cached CMAKE_CXX_COMPILER)
+  triplet=$(cached VELTO_CROSS_TRIPLET)
+  cxx=$triplet-g++
   cmake_cross=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
   run=("$(cached VELTO_CROSS_QEMU_PATH)" -L "$(cached VELTO_CROSS_LIBRARY_ROOT)")
-  triplet=$("$cxx" -dumpmachine)
   export PKG_CONFIG_LIBDIR=/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig
 fi
 
