@@ -28,6 +28,7 @@ int ParseScale(const char* text, int fallback) {
   return static_cast<int>(value);
 }
 
+#ifdef VELTO_TEST_EMULATOR
 // Class and machine of an ELF file: bytes 4 (class) and 18..19 (machine, in
 // the file's byte order, which is the host's for every target we build).
 struct TElfKind {
@@ -48,6 +49,7 @@ bool ReadElfKind(const char* path, TElfKind& kind) {
   std::memcpy(&kind.Machine, head.data() + 18, sizeof(kind.Machine));
   return true;
 }
+#endif
 
 }  // namespace
 
