@@ -6,6 +6,7 @@
 
 #include "app/uConsoleColor.h"
 #include "app/uHelp.h"
+#include "app/uLineEnv.h"
 #include "app/uParams.h"
 #include "device/uVelto.h"
 #include "device/ussVelto.h"
@@ -144,7 +145,14 @@ int RunConnected(const TParamRec& params, std::ostream& out) {
   TRunObjects run;
   run.Device = Make<TVelto>(params.Address);
   run.Stack = Make<TTervanStack>();
-  if (!CreateTransport(params.ConnectionString, run.Transport) || !run.Transport) {
+  std::string connection = params.ConnectionString;
+  std::string problem;
+  if (!AddLineEnvironment(connection, problem)) {
+    log.Line("Connection refused!");
+    ReportError(out, problem);
+    return kExitFailure;
+  }
+  if (!CreateTransport(connection, run.Transport) || !run.Transport) {
     // The parser only builds strings of registered providers; should one ever
     // be missing, the connection cannot be made.
     log.Line("Connection refused!");

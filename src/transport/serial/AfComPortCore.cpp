@@ -9,6 +9,7 @@
 #include <new>
 #include <system_error>
 
+#include "framework/uErrors.h"
 #include "transport/serial/AfComPortThreads.h"
 
 namespace {
@@ -68,7 +69,7 @@ bool TAfComPortCore::Open(int portNumber) {
   if (portNumber <= 0)
     RaiseOpenError("Invalid port number (COM%d)",
                    "COM" + std::to_string(portNumber) + ": no such port (ports count from 1)");
-  TTtyOpenResult opened = OpenTtyExclusive(path);
+  TTtyOpenResult opened = OpenTtyWaiting(path, FPortWaitMs.load());
   if (opened.Fd < 0)
     RaiseOpenError(opened.Failure == TTtyOpenFailure::NoDevice ? "Invalid port number (COM%d)"
                                                                : "Can't open device COM%d",
@@ -87,6 +88,7 @@ bool TAfComPortCore::Open(int portNumber) {
   FInputWake.Drain();
   try {
     ApplyRecord(true);
+    BeginDirection();
     StartThreads();
   } catch (...) {
     Shutdown();
@@ -120,6 +122,31 @@ void TAfComPortCore::StartThreads() {
   FEventThread->SetPriority(FEventPriority);
 }
 
+void TAfComPortCore::BeginDirection() {
+  TReadGuard read(FReadLock);
+  TWriteGuard write(FWriteLock);
+  const TAfLineRecord record = GetLineRecord();
+  FDirection.SetSettings(GetDirection());
+  FRtsDirection = FDirection.Settings().Mode == TAfDirectionMode::Rts;
+  // Ten bits a character, as the transport counts its character time.
+  FDirection.SetCharTimeUs(record.BaudRate > 0 ? 10'000'000u / record.BaudRate : 0);
+  int error = 0;
+  if (FDirection.Begin(FHandle, error)) return;
+  throw EAfComPortCoreError("Error setting parameters from DCB",
+                            DevicePath() + ": the line does not switch its direction itself (" +
+                                ErrnoText(error) + "); choose rts or off");
+}
+
+void TAfComPortCore::SetDirection(const TAfDirectionSettings& settings) {
+  std::lock_guard<std::mutex> guard(FRecordLock);
+  FDirectionSettings = settings;
+}
+
+TAfDirectionSettings TAfComPortCore::GetDirection() const {
+  std::lock_guard<std::mutex> guard(FRecordLock);
+  return FDirectionSettings;
+}
+
 void TAfComPortCore::CloseIfOpen() {
   // A port thread cannot wait for its own end; the port stays open for its owner.
   if (OnPortThread(*this)) return;
@@ -143,6 +170,7 @@ void TAfComPortCore::Shutdown() {
   TWriteGuard write(FWriteLock);
   // Unsent output is dropped, so that closing never waits for a held-off line.
   tcflush(FHandle, TCIOFLUSH);
+  FDirection.End(FHandle);
   CloseTty(FHandle);
   FEventThread.reset();
   FWriteThread.reset();
@@ -165,6 +193,10 @@ TAfLineRecord TAfComPortCore::GetLineRecord() const {
 
 void TAfComPortCore::ApplyRecord(bool opening) {
   TAfLineRecord record = GetLineRecord();
+  // RTS belongs to the direction control: it stays low while listening.
+  const bool rtsDirection =
+      opening ? GetDirection().Mode == TAfDirectionMode::Rts : FRtsDirection.load();
+  if (rtsDirection) record.Flags &= ~kLineRtsMask;
   std::string untaken;
   TTtyApply result = TTtyApply::Failed;
   int error = 0;
@@ -253,14 +285,19 @@ std::int32_t TAfComPortCore::ReadInto(std::uint8_t* buffer, std::int32_t n) {
     got = 0;  // EAGAIN: nothing there
   }
   // The queue shrank: the event thread may watch for input again.
-  if (got > 0) FEventWake.Signal();
+  if (got > 0) {
+    FDirection.NoteReceived();
+    FEventWake.Signal();
+  }
   return static_cast<std::int32_t>(got);
 }
 
 bool TAfComPortCore::Write(const std::uint8_t* buffer, std::int32_t n) {
   TWriteGuard write(FWriteLock);
   if (!FRunning || !FWriteThread) return false;
-  return FWriteThread->Enqueue(buffer, n);
+  if (n <= 0) return FWriteThread->Enqueue(buffer, n);
+  return FDirection.Send(FHandle, buffer, static_cast<std::size_t>(n),
+                         [&] { return FWriteThread->Enqueue(buffer, n); });
 }
 
 std::int32_t TAfComPortCore::OutFree() {

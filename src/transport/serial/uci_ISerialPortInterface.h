@@ -98,7 +98,11 @@ inline constexpr const char* kSerialPortProvider = "SERIAL_PORT";
 
 // The COM-port transport: one serial port component, configured from the
 // connection string ("comport" beside the six serial keys; the bare text
-// "COM3" selects port 3). Reception works by polling (GetReceivedCount,
+// "COM3" selects port 3). Two keys serve a line that several programs or
+// modules share: "portwait" (milliseconds that Open waits for a port another
+// program holds; 0, the default, fails at once) and "rs485" (direction
+// control: off, the default, kernel or rts, optionally ":BEFORE:AFTER" in
+// milliseconds; see AfLineDirection.h). Both are written back only when set. Reception works by polling (GetReceivedCount,
 // Read, WaitReceived); announcements reach the creating thread when it
 // processes its messages. A device that goes away while open is closed, with
 // closed announced and its reason kept as the last error, by the next thread
