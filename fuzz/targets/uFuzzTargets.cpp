@@ -8,6 +8,7 @@ const std::vector<TFuzzTarget>& FuzzTargets() {
       {"commandline", &FuzzCommandLine},
       {"connectionstring", &FuzzConnectionString},
       {"proclocks", &FuzzProcLocks},
+      {"scan", &FuzzScan},
   };
   return targets;
 }

@@ -19,6 +19,8 @@ int FuzzCommandLine(const std::uint8_t* data, std::size_t size);
 int FuzzConnectionString(const std::uint8_t* data, std::size_t size);
 // The kernel's lock table, searched for the holders of a node.
 int FuzzProcLocks(const std::uint8_t* data, std::size_t size);
+// The bus scan's command line, and its sorting of what comes back.
+int FuzzScan(const std::uint8_t* data, std::size_t size);
 
 using TFuzzEntry = int (*)(const std::uint8_t* data, std::size_t size);
 
