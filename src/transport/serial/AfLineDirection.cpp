@@ -23,9 +23,9 @@ bool ParseDelay(const std::string& text, std::uint32_t& ms) {
 }  // namespace
 
 bool ParseDirection(const std::string& text, TAfDirectionSettings& settings) {
-  std::string mode = text;
-  std::string delays;
-  SplitFirst(text, ":", mode, delays);
+  const std::size_t colon = text.find(':');
+  const std::string mode = text.substr(0, colon);
+  const std::string delays = colon == std::string::npos ? std::string() : text.substr(colon + 1);
   TAfDirectionSettings parsed;
   const std::string upper = UpperCase(mode);
   if (upper == "OFF")
@@ -36,12 +36,11 @@ bool ParseDirection(const std::string& text, TAfDirectionSettings& settings) {
     parsed.Mode = TAfDirectionMode::Rts;
   else
     return false;
-  if (text.find(':') != std::string::npos) {
-    std::string before;
-    std::string after;
-    const bool both = SplitFirst(delays, ":", before, after);
-    if (!ParseDelay(both ? before : delays, parsed.BeforeMs)) return false;
-    if (both && !ParseDelay(after, parsed.AfterMs)) return false;
+  if (colon != std::string::npos) {
+    const std::size_t second = delays.find(':');
+    if (!ParseDelay(delays.substr(0, second), parsed.BeforeMs)) return false;
+    if (second != std::string::npos && !ParseDelay(delays.substr(second + 1), parsed.AfterMs))
+      return false;
   }
   settings = parsed;
   return true;

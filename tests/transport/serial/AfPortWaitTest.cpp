@@ -101,9 +101,16 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PortWaitCoreTest, AnEngineThatWaitsPastItsBoundNamesTheHoldingEngine) {
   TPtyPair pty(kCom);
   ASSERT_TRUE(pty.Ok());
+  TAfLineRecord record;
+  record.Length = kLineRecordLength;
+  record.BaudRate = 9600;
+  record.ByteSize = 8;
+  record.Flags = kLineBinary;
   TAfComPortCore first(nullptr);
+  first.SetLineRecord(record);
   ASSERT_TRUE(first.Open(kCom));
   TAfComPortCore second(nullptr);
+  second.SetLineRecord(record);
   second.SetPortWaitMs(100);
   try {
     second.Open(kCom);
