@@ -136,7 +136,7 @@ TEST_F(SerialRunTest, UnusableLineSettingsInTheEnvironmentAreRefusedByName) {
        "milliseconds)"},
       // A pseudo-terminal, like a PC's UART, has no direction control of its own.
       {"VELTO_RS485", "kernel",
-       "$PTY: the line does not switch its direction itself (Inappropriate ioctl for "
+       "$PTY: the line does not switch its direction itself (inappropriate ioctl for "
        "device); choose rts or off"},
   };
   for (const auto& c : cases) {

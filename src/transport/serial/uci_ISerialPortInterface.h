@@ -122,7 +122,8 @@ class TSerialPortInterface : public TSerialPortCoreInterface {
   // False, with the reason as the last error, when the port cannot be opened.
   bool Open() override;
   bool Close(bool force) override;
-  // Only fills the output ring; 0 when the port is closed or the ring full.
+  // Only fills the output ring (with rts direction control: returns once the
+  // bytes have left the line); 0 when the port is closed or the ring full.
   std::int32_t Write(const TBytes& data) override;
   void Read(TBytes& data) override;
   std::int32_t GetReceivedCount() override;

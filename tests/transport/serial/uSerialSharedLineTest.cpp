@@ -42,7 +42,7 @@ TEST(SerialSharedLineTest, KernelDirectionControlOnALineWithoutItFailsTheOpenNam
   EXPECT_FALSE(t->GetActive());
   EXPECT_EQ(t->GetLastError(), pty.SlavePath() +
                                    ": the line does not switch its direction itself "
-                                   "(Inappropriate ioctl for device); choose rts or off");
+                                   "(inappropriate ioctl for device); choose rts or off");
   // Nothing was left behind: the same port opens without it.
   t->SetConnectionString("rs485=off");
   EXPECT_TRUE(t->Open()) << t->GetLastError();
