@@ -17,11 +17,11 @@
 #include <unistd.h>
 
 /* The requests exactly as the console program writes them (packet format 97,
- * address 0x31, signature 0). */
+ * address 0x31; each waiting exchange carries the next signature, from 0). */
 static const unsigned char kIdentify[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x00, 0xF3, 0x4B, 0x0D};
-static const unsigned char kOutput3On[] = {0x2A, 0x61, 0x00, 0x06, 0x31, 0x00, 0x20, 0x83, 0x9A, 0x0D};
-static const unsigned char kReadOutputs[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x00, 0x30, 0x0E, 0x0D};
-static const unsigned char kReadInputs[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x00, 0x31, 0x0D, 0x0D};
+static const unsigned char kOutput3On[] = {0x2A, 0x61, 0x00, 0x06, 0x31, 0x01, 0x20, 0x83, 0x99, 0x0D};
+static const unsigned char kReadOutputs[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x02, 0x30, 0x0C, 0x0D};
+static const unsigned char kReadInputs[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x03, 0x31, 0x0A, 0x0D};
 
 enum { kTimeoutMs = 1000, kMaxPacket = 4 + 0xFFFF };
 
@@ -41,13 +41,17 @@ static int ReadAll(int fd, unsigned char* to, size_t count) {
 }
 
 /* Sends a request and reads its answer; its length, or 0 when the answer is
- * missing, not framed as expected or not acknowledged with code 0. */
+ * missing, not framed as expected, not carrying the request's signature or
+ * not acknowledged with code 0. */
 static size_t Exchange(int fd, const unsigned char* request, size_t size) {
   if (write(fd, request, size) != (ssize_t)size) return 0;
   if (!ReadAll(fd, answer, 4) || answer[0] != 0x2A || answer[1] != 0x61) return 0;
   const size_t rest = (size_t)answer[2] << 8 | answer[3];
   if (rest < 4 || !ReadAll(fd, answer + 4, rest)) return 0;
-  return answer[4] == 0x31 && answer[6] == 0x00 && answer[3 + rest] == 0x0D ? 4 + rest : 0;
+  return answer[4] == 0x31 && answer[5] == request[5] && answer[6] == 0x00 &&
+                 answer[3 + rest] == 0x0D
+             ? 4 + rest
+             : 0;
 }
 
 int main(int argc, char** argv) {

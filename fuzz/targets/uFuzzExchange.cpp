@@ -20,8 +20,6 @@ using fuzzkit::Check;
 
 // Character times the line may have: none (TCP), 115200 and 300 baud.
 constexpr double kByteTimes[] = {0.0, 10000.0 / 115200.0, 10000.0 / 300.0};
-// The longest a candidate may extend a deadline: its length field's maximum.
-constexpr std::size_t kLongestPacket = 0xFFFF + 4;
 
 // A stack that checks each transaction it carries out.
 class TCheckedStack : public TTervanStack {
@@ -33,13 +31,16 @@ class TCheckedStack : public TTervanStack {
     const std::uint32_t start = FLine->Now();
     const bool ok = TTervanStack::Transact(adr, sig, inst, data, answer, timeout);
     const double byteTime = FLine->GetByteTime();
+    // An answer under way extends the deadline by at most the largest
+    // answer of the instruction, whatever its head announces.
     const std::uint32_t bound = static_cast<std::uint32_t>(std::max(timeout, 0)) + kPassMs +
                                 WireTimeMs(data.size() + tervan::kMinPacketSize, byteTime) +
-                                WireTimeMs(kLongestPacket, byteTime);
+                                AnswerOverrunMs(inst, byteTime);
     Check(FLine->Now() - start <= bound, "transaction outlived its deadline",
           std::to_string(FLine->Now() - start) + " ms");
     if (ok) {
       Check(CheckPacket(answer) == 0, "the answer taken is no valid packet");
+      Check(answer != BuildPacket(adr, sig, inst, data), "the echo of the request was taken");
       const TTervanFormat97 p = ParsePacket(answer);
       Check(p.SIG == sig, "the answer taken carries another signature");
       Check(adr == tervan::kAdrUniversal || p.ADR == adr, "the answer taken is another address's");
@@ -54,8 +55,8 @@ class TCheckedStack : public TTervanStack {
 
 // Each request written takes the next reply from the input: a delay, then
 // either the fuzzer's bytes as they are or an answer built for the request
-// (the fuzzer's acknowledge code and data, maybe another signature), cut into
-// pieces that arrive some time apart.
+// (the fuzzer's acknowledge code and data, maybe another signature, maybe
+// behind the request's echo), cut into pieces that arrive some time apart.
 void Reply(fuzzkit::TInput& input, TScriptedTransport& line, const TBytes& written) {
   if (input.Empty()) return;
   const std::uint32_t delay = input.Byte() * 10u;
@@ -69,6 +70,8 @@ void Reply(fuzzkit::TInput& input, TScriptedTransport& line, const TBytes& writt
     const std::uint8_t ack = bytes.empty() ? 0 : bytes[0];
     const TBytes answerData(bytes.begin() + (bytes.empty() ? 0 : 1), bytes.end());
     bytes = BuildPacket(request.ADR, sig, (mode & 4) != 0 ? ack : 0, answerData);
+    // A line that echoes: the request itself comes first.
+    if ((mode & 3) == 3) bytes.insert(bytes.begin(), written.begin(), written.end());
   }
   const std::size_t piece = 1 + (mode >> 3) % 16u * 4u;
   const std::uint32_t gap = (mode >> 7) * 40u;

@@ -55,14 +55,27 @@ void ParseUsb(const std::string& keyword, TParamRec& params, std::ostream& out) 
     Say(out, "Not defined USB serial number!");
     return;
   }
-  const std::string serial = AfterThreeLetterKeyword(keyword);
+  std::string serial = AfterThreeLetterKeyword(keyword);
   // Either would reach the connection string as a separator and could set
   // keys of its own there ("active=", "baudrate=").
   if (serial.find_first_of(";=") != std::string::npos) {
     Say(out, "Bad USB serial number!");
     return;
   }
-  DeclareConnection(params, "provider=FTD_USB;serial_number=" + serial + ";baudrate=9600", out);
+  // SERIAL:N chooses the port on USB interface N of an adapter with several;
+  // the last ":" counts, so a serial number holding one is given with its N.
+  std::string interfaceKey;
+  if (const std::size_t colon = serial.rfind(':'); colon != std::string::npos) {
+    std::int32_t number = -1;
+    if (!TryParseInt(serial.substr(colon + 1), number) || number < 0 || number > 255) {
+      Say(out, "Bad USB interface number!");
+      return;
+    }
+    interfaceKey = ";usb_interface=" + std::to_string(number);
+    serial.resize(colon);
+  }
+  DeclareConnection(
+      params, "provider=FTD_USB;serial_number=" + serial + ";baudrate=9600" + interfaceKey, out);
 }
 
 void ParseTcp(const std::string& keyword, TParamRec& params, std::ostream& out) {

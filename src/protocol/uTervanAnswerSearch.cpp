@@ -31,6 +31,11 @@ bool TTervanAnswerSearch::IsAnswer(const std::uint8_t* packet) const {
          (FAdr == tervan::kAdrUniversal || packet[kAdrOffset] == FAdr);
 }
 
+bool TTervanAnswerSearch::IsEcho(const std::uint8_t* packet, std::size_t size) const {
+  return !FRequest.empty() && size == FRequest.size() &&
+         std::equal(FRequest.begin(), FRequest.end(), packet);
+}
+
 bool TTervanAnswerSearch::Scan(const TBytes& bytes, TBytes& answer,
                                const std::function<bool()>& expired) {
   std::size_t at = 0;
@@ -44,6 +49,12 @@ bool TTervanAnswerSearch::Scan(const TBytes& bytes, TBytes& answer,
     std::size_t taken = 0;
     TTervanFramer::TUnit unit;
     while (FFramer.Next(unit)) {
+      if (unit.Kind == TTervanFramer::TUnitKind::Packet && IsEcho(unit.Bytes, unit.Size)) {
+        Keep(front, taken);
+        front = unit.Bytes + unit.Size;
+        taken = 0;
+        continue;
+      }
       if (unit.Kind == TTervanFramer::TUnitKind::Packet && IsAnswer(unit.Bytes)) {
         answer.assign(unit.Bytes, unit.Bytes + unit.Size);
         Keep(front, taken);

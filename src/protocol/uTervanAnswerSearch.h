@@ -25,6 +25,10 @@ class TTervanAnswerSearch {
 
   // Bytes that came before the request: never its answer.
   void SetAside(const TBytes& bytes);
+  // The request as written. A packet identical to it is the line's echo of
+  // it (a half-duplex line whose receiver stays on), never its answer: it is
+  // dropped, as it is nobody's packet.
+  void SetRequest(const TBytes& request) { FRequest = request; }
   // Examines `bytes` after those given before. True when the answer is among
   // them: it is then in `answer` and the bytes behind it are set aside.
   // `expired` is asked after each slice of a long block; once it says true,
@@ -38,6 +42,7 @@ class TTervanAnswerSearch {
 
  private:
   bool IsAnswer(const std::uint8_t* packet) const;
+  bool IsEcho(const std::uint8_t* packet, std::size_t size) const;
   void Keep(const std::uint8_t* bytes, std::size_t size);
 
   std::uint8_t FAdr;
@@ -46,4 +51,5 @@ class TTervanAnswerSearch {
   std::size_t FKeep;
   TTervanFramer FFramer;
   TBytes FSetAside;
+  TBytes FRequest;
 };

@@ -18,3 +18,17 @@ using TTickFunction = std::function<std::uint32_t()>;
 // Whole milliseconds that `count` characters take on a line whose character
 // time is `byteTime` ms (0 when it is not known), at most one day.
 std::uint32_t WireTimeMs(std::size_t count, double byteTime);
+
+// Most data bytes an answer to `inst` can carry: the standard instructions
+// by their layouts, texts and every other instruction at most
+// kMaxAnswerDataOther.
+constexpr std::size_t kMaxAnswerDataOther = 255;
+std::size_t MaxAnswerData(std::uint8_t inst);
+
+// How much longer than its time-out an exchange may wait for an answer whose
+// bytes are still coming: the wire time of the largest answer `inst` can
+// have on a line whose character time is `byteTime`, or, on a line without
+// one (TCP), kNoWireTimeAnswerMs. A peer that announces a long packet and
+// then babbles can hold an exchange no longer than that.
+constexpr std::uint32_t kNoWireTimeAnswerMs = 500;
+std::uint32_t AnswerOverrunMs(std::uint8_t inst, double byteTime);

@@ -146,16 +146,24 @@ bool TTervanStack::Transact(std::uint8_t adr, std::uint8_t sig, std::uint8_t ins
     transport->Read(early);
     search.SetAside(early);
     const TBytes packet = BuildPacket(adr, sig, inst, data);
+    search.SetRequest(packet);
     answer.clear();
     // A refused write cannot be answered; waiting would only cost the time-out.
     if (transport->Write(packet) > 0) {
       // On a line of known speed the request's own transfer counts too, and
-      // the answer gets the time its bytes take to come in.
+      // an answer under way gets the time its bytes take to come in, but
+      // never more than the largest answer of the instruction takes: a head
+      // that announces 64 KiB followed by junk must not hold the exchange.
+      // Without a wire time an answer under way gets a fixed allowance.
       const double byteTime = transport->GetByteTime();
       const std::uint32_t base = start + static_cast<std::uint32_t>(std::max(timeout, 0)) +
                                  WireTimeMs(packet.size(), byteTime);
+      const std::uint32_t overrun = AnswerOverrunMs(inst, byteTime);
       const auto deadline = [&] {
-        return base + WireTimeMs(search.PendingAnswerBytes(), byteTime);
+        const std::size_t pending = search.PendingAnswerBytes();
+        if (pending == 0) return base;
+        if (!(byteTime > 0.0)) return base + overrun;
+        return base + std::min(WireTimeMs(pending, byteTime), overrun);
       };
       // However much arrives in one read, its scan ends with the pass.
       const auto scanExpired = [&] { return TickAfter(Now(), deadline() + kPassMs); };

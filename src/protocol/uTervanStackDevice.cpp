@@ -34,6 +34,10 @@ class TSigRelease {
   F FRelease;
 };
 
+bool SamePacket(const TTervanFormat97& a, const TTervanFormat97& b) {
+  return a.ADR == b.ADR && a.SIG == b.SIG && a.INST == b.INST && a.Data == b.Data;
+}
+
 }  // namespace
 
 // --- construction ---
@@ -170,7 +174,7 @@ bool TTervanStackDevice::SlotAvailable(const TTervanStackItemSIG& slot, std::uin
 std::uint8_t TTervanStackDevice::AllocateSig(std::uint8_t inst, std::int32_t timeout) {
   std::uint32_t turn = 0;
   bool fixed = false;
-  return TakeSig(inst, timeout, turn, fixed);
+  return TakeSig(inst, timeout, false, turn, fixed);
 }
 
 int TTervanStackDevice::GraceSlotToReuse(std::uint32_t now) const {
@@ -186,7 +190,7 @@ int TTervanStackDevice::GraceSlotToReuse(std::uint32_t now) const {
   return oldest;
 }
 
-std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout,
+std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout, bool rotate,
                                          std::uint32_t& turn, bool& fixed) {
   std::lock_guard<std::recursive_mutex> guard(FSigLock);
   if (std::uint8_t fixedSig = FFixedSig.load(); fixedSig != 0) {
@@ -196,14 +200,18 @@ std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout
   }
   fixed = false;
   int sweeps = 0;
-  while (!SlotAvailable(FSigTable[FNextSig], Now())) {
-    if (FNextSig != 255) {
-      ++FNextSig;
-      continue;
+  for (;;) {
+    // One sweep looks at every slot once, from where the last search ended.
+    int found = -1;
+    const std::uint32_t now = Now();
+    for (int step = 0; step < 256 && found < 0; ++step) {
+      const std::uint8_t sig = static_cast<std::uint8_t>(FNextSig + step);
+      if (SlotAvailable(FSigTable[sig], now)) found = sig;
     }
     // A slot held only for a late answer never makes a request wait.
-    if (const int grace = GraceSlotToReuse(Now()); grace >= 0) {
-      FNextSig = static_cast<std::uint8_t>(grace);
+    if (found < 0) found = GraceSlotToReuse(now);
+    if (found >= 0) {
+      FNextSig = static_cast<std::uint8_t>(found);
       break;
     }
     // Every slot is taken: only a deadline can free one now.
@@ -211,18 +219,21 @@ std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout
     ++sweeps;
     if (sweeps >= kOverloadSweeps && (sweeps - kOverloadSweeps) % kOverloadRepeatSweeps == 0)
       Alert("SIG stack overload");
-    FNextSig = 0;
   }
-  TTervanStackItemSIG& slot = FSigTable[FNextSig];
+  const std::uint8_t sig = FNextSig;
+  TTervanStackItemSIG& slot = FSigTable[sig];
   slot = TTervanStackItemSIG{};
   slot.Free = false;
   slot.INST = inst;
   slot.Taken = NowDateTime();
   slot.Deadline = Now() + static_cast<std::uint32_t>(timeout);
-  FSigGrace[FNextSig] = false;
-  turn = ++FSigTurn[FNextSig];
-  // Not advanced: a slot released at once serves the next request again.
-  return FNextSig;
+  FSigGrace[sig] = false;
+  turn = ++FSigTurn[sig];
+  // A waiting exchange moves the search on, so the next one carries another
+  // signature and a repeated copy of this one's answer cannot pass for its
+  // answer. Otherwise a slot released at once serves the next request again.
+  if (rotate) FNextSig = static_cast<std::uint8_t>(sig + 1);
+  return sig;
 }
 
 void TTervanStackDevice::ReleaseSig(std::uint8_t sig) {
@@ -277,7 +288,7 @@ bool TTervanStackDevice::ExchangeWaiting(ITervanStack& stack, std::uint8_t inst,
                                          std::int32_t timeout, TTervanFormat97& answer) {
   std::uint32_t turn = 0;
   bool fixed = false;
-  const std::uint8_t sig = TakeSig(inst, timeout, turn, fixed);
+  const std::uint8_t sig = TakeSig(inst, timeout, true, turn, fixed);
   const std::uint32_t start = Now();
   bool timedOut = false;
   // A request whose answer did not come in time keeps its signature for a
@@ -323,7 +334,7 @@ bool TTervanStackDevice::ExchangeUnwaited(ITervanStack& stack, std::uint8_t inst
   const std::uint8_t address = FAddress.load();
   std::uint32_t turn = 0;
   bool fixed = false;
-  const std::uint8_t sig = TakeSig(inst, timeout, turn, fixed);
+  const std::uint8_t sig = TakeSig(inst, timeout, false, turn, fixed);
   if (callback) {
     std::lock_guard<std::recursive_mutex> guard(FSigLock);
     if (FSigTurn[sig] == turn) {
@@ -406,6 +417,8 @@ void TTervanStackDevice::ProcessAnswer(const TTervanFormat97& packet) {
   TTervanStackItemSIG& slot = FSigTable[packet.SIG];
   // Free: a late answer, an answer to a fixed signature or to another's request.
   if (slot.Free) return;
+  // The line's echo of the request is not its answer.
+  if (slot.Callback && SamePacket(slot.Request, packet)) return;
   slot.Answer = packet;
   // The request is finished once answered, also when its callback fails. A
   // request sent by the callback may take this very slot (when it was stale);

@@ -144,8 +144,10 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   std::uint32_t Now() const { return FTickSource ? FTickSource() : GetTickCount32(); }
   bool SlotAvailable(const TTervanStackItemSIG& slot, std::uint32_t now) const;
   // AllocateSig that also tells which taking of the slot this is and whether
-  // the signature is the fixed one (no slot taken).
-  std::uint8_t TakeSig(std::uint8_t inst, std::int32_t timeout, std::uint32_t& turn, bool& fixed);
+  // the signature is the fixed one (no slot taken). With `rotate` the next
+  // search starts after the slot taken.
+  std::uint8_t TakeSig(std::uint8_t inst, std::int32_t timeout, bool rotate, std::uint32_t& turn,
+                       bool& fixed);
   // When no slot is available, the slot held for grace the longest (the
   // first to end its grace), or -1 when none is (caller holds FSigLock).
   int GraceSlotToReuse(std::uint32_t now) const;

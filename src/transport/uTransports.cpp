@@ -7,6 +7,7 @@
 #include "transport/uConnectionString.h"
 #include "transport/uTraceForwarder.h"
 #include "transport/usb/uci_FTDIcore.h"
+#include "transport/usb/uci_USBadapter.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ void InitTransports(int argc, char** argv) {
   gInitialised = true;
   ScanTraceSwitches(argc, argv);
   RegisterProvider(&CreateSerialPortInterface, kSerialPortProvider);
-  RegisterProvider(&CreateFTDIDevice, kFTDIDeviceProvider);
+  RegisterProvider(&CreateUsbAdapterDevice, kFTDIDeviceProvider);
   RegisterProvider(&CreateTCPClientInterface, kTCPClientProvider);
 }
 
@@ -30,8 +31,9 @@ void DoneTransports() {
   if (!gInitialised) return;
   gInitialised = false;
   UnregisterProvider(&CreateTCPClientInterface);
-  UnregisterProvider(&CreateFTDIDevice);
+  UnregisterProvider(&CreateUsbAdapterDevice);
   EndFTDIReceiveThreads(1000);
+  EndUsbTtyCloses(1000);
   UnregisterProvider(&CreateSerialPortInterface);
   SetTraceHandler(TTraceHandler());
 }

@@ -87,6 +87,51 @@ TEST(HostilePeerTest, HeaderLookAlikesBeforeEveryAnswerCostLittle) {
   EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({1, 3})));
 }
 
+// Lines that hear more than the module's answer, each before every answer:
+// the program's own request (a half-duplex line that echoes), a copy of the
+// answer before (a bridge that repeats what it hears), or both. The run's
+// result is the one a quiet line gives, and nothing is asked twice.
+struct TNoisyLineCase {
+  const char* Name;
+  bool Echo;
+  bool CopyOfTheAnswerBefore;
+};
+
+class NoisyLineTest : public ::testing::TestWithParam<TNoisyLineCase> {};
+
+TEST_P(NoisyLineTest, TheRunEndsAsOnAQuietLine) {
+  const TNoisyLineCase c = GetParam();
+  TSimConfig config;
+  config.Inputs = {true, false, true};
+  TModuleSimulator module(config);
+  TBytes before;  // the answer to the request before
+  stacktest::TTcpModulePeer peer([&](const TTervanFormat97& request) {
+    const TBytes packet = BuildPacket(request.ADR, request.SIG, request.INST, request.Data);
+    module.Receive(packet, 0);
+    const TBytes answer = module.TakeBytes();
+    TBytes bytes;
+    if (c.Echo) bytes.insert(bytes.end(), packet.begin(), packet.end());
+    if (c.CopyOfTheAnswerBefore) bytes.insert(bytes.end(), before.begin(), before.end());
+    bytes.insert(bytes.end(), answer.begin(), answer.end());
+    before = answer;
+    return bytes;
+  });
+  const TProgramResult r =
+      RunProgram(ProgramPath("VeltoConsole"), RunArgs(peer.Port()), kHangGuardMs);
+  ASSERT_FALSE(r.TimedOut) << "the run did not end";
+  EXPECT_EQ(r.ExitStatus, 5);
+  EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({1, 3})));
+  EXPECT_EQ(peer.Requests(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NoisyLineTest,
+                         ::testing::Values(TNoisyLineCase{"EchoOfEveryRequest", true, false},
+                                           TNoisyLineCase{"CopyOfEveryAnswer", false, true},
+                                           TNoisyLineCase{"EchoAndCopy", true, true}),
+                         [](const ::testing::TestParamInfo<TNoisyLineCase>& info) {
+                           return info.param.Name;
+                         });
+
 // A peer that streams as fast as it can during the whole run: the program's
 // memory stays bounded instead of growing with line speed times time-out.
 TEST(HostilePeerTest, StreamAtFullSpeedKeepsPeakMemorySmall) {

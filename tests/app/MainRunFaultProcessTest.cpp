@@ -19,10 +19,11 @@ using namespace runlines;
 // needs more than this has hung.
 constexpr int kHangGuardMs = 8000;
 
-const char* const kOut2OffFor10 = "2A 61 00 07 31 00 23 0A 02 0D 0D";  // 10 half-seconds
-
-// What a run of kTypicalRun sends to a module that answers everything.
-const Lines kTypicalWire{kIdentify, kOut3On, kReadOutputs, kOut2OffFor10, kReadInputs};
+// What a run of kTypicalRun sends to a module that answers everything: the
+// worked example's first three requests, output 2 off for 10 half-seconds,
+// the inputs.
+const Lines kTypicalWire{kIdentify, kOut3On, kReadOutputs, WireRequest(3, {0x23, 0x0A, 0x02}),
+                         WireRequest(4, {0x31})};
 
 class MainRunFaultTest : public ::testing::Test {
  protected:
@@ -128,9 +129,9 @@ TEST_F(MainRunFaultTest, AnswerWithAnotherSignatureFailsThatOutputOnly) {
       SplitLines(r.Stdout),
       Concat({"Connection established.", "Could not set Velto output 3!"}, InputLines({1, 3})));
   // The failed output is not read back; the timed one and the inputs still go
-  // out, with signature 1 while 0 is held for a late answer.
-  EXPECT_EQ(Received(), (Lines{kIdentify, kOut3On, "2A 61 00 07 31 01 23 0A 02 0C 0D",
-                               "2A 61 00 05 31 01 31 0C 0D"}));
+  // out, each with the next signature.
+  EXPECT_EQ(Received(), (Lines{kIdentify, kOut3On, WireRequest(2, {0x23, 0x0A, 0x02}),
+                               WireRequest(3, {0x31})}));
 }
 
 TEST_F(MainRunFaultTest, RefusedIdentificationIsAskedTwiceAndNoOutputTouched) {
@@ -140,7 +141,7 @@ TEST_F(MainRunFaultTest, RefusedIdentificationIsAskedTwiceAndNoOutputTouched) {
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read data from Velto!"}));
-  EXPECT_EQ(Received(), (Lines{kIdentify, kIdentify}));
+  EXPECT_EQ(Received(), (Lines{kIdentify, WireRequest(1, {0xF3})}));
 }
 
 TEST_F(MainRunFaultTest, RefusedInputReadIsAskedTwice) {
@@ -150,7 +151,7 @@ TEST_F(MainRunFaultTest, RefusedInputReadIsAskedTwice) {
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read inputs from Velto!"}));
-  EXPECT_EQ(Received(), Concat(kTypicalWire, {kReadInputs}));
+  EXPECT_EQ(Received(), Concat(kTypicalWire, {WireRequest(5, {0x31})}));
 }
 
 TEST_F(MainRunFaultTest, RefusedTimedOutputIsReportedAndTheInputsStillRead) {

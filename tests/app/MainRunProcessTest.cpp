@@ -75,10 +75,11 @@ class MainRunTest : public ::testing::Test {
   TSimulatorProcess FSim;
 };
 
-// After a request went unanswered its signature is held for a late answer:
-// the requests after it carry signature 1.
-const char* const kIdentifyAgain = "2A 61 00 05 31 01 F3 4A 0D";
-const char* const kReadInputsAfterSilence = "2A 61 00 05 31 01 31 0C 0D";
+// Each waiting request carries the next signature: the second request of a
+// run carries signature 1, the third 2.
+const std::string kIdentifyAgain = WireRequest(1, {0xF3});
+const std::string kReadInputsSecond = WireRequest(1, {0x31});
+const std::string kReadInputsThird = WireRequest(2, {0x31});
 
 TEST_F(MainRunTest, WorkedExampleOnTheWireAndExitCodeFive) {
   StartModule({"--inputs-on", "1,3"});
@@ -86,11 +87,7 @@ TEST_F(MainRunTest, WorkedExampleOnTheWireAndExitCodeFive) {
   EXPECT_EQ(r.ExitStatus, 5);
   EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({1, 3})));
   EXPECT_EQ(r.Stderr, "");
-  Lines rx = Received();
-  ASSERT_GE(rx.size(), 3u);
-  EXPECT_EQ(rx.front(), kIdentify);
-  EXPECT_EQ(rx[1], kOut3On);
-  EXPECT_EQ(rx.back(), kReadInputs);
+  EXPECT_EQ(Received(), kWorkedExampleWire);
 }
 
 TEST_F(MainRunTest, NothingAskedStillIdentifiesAndReadsInputs) {
@@ -98,7 +95,7 @@ TEST_F(MainRunTest, NothingAskedStillIdentifiesAndReadsInputs) {
   TProgramResult r = Run({"/TCP", "/Address=1"});
   EXPECT_EQ(r.ExitStatus, 0);
   EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({2})));
-  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputs}));
+  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputsSecond}));
 }
 
 TEST_F(MainRunTest, HelpWithAConnectionMakesNoConnection) {
@@ -120,7 +117,7 @@ TEST_F(MainRunTest, OutputsOutOfRangeAreSkippedAndTheOthersSet) {
   EXPECT_EQ(out[2], "The output number 0 is out of range!");
   Lines rx = Received();
   ASSERT_GE(rx.size(), 2u);
-  EXPECT_EQ(rx[1], "2A 61 00 06 31 00 20 82 9B 0D");  // output 2 on
+  EXPECT_EQ(rx[1], WireRequest(1, {0x20, 0x82}));  // output 2 on
 }
 
 TEST_F(MainRunTest, TimedOutputSendsItsHalfSeconds) {
@@ -129,7 +126,7 @@ TEST_F(MainRunTest, TimedOutputSendsItsHalfSeconds) {
   EXPECT_EQ(r.ExitStatus, 0);
   Lines rx = Received();
   ASSERT_GE(rx.size(), 2u);
-  EXPECT_EQ(rx[1], "2A 61 00 07 31 00 23 0A 03 0C 0D");  // 10 half-seconds, output 3 off
+  EXPECT_EQ(rx[1], WireRequest(1, {0x23, 0x0A, 0x03}));  // 10 half-seconds, output 3 off
 }
 
 TEST_F(MainRunTest, ExitCodeBitsFollowTheListedOrder) {
@@ -178,7 +175,7 @@ TEST_F(MainRunTest, FirstIdentificationUnansweredSecondAnswered) {
   TProgramResult r = Run({"/TCP", "/Address=1", "/ErrorCode=In1"});
   EXPECT_EQ(r.ExitStatus, 1);
   EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({1})));
-  EXPECT_EQ(Received(), (Lines{kIdentify, kIdentifyAgain, kReadInputsAfterSilence}));
+  EXPECT_EQ(Received(), (Lines{kIdentify, kIdentifyAgain, kReadInputsThird}));
 }
 
 TEST_F(MainRunTest, IdentificationNeverAnswered) {
@@ -196,7 +193,7 @@ TEST_F(MainRunTest, UnrecognisedIdentificationCountsAsNotRead) {
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read data from Velto!"}));
-  EXPECT_EQ(Received(), (Lines{kIdentify, kIdentify}));
+  EXPECT_EQ(Received(), (Lines{kIdentify, kIdentifyAgain}));
 }
 
 TEST_F(MainRunTest, UnrecognisedFirstIdentificationIsRetried) {
@@ -227,7 +224,7 @@ TEST_F(MainRunTest, UnansweredOutputIsReportedAndFailsTheRun) {
   EXPECT_EQ(out.size(), 2u + 8u);
   Lines rx = Received();
   ASSERT_GE(rx.size(), 3u);
-  EXPECT_EQ(rx[2], "2A 61 00 06 31 01 20 82 9A 0D");  // output 2 still set
+  EXPECT_EQ(rx[2], WireRequest(2, {0x20, 0x82}));  // output 2 still set
 }
 
 TEST_F(MainRunTest, InputsNeverAnswered) {
@@ -236,7 +233,7 @@ TEST_F(MainRunTest, InputsNeverAnswered) {
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout),
             (Lines{"Connection established.", "Could not read inputs from Velto!"}));
-  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputs, kReadInputsAfterSilence}));  // asked twice
+  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputsSecond, kReadInputsThird}));  // asked twice
 }
 
 TEST_F(MainRunTest, FirstInputReadUnansweredSecondAnswered) {
@@ -244,7 +241,7 @@ TEST_F(MainRunTest, FirstInputReadUnansweredSecondAnswered) {
   TProgramResult r = Run({"/TCP", "/Address=1", "/ErrorCode=In1,In2"});
   EXPECT_EQ(r.ExitStatus, 2);
   EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({2})));
-  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputs, kReadInputsAfterSilence}));
+  EXPECT_EQ(Received(), (Lines{kIdentify, kReadInputsSecond, kReadInputsThird}));
 }
 
 // A script that stops reading the lines must still get the inputs as the

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/uChildProcess.h"
+#include "support/uFakeSysfs.h"
 #include "support/uSimulatorProcess.h"
 #include "uRunLines.h"
 
@@ -32,6 +33,8 @@ class UsbRunTest : public ::testing::Test {
   }
 
   TSimulatorProcess FSim;
+  // No serial devices of USB adapters, whatever this machine has.
+  TFakeSysfs FSys;
 };
 
 TEST_F(UsbRunTest, WorkedExampleThroughTheAdapter) {
@@ -49,11 +52,15 @@ TEST_F(UsbRunTest, RefusedConnectionsSayWhy) {
     const char* Serial;
     const char* Reason;
   } cases[] = {
-      {"", "/USB=SIM999", "VeltoConsole: USB SIM999: FT_OpenEx failed with status 2"},
+      {"", "/USB=SIM999",
+       "VeltoConsole: USB adapter SIM999: the D2XX library lists no adapter with that serial "
+       "number (found: SIM123); no serial device with that USB serial number (found: none)\n"},
       {"/nonexistent/libd2xx.so", "/USB=SIM123",
-       "VeltoConsole: USB SIM123: the D2XX library could not be loaded (/nonexistent/libd2xx.so: "},
+       "VeltoConsole: USB adapter SIM123: D2XX library not found (/nonexistent/libd2xx.so); no "
+       "serial device with that USB serial number (found: none)\n"},
       {"libc.so.6", "/USB=SIM123",
-       "VeltoConsole: USB SIM123: the D2XX library libc.so.6 has no FT_OpenEx"},
+       "VeltoConsole: USB adapter SIM123: the D2XX library libc.so.6 has no FT_OpenEx; no "
+       "serial device with that USB serial number (found: none)\n"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Serial + std::string(" ") + c.Library);
@@ -61,8 +68,33 @@ TEST_F(UsbRunTest, RefusedConnectionsSayWhy) {
     TProgramResult r = Run({c.Serial, "/Address=1", "/Out3=On"});
     EXPECT_EQ(r.ExitStatus, 255);
     EXPECT_EQ(SplitLines(r.Stdout), Lines{"Connection refused!"});
-    EXPECT_EQ(r.Stderr.rfind(c.Reason, 0), 0u) << r.Stderr;
+    EXPECT_EQ(r.Stderr, c.Reason);
   }
+  EXPECT_EQ(StopAndTakeReceived(FSim), Lines{});
+}
+
+// A stock box: no D2XX library, the adapter bound by the kernel's driver
+// (here the simulator's pseudo-terminal, named by a sysfs tree of the
+// kernel's layout), its serial number in mixed case.
+TEST_F(UsbRunTest, WorkedExampleThroughTheKernelDevice) {
+  TSimulatorProcess sim = StartSimulator({"--inputs-on", "1,3", "--log", "--pty"});
+  ASSERT_NE(sim.Port, 0);
+  ASSERT_FALSE(sim.PtyPath.empty());
+  FSys.AddPort(FSys.AddAdapter("1-1", "Sim123"), 0, "ttyUSB0", DevNameOf(sim.PtyPath));
+  setenv("VELTO_D2XX_LIBRARY", "/nonexistent/libd2xx.so", 1);
+  TProgramResult r = Run({"/USB=SIM123", "/Address=1", "/Out3=On", "/ErrorCode=In1,In2,In3"});
+  EXPECT_EQ(r.ExitStatus, 5);
+  EXPECT_EQ(SplitLines(r.Stdout), Concat({"Connection established."}, InputLines({1, 3})));
+  EXPECT_EQ(r.Stderr, "");
+  EXPECT_EQ(StopAndTakeReceived(sim), kWorkedExampleWire);
+  // A wrong serial number lists what there is.
+  r = Run({"/USB=SIM124", "/Address=1", "/Out3=On"});
+  EXPECT_EQ(r.ExitStatus, 255);
+  EXPECT_EQ(SplitLines(r.Stdout), Lines{"Connection refused!"});
+  EXPECT_EQ(r.Stderr,
+            "VeltoConsole: USB adapter SIM124: D2XX library not found (/nonexistent/libd2xx.so); "
+            "no serial device with that USB serial number (found: Sim123 on " +
+                sim.PtyPath + ")\n");
   EXPECT_EQ(StopAndTakeReceived(FSim), Lines{});
 }
 

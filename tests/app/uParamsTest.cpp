@@ -189,6 +189,34 @@ TEST(ParseCommandLineUsb, MissingSerialNumber) {
   EXPECT_FALSE(r.params.ConnectionDefined);
 }
 
+TEST(ParseCommandLineUsb, InterfaceNumberAfterTheLastColon) {
+  struct {
+    const char* Arg;
+    const char* Connection;
+  } cases[] = {
+      {"/USB=ab12:1", "provider=FTD_USB;serial_number=AB12;baudrate=9600;usb_interface=1"},
+      {"/USB=AB12:0", "provider=FTD_USB;serial_number=AB12;baudrate=9600;usb_interface=0"},
+      {"/USB=AB12:$0A", "provider=FTD_USB;serial_number=AB12;baudrate=9600;usb_interface=10"},
+      {"/USB=A:B:2", "provider=FTD_USB;serial_number=A:B;baudrate=9600;usb_interface=2"},
+  };
+  for (const auto& c : cases) {
+    Parsed r = Parse({c.Arg});
+    EXPECT_TRUE(r.lines.empty()) << c.Arg;
+    EXPECT_EQ(r.params.ConnectionString, c.Connection) << c.Arg;
+  }
+}
+
+// The switch is dropped like any bad switch: a later connection still counts.
+TEST(ParseCommandLineUsb, BadInterfaceNumbersAreRefused) {
+  for (const char* arg : {"/USB=AB12:", "/USB=AB12:X", "/USB=AB12:-1", "/USB=AB12:256", "/USB=A:B"}) {
+    Parsed r = Parse({arg, "/TCP=10.0.0.1"});
+    EXPECT_EQ(r.lines, (Lines{"Bad USB interface number!"})) << arg;
+    EXPECT_EQ(r.params.ConnectionString, "provider=TCP_CLIENT;host=10.0.0.1;port=10001") << arg;
+  }
+  // Separators are looked for first, in the interface part too.
+  EXPECT_EQ(Parse({"/USB=AB12:1;active=1"}).lines, (Lines{"Bad USB serial number!"}));
+}
+
 // A separator inside the number would add keys of its own to the connection
 // string; the switch is dropped, so a later connection switch still counts.
 TEST(ParseCommandLineUsb, SeparatorsInTheSerialNumberAreRefused) {

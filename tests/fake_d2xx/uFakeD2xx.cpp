@@ -14,7 +14,18 @@
 // From its N-th use on an adapter (the first by default; every open for open)
 // the call gives STATUS instead of doing its work. A failed close leaves the
 // adapter as it was: its connection stays, and its event is still signalled.
-// Both variables are read when an adapter is opened.
+// Two words stand for odd libraries instead of a status: "close=hang" makes
+// FT_Close wait until FakeD2xxReleaseHangs is called (for ever in a program
+// that never calls it), then close; "open=nohandle" makes FT_OpenEx succeed
+// without giving a handle. Both variables are read when an adapter is opened.
+//
+// For the tests it counts FT_Read calls, and calls that name an adapter after
+// FT_Close was asked to close it (whatever that close answered).
+//
+// FAKE_D2XX_OPENED names adapters, separated by ",", that another program
+// has open: they are listed as opened and cannot be opened here. The device
+// list gives them and those of FAKE_D2XX_DEVICE, the latter flagged opened
+// while open in this process.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -26,6 +37,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -57,7 +69,9 @@ constexpr int kConnectTimeoutMs = 3000;
 
 struct TFailure {
   FT_STATUS Status = kOk;
-  unsigned From = 0;  // 0: never
+  bool Hang = false;      // "hang"
+  bool NoHandle = false;  // "nohandle"
+  unsigned From = 0;      // 0: never
   unsigned Uses = 0;
 };
 
@@ -71,6 +85,7 @@ struct TAdapter {
   bool Gone = false;
   TD2xxEventHandle* Event = nullptr;
   DWORD Mask = 0;
+  bool CloseAsked = false;
   DWORD BaudRate = 9600;
   std::map<std::string, TFailure> Failures;
 };
@@ -80,6 +95,22 @@ std::mutex gLock;
 // running stays reachable to the end of the process.
 std::set<TAdapter*>& gAdapters = *new std::set<TAdapter*>;
 std::atomic<unsigned> gSignals{0};
+std::atomic<unsigned> gReads{0};
+std::atomic<unsigned> gCallsAfterClose{0};
+
+// Where a close made to hang waits; never freed, as a waiter may be left in it
+// when the process ends.
+struct THangs {
+  std::mutex Lock;
+  std::condition_variable Released;
+  bool Done = false;
+};
+THangs& gHangs = *new THangs;
+
+void Hang() {
+  std::unique_lock<std::mutex> lock(gHangs.Lock);
+  gHangs.Released.wait(lock, [] { return gHangs.Done; });
+}
 
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> parts;
@@ -105,7 +136,10 @@ std::map<std::string, TFailure> ReadFailures() {
     TFailure f;
     const std::string value = item.substr(eq + 1);
     const std::size_t at = value.find('@');
-    f.Status = static_cast<FT_STATUS>(std::strtoul(value.substr(0, at).c_str(), nullptr, 10));
+    const std::string word = value.substr(0, at);
+    f.Hang = word == "hang";
+    f.NoHandle = word == "nohandle";
+    f.Status = static_cast<FT_STATUS>(std::strtoul(word.c_str(), nullptr, 10));
     f.From = at == std::string::npos
                  ? 1
                  : static_cast<unsigned>(std::strtoul(value.substr(at + 1).c_str(), nullptr, 10));
@@ -114,13 +148,19 @@ std::map<std::string, TFailure> ReadFailures() {
   return failures;
 }
 
-// The status injected for this use of `call`, or kOk. Caller holds the lock.
-FT_STATUS Injected(TAdapter& a, const std::string& call) {
+// The failure injected for this use of `call`, or null. Caller holds the lock.
+const TFailure* Due(TAdapter& a, const std::string& call) {
   auto it = a.Failures.find(call);
-  if (it == a.Failures.end()) return kOk;
+  if (it == a.Failures.end()) return nullptr;
   TFailure& f = it->second;
   ++f.Uses;
-  return (f.From != 0 && f.Uses >= f.From) ? f.Status : kOk;
+  return (f.From != 0 && f.Uses >= f.From) ? &f : nullptr;
+}
+
+// The status injected for this use of `call`, or kOk. Caller holds the lock.
+FT_STATUS Injected(TAdapter& a, const std::string& call) {
+  const TFailure* f = Due(a, call);
+  return f != nullptr ? f->Status : kOk;
 }
 
 // HOST:PORT of the adapter named `serial`; false when it is not owned.
@@ -210,6 +250,7 @@ class TAdapterAccess {
     if (gAdapters.count(a) == 0) return;
     FGuard = std::unique_lock<std::mutex>(a->Lock);
     FAdapter = a;
+    if (a->CloseAsked) ++gCallsAfterClose;
   }
   TAdapter* operator->() const { return FAdapter; }
   TAdapter& operator*() const { return *FAdapter; }
@@ -246,8 +287,16 @@ FAKE_EXPORT FT_STATUS FT_OpenEx(void* arg, DWORD flags, void** handle) {
     return kInvalidParameter;
   const std::string serial = static_cast<const char*>(arg);
   std::map<std::string, TFailure> failures = ReadFailures();
-  if (const FT_STATUS s = failures.count("open") ? failures["open"].Status : kOk; s != kOk)
-    return s;
+  if (failures.count("open") != 0) {
+    const TFailure& f = failures["open"];
+    if (f.NoHandle) {
+      *handle = nullptr;
+      return kOk;
+    }
+    if (f.Status != kOk) return f.Status;
+  }
+  for (const std::string& held : Split(Env("FAKE_D2XX_OPENED"), ','))
+    if (held == serial) return kDeviceNotOpened;
   std::string host, port;
   if (!FindAdapter(serial, host, port)) return kDeviceNotFound;
   {
@@ -272,11 +321,21 @@ FAKE_EXPORT FT_STATUS FT_OpenEx(void* arg, DWORD flags, void** handle) {
 
 FAKE_EXPORT FT_STATUS FT_Close(void* handle) {
   auto* a = static_cast<TAdapter*>(handle);
+  bool hang = false;
   {
     std::lock_guard<std::mutex> guard(gLock);
     if (gAdapters.count(a) == 0) return kInvalidHandle;
     std::lock_guard<std::mutex> adapter(a->Lock);
-    if (const FT_STATUS s = Injected(*a, "close"); s != kOk) return s;
+    a->CloseAsked = true;
+    const TFailure* f = Due(*a, "close");
+    if (f != nullptr && !f->Hang && f->Status != kOk) return f->Status;
+    hang = f != nullptr && f->Hang;
+    if (!hang) gAdapters.erase(a);
+  }
+  if (hang) {
+    // Holds nothing while it waits, as a library stuck in its own close.
+    Hang();
+    std::lock_guard<std::mutex> guard(gLock);
     gAdapters.erase(a);
   }
   Destroy(a);
@@ -352,6 +411,7 @@ FAKE_EXPORT FT_STATUS FT_Read(void* handle, void* buffer, DWORD count, DWORD* re
   TAdapterAccess a(handle);
   if (!a) return kInvalidHandle;
   if (buffer == nullptr || read == nullptr) return kInvalidParameter;
+  ++gReads;
   if (const FT_STATUS s = Injected(*a, "read"); s != kOk) return s;
   if (a->Queue.empty() && a->Gone) return kIoError;
   const std::size_t n = std::min<std::size_t>(count, a->Queue.size());
@@ -384,6 +444,59 @@ FAKE_EXPORT FT_STATUS FT_Write(void* handle, void* buffer, DWORD count, DWORD* w
   return kOk;
 }
 
+namespace {
+
+struct TListed {
+  std::string Serial;
+  bool Opened;
+};
+
+std::vector<TListed> Listed() {
+  std::vector<TListed> listed;
+  std::set<std::string> open;
+  {
+    std::lock_guard<std::mutex> guard(gLock);
+    for (TAdapter* a : gAdapters) open.insert(a->Serial);
+  }
+  for (const std::string& entry : Split(Env("FAKE_D2XX_DEVICE"), ',')) {
+    const std::size_t at = entry.find('@');
+    if (at != std::string::npos) listed.push_back({entry.substr(0, at), open.count(entry.substr(0, at)) > 0});
+  }
+  for (const std::string& held : Split(Env("FAKE_D2XX_OPENED"), ','))
+    if (!held.empty()) listed.push_back({held, true});
+  return listed;
+}
+
+}  // namespace
+
+FAKE_EXPORT FT_STATUS FT_CreateDeviceInfoList(DWORD* count) {
+  if (count == nullptr) return kInvalidParameter;
+  *count = static_cast<DWORD>(Listed().size());
+  return kOk;
+}
+
+// The serial number field holds 16 bytes and the description 64, as the
+// library's do.
+FAKE_EXPORT FT_STATUS FT_GetDeviceInfoDetail(DWORD index, DWORD* flags, DWORD* type, DWORD* id,
+                                             DWORD* location, void* serial, void* description,
+                                             void** handle) {
+  const std::vector<TListed> listed = Listed();
+  if (index >= listed.size()) return kDeviceNotFound;
+  if (flags != nullptr) *flags = listed[index].Opened ? 1 : 0;
+  if (type != nullptr) *type = 0;
+  if (id != nullptr) *id = 0;
+  if (location != nullptr) *location = 0;
+  if (serial != nullptr) {
+    char* out = static_cast<char*>(serial);
+    const std::size_t n = std::min<std::size_t>(listed[index].Serial.size(), 15);
+    std::memcpy(out, listed[index].Serial.data(), n);
+    out[n] = '\0';
+  }
+  if (description != nullptr) std::strcpy(static_cast<char*>(description), "Fake adapter");
+  if (handle != nullptr) *handle = nullptr;
+  return kOk;
+}
+
 // For the tests: the rate an open adapter was given, 0 for a handle not open.
 FAKE_EXPORT DWORD FakeD2xxBaudRate(void* handle) {
   TAdapterAccess a(handle);
@@ -393,4 +506,23 @@ FAKE_EXPORT DWORD FakeD2xxBaudRate(void* handle) {
 // For the tests: how often an event was signalled so far.
 FAKE_EXPORT unsigned FakeD2xxSignals() {
   return gSignals.load();
+}
+
+// For the tests: how often FT_Read was called on an open adapter so far.
+FAKE_EXPORT unsigned FakeD2xxReads() {
+  return gReads.load();
+}
+
+// For the tests: how many calls named an adapter after its close was asked.
+FAKE_EXPORT unsigned FakeD2xxCallsAfterClose() {
+  return gCallsAfterClose.load();
+}
+
+// For the tests: lets every close made to hang go on, now and later.
+FAKE_EXPORT void FakeD2xxReleaseHangs() {
+  {
+    std::lock_guard<std::mutex> guard(gHangs.Lock);
+    gHangs.Done = true;
+  }
+  gHangs.Released.notify_all();
 }

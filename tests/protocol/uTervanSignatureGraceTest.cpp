@@ -3,6 +3,8 @@
 // on the scripted transport's clock: no real waiting.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "uStackTestKit.h"
 
 namespace {
@@ -34,6 +36,11 @@ class SignatureGraceTest : public ScriptedStackFixture {
   }
 
   int LastWrittenSig() { return Transport->Written().back()[5]; }
+  std::vector<int> WrittenSigs() {
+    std::vector<int> sigs;
+    for (const TBytes& w : Transport->Written()) sigs.push_back(w[5]);
+    return sigs;
+  }
 
   TIntf<TProbeDevice> Device;
 };
@@ -55,10 +62,36 @@ TEST_F(SignatureGraceTest, LateAnswerIsNeverTakenForTheNextRequest) {
   EXPECT_TRUE(Device->SigInGrace(1));
 }
 
-TEST_F(SignatureGraceTest, WithoutTimeOutsEveryRequestKeepsSignatureZero) {
+// A repeating bridge sends each answer again later: consecutive waiting
+// requests carry consecutive signatures, so a copy never matches the next.
+TEST_F(SignatureGraceTest, ConsecutiveWaitingRequestsTakeConsecutiveSignatures) {
   AnswerLate(10);
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1));
-  for (const TBytes& w : Transport->Written()) EXPECT_EQ(w[5], 0);
+  EXPECT_EQ(WrittenSigs(), (std::vector<int>{0, 1, 2}));
+}
+
+TEST_F(SignatureGraceTest, SignaturesWrapAfter255) {
+  AnswerLate(10);
+  for (int i = 0; i < 258; ++i) ASSERT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  const std::vector<int> sigs = WrittenSigs();
+  EXPECT_EQ(sigs[255], 255);
+  EXPECT_EQ(sigs[256], 0);
+  EXPECT_EQ(sigs[257], 1);
+}
+
+// The rotation passes over a slot that an unanswered request without wait
+// holds and over one held for a late answer.
+TEST_F(SignatureGraceTest, RotationSkipsSlotsInUseAndInGrace) {
+  ASSERT_TRUE(Device->Execute(0x20, TBytes{0x81}, {}, false, 1000000));  // holds 0
+  EXPECT_FALSE(Device->Execute(0x31, TBytes{}, {}, true, -1));          // 1, then in grace
+  AnswerLate(10);
+  for (int i = 0; i < 255; ++i) ASSERT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  const std::vector<int> sigs = WrittenSigs();
+  EXPECT_EQ(sigs[2], 2);
+  EXPECT_EQ(sigs[255], 255);
+  EXPECT_EQ(sigs[256], 2) << "took a slot in use or in grace";
+  EXPECT_TRUE(Device->SigInGrace(1));
+  EXPECT_FALSE(Device->SigItem(0).Free);
 }
 
 TEST_F(SignatureGraceTest, GraceEndsAfterTenTimeOutsAtTheLeast) {
@@ -70,7 +103,7 @@ TEST_F(SignatureGraceTest, GraceEndsAfterTenTimeOutsAtTheLeast) {
   EXPECT_FALSE(Device->SigInGrace(0));
   AnswerLate(10);
   EXPECT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1));
-  EXPECT_EQ(LastWrittenSig(), 0);
+  EXPECT_EQ(LastWrittenSig(), 1);
 }
 
 // A slot held for grace never makes a request wait or report an overload:

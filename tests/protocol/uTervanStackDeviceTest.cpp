@@ -117,26 +117,34 @@ TEST_F(DeviceEngineTest, DeviceBuiltWithAStackOwnerIsAttached) {
 
 // ---------------------------------------------------------------- waiting exchanges
 
+// The worked example: identification, output 3 on, the outputs read back,
+// the inputs; each waiting exchange carries the next signature.
 TEST_F(DeviceEngineTest, WorkedExampleOnTheWire) {
   auto d = Attach(0x31);
-  Transport->SetResponder([](const TBytes&) { return Hex("2A 61 00 05 31 00 00 3E 0D"); });
+  Transport->SetResponder(Peer([](const TTervanFormat97& q) {
+    return q.INST == 0x31 ? TAnswer{0, {0x00, 0x05}} : TAnswer{};
+  }));
+  EXPECT_TRUE(d->Execute(0xF3, TBytes{}, {}, true, -1));
   EXPECT_TRUE(d->Execute(0x20, TBytes{0x83}, {}, true, -1));
-  EXPECT_EQ(HexOf(Transport->Written().at(0)), "2A 61 00 06 31 00 20 83 9A 0D");
   EXPECT_EQ(d->GetLastResult(), 1);
   EXPECT_EQ(d->GetLastAck(), 0);
-
-  Transport->SetResponder([](const TBytes&) { return Hex("2A 61 00 07 31 00 00 00 05 37 0D"); });
+  EXPECT_TRUE(d->Execute(0x30, TBytes{}, {}, true, -1));
   TBytes data;
   EXPECT_TRUE(d->Execute(0x31, TBytes{}, {}, true, -1, data));
   EXPECT_EQ(data, (TBytes{0x00, 0x05}));
+  ASSERT_EQ(Transport->WriteCount(), 4u);
+  EXPECT_EQ(HexOf(Transport->Written()[0]), "2A 61 00 05 31 00 F3 4B 0D");
+  EXPECT_EQ(HexOf(Transport->Written()[1]), "2A 61 00 06 31 01 20 83 99 0D");
+  EXPECT_EQ(HexOf(Transport->Written()[2]), "2A 61 00 05 31 02 30 0C 0D");
+  EXPECT_EQ(HexOf(Transport->Written()[3]), "2A 61 00 05 31 03 31 0A 0D");
 }
 
-TEST_F(DeviceEngineTest, WaitingExchangesOneAfterAnotherAllUseSignatureZero) {
+TEST_F(DeviceEngineTest, WaitingExchangesOneAfterAnotherTakeTheNextSignature) {
   auto d = Attach(0x31);
   Transport->SetResponder(Peer([](const TTervanFormat97&) { return TAnswer{}; }));
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(d->Execute(0x31, TBytes{}, {}, true, -1));
-  EXPECT_EQ(WrittenSigs(), (std::vector<int>{0, 0, 0}));
-  EXPECT_TRUE(d->SigItem(0).Free);
+  EXPECT_EQ(WrittenSigs(), (std::vector<int>{0, 1, 2}));
+  for (int s = 0; s < 3; ++s) EXPECT_TRUE(d->SigItem(static_cast<std::uint8_t>(s)).Free);
 }
 
 TEST_F(DeviceEngineTest, RefusedAnswer) {
@@ -318,7 +326,7 @@ TEST_F(DeviceEngineTest, RequestChainedFromALateAnswersCallbackKeepsItsSlot) {
 }
 
 // A waiting exchange that timed out hands what it set aside to the receive
-// path after its slot's deadline; a request sent from there may take that
+// path after its slot's deadline; a request sent from there takes the next
 // slot, and the end of the waiting exchange must leave it taken.
 TEST_F(DeviceEngineTest, RequestSentWhileATimedOutExchangeEndsKeepsItsSlot) {
   auto d = Attach(0x31);
@@ -333,9 +341,9 @@ TEST_F(DeviceEngineTest, RequestSentWhileATimedOutExchangeEndsKeepsItsSlot) {
   TTervanFormat97 answer;
   EXPECT_FALSE(d->Exchange(0x31, {}, true, 30, {}, answer));
   d->NotificationAction = nullptr;
-  ASSERT_EQ(WrittenSigs(), (std::vector<int>{0, 0}));
-  EXPECT_FALSE(d->SigItem(0).Free) << "the unwaited request's slot was freed";
-  Transport->Deliver(BuildPacket(0x31, 0, 0x00, {}));
+  ASSERT_EQ(WrittenSigs(), (std::vector<int>{0, 1}));
+  EXPECT_FALSE(d->SigItem(1).Free) << "the unwaited request's slot was freed";
+  Transport->Deliver(BuildPacket(0x31, 1, 0x00, {}));
   EXPECT_EQ(calls, 1);
 }
 

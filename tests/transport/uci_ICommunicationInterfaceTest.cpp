@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 
 #include "framework/uTick.h"
 #include "transport/uci_ICommunicationInterface.h"
+#include "support/uTickShift.h"
 
 namespace {
 
@@ -39,12 +41,12 @@ class TScriptedTransport : public TCommunicationInterface {
     return true;
   }
   std::int32_t Write(const TBytes& data) override {
-    std::lock_guard<std::recursive_mutex> guard(TransportLock());
+    std::lock_guard<TTransportMutex> guard(TransportLock());
     Written.push_back(data);
     return static_cast<std::int32_t>(data.size());
   }
   void Read(TBytes& data) override {
-    std::lock_guard<std::recursive_mutex> guard(TransportLock());
+    std::lock_guard<TTransportMutex> guard(TransportLock());
     data.clear();
     std::uint32_t now = GetTickCount32();
     while (!FPending.empty() && !TickAfter(FPending.front().first, now)) {
@@ -54,7 +56,7 @@ class TScriptedTransport : public TCommunicationInterface {
     if (!data.empty()) Trace(kTraceReceived, data);
   }
   std::int32_t GetReceivedCount() override {
-    std::lock_guard<std::recursive_mutex> guard(TransportLock());
+    std::lock_guard<TTransportMutex> guard(TransportLock());
     std::uint32_t now = GetTickCount32();
     std::int32_t count = 0;
     for (const auto& [tick, bytes] : FPending)
@@ -70,7 +72,7 @@ class TScriptedTransport : public TCommunicationInterface {
 
   // Bytes that become readable `delayMs` from now.
   void Feed(const TBytes& bytes, std::uint32_t delayMs = 0) {
-    std::lock_guard<std::recursive_mutex> guard(TransportLock());
+    std::lock_guard<TTransportMutex> guard(TransportLock());
     FPending.emplace_back(GetTickCount32() + delayMs, bytes);
   }
   void SetByteTime(double ms) { FByteTime = ms; }
@@ -368,6 +370,74 @@ TEST(CommunicationInterfaceExchange, CheckEndsExchangeWhenNothingMoreIsExpected)
   t->Read(rest);
   EXPECT_EQ(rest, (TBytes{4, 5}));
 }
+
+// A peer that never falls silent: every look finds `Chunk` more bytes, and
+// each read moves the library's tick `StepMs` on, until `Total` bytes went.
+class TStreamingTransport : public TCommunicationInterface {
+ public:
+  TStreamingTransport(TTickShift& tick, std::size_t chunk, std::uint32_t stepMs, std::size_t total)
+      : FTick(tick), FChunk(chunk), FStepMs(stepMs), FLeft(total) {}
+
+  bool GetActive() override { return true; }
+  std::int32_t Write(const TBytes& data) override { return static_cast<std::int32_t>(data.size()); }
+  std::int32_t GetReceivedCount() override {
+    return static_cast<std::int32_t>(std::min(FChunk, FLeft));
+  }
+  void Read(TBytes& data) override {
+    data.assign(std::min(FChunk, FLeft), 0x2A);
+    FLeft -= data.size();
+    FTick.Advance(FStepMs);
+  }
+  std::string GetDescription() override { return "STREAM"; }
+  void SetByteTime(double ms) { FByteTime = ms; }
+  std::size_t Left() const { return FLeft; }
+
+ private:
+  TTickShift& FTick;
+  std::size_t FChunk;
+  std::uint32_t FStepMs;
+  std::size_t FLeft;
+};
+
+struct TStreamCase {
+  const char* Name;
+  std::size_t Chunk;
+  std::uint32_t StepMs;
+  std::size_t Total;
+  double ByteTime;
+};
+
+class CommunicationInterfaceStream : public ::testing::TestWithParam<TStreamCase> {};
+
+// The response holds at most kResponseCap bytes, and the exchange ends by
+// the time a full response takes on the line after its first deadline.
+TEST_P(CommunicationInterfaceStream, NeverSilentPeerHoldsNeitherMemoryNorTheCaller) {
+  const TStreamCase c = GetParam();
+  TTickShift tick;
+  auto t = Make<TStreamingTransport>(tick, c.Chunk, c.StepMs, c.Total);
+  t->SetByteTime(c.ByteTime);
+  constexpr std::int32_t kTimeout = 100;
+  TBytes response;
+  const std::uint32_t start = GetTickCount32();
+  t->SendAndReceive(TBytes(10, 0x55), kTimeout, response, nullptr);
+  const std::uint32_t took = GetTickCount32() - start;
+  EXPECT_LE(response.size(), TCommunicationInterface::kResponseCap);
+  EXPECT_GT(t->Left(), 0u) << "the exchange ran until the peer stopped";
+  const std::uint32_t first = TCommunicationInterface::FirstDeadline(0, 10, kTimeout, c.ByteTime);
+  // One step of the stream and the loop's own sleeps on a loaded machine.
+  EXPECT_LE(took, TCommunicationInterface::OverrunLimit(first, c.ByteTime) + c.StepMs + 1000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommunicationInterfaceStream,
+    ::testing::Values(
+        // 4 MiB as fast as the reads go.
+        TStreamCase{"Flood", 0x1000, 1, 4u << 20, 0.0},
+        // A byte every 40 ms: never 50 ms of silence.
+        TStreamCase{"TrickleWithoutWireTime", 1, 40, 4000, 0.0},
+        // 57,600 baud, a byte every 50 ms: a full response would take 23 s.
+        TStreamCase{"TrickleOnALine", 1, 50, 2000, 10000.0 / 57600.0}),
+    [](const ::testing::TestParamInfo<TStreamCase>& info) { return info.param.Name; });
 
 // ---------------------------------------------------------------------------
 

@@ -52,21 +52,34 @@ std::string TAfComPortCore::LostReason() const {
 void TAfComPortCore::RaiseOpenError(const char* format, const std::string& detail) {
   char text[64];
   std::snprintf(text, sizeof text, format, FPortNumber.load());
+  // A tty opened by its path is named by it, not as "COM0".
+  if (FPortNumber.load() <= 0 && !DevicePath().empty())
+    throw EAfComPortCoreError(std::string(format).find("Invalid") == 0
+                                  ? "Invalid device " + DevicePath()
+                                  : "Can't open device " + DevicePath(),
+                              detail);
   throw EAfComPortCoreError(text, detail);
 }
 
 // --- open and close ---
 
 bool TAfComPortCore::Open(int portNumber) {
+  return OpenDevice(portNumber, portNumber > 0 ? ComPortPath(portNumber) : std::string());
+}
+
+bool TAfComPortCore::OpenPath(const std::string& path) {
+  return OpenDevice(0, path);
+}
+
+bool TAfComPortCore::OpenDevice(int portNumber, const std::string& path) {
   std::lock_guard<std::mutex> openClose(FOpenCloseLock);
   if (FOpen) return false;
   FPortNumber = portNumber;
-  const std::string path = portNumber > 0 ? ComPortPath(portNumber) : std::string();
   {
     std::lock_guard<std::mutex> guard(FRecordLock);
     FPath = path;
   }
-  if (portNumber <= 0)
+  if (path.empty())
     RaiseOpenError("Invalid port number (COM%d)",
                    "COM" + std::to_string(portNumber) + ": no such port (ports count from 1)");
   TTtyOpenResult opened = OpenTtyWaiting(path, FPortWaitMs.load());
@@ -88,6 +101,12 @@ bool TAfComPortCore::Open(int portNumber) {
   FInputWake.Drain();
   try {
     ApplyRecord(true);
+    // A freshly opened port starts empty: what reached the line before (a
+    // pseudo-terminal keeps it for a later opener) answers nothing of ours.
+    {
+      TReadGuard read(FReadLock);
+      tcflush(FHandle, TCIFLUSH);
+    }
     BeginDirection();
     StartThreads();
   } catch (...) {

@@ -80,6 +80,9 @@ class TAfComPortCore {
   // set before. False when already open; EAfComPortCoreError when it fails,
   // with everything acquired released again.
   bool Open(int portNumber);
+  // The same for a tty found otherwise than by port number (PortNumber() is
+  // then 0); an empty path is refused like port 0.
+  bool OpenPath(const std::string& path);
   // Stops both threads and closes the device. Does nothing when called on
   // one of the port's own threads, which cannot wait for themselves.
   void CloseIfOpen();
@@ -148,6 +151,7 @@ class TAfComPortCore {
 
  private:
   [[noreturn]] void RaiseOpenError(const char* format, const std::string& detail);
+  bool OpenDevice(int portNumber, const std::string& path);
   void ApplyRecord(bool opening);
   void BeginDirection();
   void StartThreads();

@@ -29,8 +29,9 @@ struct TTtyOpenResult {
 
 // Opens `path` non-blocking and without becoming its controlling terminal,
 // locks it (flock, so two programs that lock never share a line; root is not
-// stopped by TIOCEXCL, which is still set to keep other openers out), checks
-// that it is a tty and asks for low latency where the driver allows it.
+// stopped by TIOCEXCL, which is still set to keep other openers out, except
+// on a pseudo-terminal, where it would outlive the process), checks that it
+// is a tty and asks for low latency where the driver allows it.
 // One attempt: a port that another open holds (flock, or the exclusive-open
 // flag, which root opens through and so looks at) fails as Held at once.
 TTtyOpenResult OpenTtyExclusive(const std::string& path);

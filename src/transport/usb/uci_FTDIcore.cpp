@@ -9,7 +9,7 @@
 
 namespace {
 
-using TLockGuard = std::lock_guard<std::recursive_mutex>;
+using TLockGuard = std::lock_guard<TTransportMutex>;
 
 std::string StatusText(const char* call, FT_STATUS status) {
   return std::string(call) + " failed with status " + std::to_string(status);
@@ -119,9 +119,15 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished) {
   const FT_STATUS status = D2xxOpenEx(serialNumber, handle);
   if (status != kD2xxOk) {
     ReportFailure("FT_OpenEx", status);
-    SetLastError(Target() + ": " +
-                 (status == kD2xxMissing ? D2xxMissingReason("FT_OpenEx")
-                                         : StatusText("FT_OpenEx", status)));
+    // 65535 from the library itself is a status like any other.
+    std::string reason = status == kD2xxMissing ? D2xxMissingReason("FT_OpenEx") : std::string();
+    if (reason.empty()) reason = StatusText("FT_OpenEx", status);
+    SetLastError(Target() + ": " + reason);
+    return false;
+  }
+  if (handle == nullptr) {
+    // Nothing to speak to: no receive thread, no event registered for it.
+    SetLastError(Target() + ": FT_OpenEx gave no handle (status 0)");
     return false;
   }
   FHandle = handle;
@@ -160,6 +166,14 @@ bool TFTDIDevice::Close(bool force) {
     }
     const FT_STATUS status = D2xxClose(handle);
     if (status == kD2xxOk && FReceiveThread) FReceiveThread->LibraryReleased();
+    if (status == kD2xxCloseTimedOut) {
+      // The library may still be using the adapter and its event: both stay
+      // with it. Said at once, as whoever closes may be ending.
+      const std::string reason = Target() + ": FT_Close did not return within " +
+                                 std::to_string(kD2xxCloseWaitMs) + " ms; the adapter is left to it";
+      SetLastError(reason);
+      Alert(reason);
+    }
     if (status != kD2xxOk && !force) {
       // The library may still signal the event: the thread and its event
       // stay until the next Open, Close or the destruction.
@@ -176,7 +190,8 @@ bool TFTDIDevice::Close(bool force) {
 
 void TFTDIDevice::SetPermitted(bool permitted) {
   TSerialPortCoreInterface::SetPermitted(permitted);
-  Close(true);
+  // Only a withdrawn permission ends the connection.
+  if (!permitted) Close(true);
 }
 
 // --- data ---
@@ -208,10 +223,15 @@ void TFTDIDevice::Read(TBytes& data) {
     DWORD read = 0;
     status = D2xxRead(handle, data.data(), static_cast<DWORD>(data.size()), read);
     data.resize(read);
-    if (status != kD2xxOk) ReportFailure("FT_Read", status);
-    // Bytes beyond this block are announced again at once.
-    if (FReceiveThread && D2xxGetQueueStatus(handle, waiting) == kD2xxOk && waiting > 0)
+    if (status != kD2xxOk) {
+      // Tried again at the next event or poll, not at once: a refused read
+      // would otherwise wake the receive thread for ever. An input/output
+      // error has passed the handle to FT_Close, so it is not used again.
+      ReportFailure("FT_Read", status);
+    } else if (FReceiveThread && D2xxGetQueueStatus(handle, waiting) == kD2xxOk && waiting > 0) {
+      // Bytes beyond this block are announced again at once.
       FReceiveThread->WakeForData();
+    }
   }
   Trace(kTraceReceived, data);
 }
@@ -274,6 +294,7 @@ std::string TFTDIDevice::GetConnectionString() {
 }
 
 void TFTDIDevice::SetConnectionString(const std::string& text) {
+  const TIntf<ICommunicationInterface> keep = Self();  // goes on after announcing
   std::string serialNumber;
   if (FindConnectionValue(text, "serial_number", serialNumber)) {
     // An open adapter is opened again by its new number.

@@ -173,5 +173,6 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
 // reference went on it) and joins those that ended their own transport.
 void EndFTDIReceiveThreads(std::uint32_t timeoutMs);
 
-// The transport class registered under "FTD_USB".
+// The D2XX-only transport; the class registered under "FTD_USB" is
+// TUsbAdapterDevice (uci_USBadapter.h), which falls back to the kernel's device.
 TIntf<ICommunicationInterface> CreateFTDIDevice(const std::string& connectionString);

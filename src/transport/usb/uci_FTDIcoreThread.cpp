@@ -76,10 +76,14 @@ class TTryTransportLock {
 // Announces bytes that may be waiting, unless a caller holds the transport's
 // lock (it takes the bytes itself then) or the stop was requested.
 void AnnounceArrival(TFTDIReceiveState& state, bool& pending) {
-  // Declared before the lock so that it is let go after it: letting go may
-  // end the transport, and nothing of it is touched afterwards.
-  TIntf<ICommunicationInterface> sender;
   IFTDISerialPortInterface& device = *state.Device;
+  // Held for the whole visit, not just the announcement: an input/output
+  // error met while asking closes the transport, and its closed handler may
+  // drop the last other reference. Declared before the lock so that it is let
+  // go after it: letting go may end the transport, and nothing of it is
+  // touched afterwards. (While a transport is being ended elsewhere, this
+  // reference cannot end it a second time.)
+  TIntf<ICommunicationInterface> sender(&device);
   TTryTransportLock lock(device);
   if (!lock.Owns()) {
     sched_yield();
@@ -90,7 +94,6 @@ void AnnounceArrival(TFTDIReceiveState& state, bool& pending) {
   // Asking may have met an input/output error and closed the transport.
   if (state.Event->StopRequested() || !(pending || waiting)) return;
   pending = false;
-  sender = TIntf<ICommunicationInterface>(&device);
   device.AnnounceDataReceived(sender);
 }
 

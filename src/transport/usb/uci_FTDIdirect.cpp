@@ -1,10 +1,16 @@
 #include "transport/usb/uci_FTDIdirect.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -18,6 +24,8 @@ using TValueCall = FT_STATUS (*)(FT_HANDLE, DWORD);
 using TDataCall = FT_STATUS (*)(FT_HANDLE, UCHAR, UCHAR, UCHAR);
 using TCountCall = FT_STATUS (*)(FT_HANDLE, DWORD*);
 using TTransferCall = FT_STATUS (*)(FT_HANDLE, void*, DWORD, DWORD*);
+using TListCall = FT_STATUS (*)(DWORD*);
+using TDetailCall = FT_STATUS (*)(DWORD, DWORD*, DWORD*, DWORD*, DWORD*, void*, void*, FT_HANDLE*);
 
 // The entry points of a loaded library; a missing one stays null.
 struct TEntryPoints {
@@ -38,6 +46,8 @@ struct TEntryPoints {
   TTransferCall Read = nullptr;
   TTransferCall Write = nullptr;
   THandleCall EraseEE = nullptr;
+  TListCall CreateDeviceInfoList = nullptr;
+  TDetailCall GetDeviceInfoDetail = nullptr;
 };
 
 std::mutex gLoadLock;
@@ -56,6 +66,14 @@ const TEntryPoints* LoadEntryPoints(std::string& error) {
   const char* configured = std::getenv(kLibraryVariable);
   const std::string path =
       (configured != nullptr && *configured != '\0') ? configured : kDefaultLibrary;
+  // Only a regular file is loaded: opening a FIFO or a device may wait for
+  // ever. (A name without "/" is looked for by the loader in its own folders.)
+  struct stat file {};
+  if (path.find('/') != std::string::npos && stat(path.c_str(), &file) == 0 &&
+      !S_ISREG(file.st_mode)) {
+    error = path + ": not a regular file";
+    return nullptr;
+  }
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     const char* text = dlerror();
@@ -80,6 +98,8 @@ const TEntryPoints* LoadEntryPoints(std::string& error) {
   Bind(library, "FT_Read", e->Read);
   Bind(library, "FT_Write", e->Write);
   Bind(library, "FT_EraseEE", e->EraseEE);
+  Bind(library, "FT_CreateDeviceInfoList", e->CreateDeviceInfoList);
+  Bind(library, "FT_GetDeviceInfoDetail", e->GetDeviceInfoDetail);
   return e;
 }
 
@@ -135,8 +155,50 @@ FT_STATUS D2xxOpenEx(const std::string& serialNumber, FT_HANDLE& handle) {
   return status;
 }
 
+namespace {
+
+// The outcome of a close running on a thread of its own.
+struct TCloseCall {
+  std::mutex Lock;
+  std::condition_variable Done;
+  bool Finished = false;       // guarded by Lock
+  FT_STATUS Status = kD2xxOk;  // guarded by Lock
+};
+
+}  // namespace
+
 FT_STATUS D2xxClose(FT_HANDLE handle) {
-  return CallWithHandle(&TEntryPoints::Close, handle);
+  const TEntryPoints* e = gEntries.load(std::memory_order_acquire);
+  if (handle == nullptr || e == nullptr || e->Close == nullptr) return kD2xxMissing;
+  // A library whose close never returns must not hold up whoever closes (a
+  // program on its way out): the close runs on a thread of its own, which is
+  // left to the library when it takes too long.
+  auto call = std::make_shared<TCloseCall>();
+  std::thread closer;
+  try {
+    closer = std::thread([call, close = e->Close, handle] {
+      const FT_STATUS status = close(handle);
+      {
+        std::lock_guard<std::mutex> guard(call->Lock);
+        call->Status = status;
+        call->Finished = true;
+      }
+      call->Done.notify_all();
+    });
+  } catch (const std::system_error&) {
+    return e->Close(handle);  // no thread to spare: the library is waited for
+  }
+  std::unique_lock<std::mutex> lock(call->Lock);
+  if (!call->Done.wait_for(lock, std::chrono::milliseconds(kD2xxCloseWaitMs),
+                           [&] { return call->Finished; })) {
+    lock.unlock();
+    closer.detach();
+    return kD2xxCloseTimedOut;
+  }
+  const FT_STATUS status = call->Status;
+  lock.unlock();
+  closer.join();
+  return status;
 }
 
 FT_STATUS D2xxResetDevice(FT_HANDLE handle) {
@@ -195,4 +257,32 @@ FT_STATUS D2xxWrite(FT_HANDLE handle, const void* buffer, DWORD count, DWORD& wr
 
 FT_STATUS D2xxEraseEE(FT_HANDLE handle) {
   return CallWithHandle(&TEntryPoints::EraseEE, handle);
+}
+
+FT_STATUS D2xxListDevices(std::vector<TD2xxListed>& devices) {
+  devices.clear();
+  DWORD count = 0;
+  const FT_STATUS status = Call(&TEntryPoints::CreateDeviceInfoList, &count);
+  if (status != kD2xxOk) return status;
+  // Bounded whatever the library says: a bus holds at most 127 devices.
+  constexpr DWORD kMaxListed = 1024;
+  constexpr DWORD kFlagOpened = 1;
+  for (DWORD index = 0; index < count && index < kMaxListed; ++index) {
+    DWORD flags = 0, type = 0, id = 0, location = 0;
+    FT_HANDLE handle = nullptr;
+    // Larger than the library's own fields (16 and 64 bytes), and ended here.
+    char serial[64] = {};
+    char description[128] = {};
+    if (Call(&TEntryPoints::GetDeviceInfoDetail, index, &flags, &type, &id, &location,
+             static_cast<void*>(serial), static_cast<void*>(description), &handle) != kD2xxOk)
+      continue;
+    serial[sizeof serial - 1] = '\0';
+    devices.push_back({serial, (flags & kFlagOpened) != 0});
+  }
+  return kD2xxOk;
+}
+
+std::string D2xxLibraryName() {
+  const char* configured = std::getenv(kLibraryVariable);
+  return (configured != nullptr && *configured != '\0') ? configured : kDefaultLibrary;
 }

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -50,6 +51,11 @@ TEST_F(FTDIDeviceOpen, FailuresKeepTheTransportClosedWithTheReason) {
       {"serial_number=NOPE", "", "USB NOPE: FT_OpenEx failed with status 2", false},
       {"serial_number=SIM1", "open=3", "USB SIM1: FT_OpenEx failed with status 3", false},
       {"serial_number=SIM1", "open=4", "USB SIM1: FT_OpenEx failed with status 4", false},
+      // The library's own 65535 is a status like any other.
+      {"serial_number=SIM1", "open=65535", "USB SIM1: FT_OpenEx failed with status 65535", false},
+      // Success without a handle: no adapter to speak to, and no thread for one.
+      {"serial_number=SIM1", "open=nohandle", "USB SIM1: FT_OpenEx gave no handle (status 0)",
+       false},
       // Setting the rate met an input/output error, which closed the adapter again.
       {"serial_number=SIM1", "baud=4",
        "USB SIM1: FT_SetBaudRate failed with status 4 (input/output error); closed", true},
@@ -58,9 +64,13 @@ TEST_F(FTDIDeviceOpen, FailuresKeepTheTransportClosedWithTheReason) {
     SCOPED_TRACE(c.Settings + std::string(" ") + c.Fail);
     Fail(c.Fail);
     auto t = Make<TFTDIDevice>(c.Settings);
+    std::vector<std::string> alerts;
+    TAlertSink old = SetAlertSink([&](const std::string& text) { alerts.push_back(text); });
     EXPECT_FALSE(t->Open());
+    SetAlertSink(old);
     EXPECT_FALSE(t->GetActive());
     EXPECT_EQ(t->GetLastError(), c.Reason);
+    EXPECT_EQ(alerts, std::vector<std::string>{});  // the reason says it all
     // The listener may see the handshake's end a moment after the library
     // saw the connection made.
     EXPECT_EQ(FListener.Accept(c.Connected ? 10000 : 0).Valid(), c.Connected);
@@ -153,6 +163,69 @@ TEST_F(FTDIDeviceOpen, InputOutputErrorClosesTheTransport) {
   }
 }
 
+// Granting permission leaves an open adapter open; withdrawing it closes.
+TEST_F(FTDIDeviceOpen, OnlyWithdrawnPermissionCloses) {
+  TArrivals arrivals;
+  auto t = OpenAdapter();
+  arrivals.Attach(*t);
+  t->SetPermitted(true);
+  EXPECT_TRUE(t->GetPermitted());
+  EXPECT_TRUE(t->GetActive());
+  EXPECT_EQ(t->Write(BytesOf("still")), 5);
+  EXPECT_EQ(TextOf(FPeer.ReceiveExactly(5, 10000)), "still");
+  t->SetPermitted(false);
+  EXPECT_FALSE(t->GetPermitted());
+  EXPECT_FALSE(t->GetActive());
+  EXPECT_TRUE(arrivals.WaitClosed());
+}
+
+// A read the library refuses (not an input/output error) while bytes wait is
+// tried again at the next event or poll, not at once for ever: at most one
+// attempt per library signal and per poll period (the allowance only grows
+// on a slower machine; a thread that wakes itself makes thousands).
+TEST_F(FTDIDeviceOpen, RefusedReadWaitsForTheNextEventOrPoll) {
+  Fail("read=3");
+  TArrivals arrivals;
+  auto t = OpenAdapter();
+  arrivals.Attach(*t);
+  auto reads = FakeEntry<unsigned (*)()>("FakeD2xxReads");
+  auto signals = FakeEntry<unsigned (*)()>("FakeD2xxSignals");
+  ASSERT_NE(reads, nullptr);
+  ASSERT_NE(signals, nullptr);
+  const unsigned readsBefore = reads();
+  const unsigned signalsBefore = signals();
+  const std::uint32_t start = GetTickCount32();
+  ASSERT_TRUE(FPeer.SendAll(BytesOf("stuck")));
+  ASSERT_TRUE(Eventually([&] { return reads() - readsBefore >= 5; }));
+  const unsigned attempts = reads() - readsBefore;
+  const std::uint32_t periods = (GetTickCount32() - start) / TFTDIDevicecore::kIdleWaitMs;
+  EXPECT_LE(attempts, (signals() - signalsBefore) + periods + 2);
+  EXPECT_TRUE(t->GetActive());  // a refused read is no lost adapter
+  std::lock_guard<std::mutex> guard(arrivals.Lock);
+  EXPECT_TRUE(arrivals.Bytes.empty());
+}
+
+// A read that met the input/output error closes the adapter; when that close
+// fails too, the handle it was given is not used again.
+TEST_F(FTDIDeviceOpen, FailedReadAndFailedCloseLeaveTheHandleAlone) {
+  // The adapter stays open in the library: a name no other test opens.
+  static int run = 0;
+  const std::string serial = "READ" + std::to_string(++run);
+  Own(serial, FListener);
+  Fail("read=4,close=1");
+  auto t = OpenAdapter("", serial);
+  auto late = FakeEntry<unsigned (*)()>("FakeD2xxCallsAfterClose");
+  ASSERT_NE(late, nullptr);
+  const unsigned before = late();
+  ASSERT_TRUE(FPeer.SendAll(BytesOf("x")));
+  ASSERT_TRUE(Eventually([&] { return t->GetReceivedCount() > 0; }));
+  TBytes data;
+  t->Read(data);
+  EXPECT_TRUE(data.empty());
+  EXPECT_FALSE(t->GetActive());
+  EXPECT_EQ(late(), before);
+}
+
 // ---------------------------------------------------------------- threads
 
 using FTDIDeviceThreads = FakeAdapterTest;
@@ -199,6 +272,62 @@ TEST_F(FTDIDeviceThreads, CloseOrLastReferenceInsideAnAnnouncement) {
     EndFTDIReceiveThreads(10000);  // as the program's end does
     EXPECT_TRUE(ThreadsEnd(started));
   }
+}
+
+// The adapter goes away while nobody reads: the receive thread meets the
+// input/output error, which closes the transport, and the closed handler
+// drops the last reference to it there. Nothing of the transport may be used
+// afterwards (AddressSanitizer watches).
+TEST_F(FTDIDeviceThreads, ClosedHandlerDropsTheLastReferenceOnTheReceiveThread) {
+  struct TOwner {
+    TIntf<TFTDIDevice> Held;
+    std::atomic<bool> Dropped{false};
+    std::thread::id Thread;
+    void OnClosed(TIntf<ICommunicationInterface>) {
+      Thread = std::this_thread::get_id();
+      Held = nullptr;  // the announcement's own reference is all that is left
+      Dropped = true;
+    }
+  };
+  const TThreadIds before = ThreadIds();
+  const std::int32_t nodes = LiveNodeCount();
+  TOwner owner;
+  owner.Held = OpenAdapter();
+  const TThreadIds started = StartedSince(before);
+  EXPECT_EQ(started.size(), 2u);
+  owner.Held->SetOnClosed(TCiNotifyHandler::Of<&TOwner::OnClosed>(&owner));
+  FPeer.Close();
+  ASSERT_TRUE(Eventually([&] { return owner.Dropped.load(); }));
+  EXPECT_NE(owner.Thread, std::this_thread::get_id());
+  EXPECT_TRUE(Eventually([&] { return LiveNodeCount() == nodes; }));
+  EndFTDIReceiveThreads(10000);  // as the program's end does
+  EXPECT_TRUE(ThreadsEnd(started));
+}
+
+// A library whose close never returns holds up neither Close nor the
+// transport's end: the close is given up after a bound, said once.
+TEST_F(FTDIDeviceThreads, CloseThatNeverReturnsIsGivenUp) {
+  static int run = 0;
+  const std::string serial = "HANG" + std::to_string(++run);
+  Own(serial, FListener);
+  Fail("close=hang");
+  const TThreadIds before = ThreadIds();
+  auto t = OpenAdapter("", serial);
+  const TThreadIds started = StartedSince(before);
+  auto release = FakeEntry<void (*)()>("FakeD2xxReleaseHangs");
+  ASSERT_NE(release, nullptr);
+  std::vector<std::string> alerts;
+  TAlertSink old = SetAlertSink([&](const std::string& text) { alerts.push_back(text); });
+  EXPECT_FALSE(t->Close(true));
+  SetAlertSink(old);
+  EXPECT_FALSE(t->GetActive());
+  const std::string reason = "USB " + serial + ": FT_Close did not return within " +
+                             std::to_string(kD2xxCloseWaitMs) + " ms; the adapter is left to it";
+  EXPECT_EQ(t->GetLastError(), reason);
+  EXPECT_EQ(alerts, std::vector<std::string>{reason});
+  t = nullptr;
+  release();  // the stuck close ends, and with it the library's thread
+  EXPECT_TRUE(ThreadsEnd(started));
 }
 
 TEST_F(FTDIDeviceThreads, OpenTransportDestroyedOnAnotherThreadWhileBytesArrive) {
