@@ -21,9 +21,10 @@ bool AddLineEnvironment(std::string& connection, std::string& problem,
                         const char* (*getenv)(const char*)) {
   if (getenv == nullptr) getenv = &SystemGetenv;
   std::string provider;
-  if (!FindConnectionValue(connection, "provider", provider) ||
-      UpperCase(provider) != "SERIAL_PORT")
-    return true;
+  if (!FindConnectionValue(connection, "provider", provider)) return true;
+  const bool serial = UpperCase(provider) == "SERIAL_PORT";
+  // A USB adapter waits on the kernel's path; the D2XX path has no holders to wait for.
+  if (!serial && UpperCase(provider) != "FTD_USB") return true;
   std::int32_t wait = static_cast<std::int32_t>(kDefaultPortWaitMs);
   if (const char* text = getenv("VELTO_PORT_WAIT_MS"); text != nullptr && *text != '\0') {
     if (!TryParseInt(text, wait) || wait < 0 || wait > kMaxPortWaitMs) {
@@ -33,7 +34,8 @@ bool AddLineEnvironment(std::string& connection, std::string& problem,
     }
   }
   TAfDirectionSettings direction;
-  if (const char* text = getenv("VELTO_RS485"); text != nullptr && *text != '\0') {
+  const char* directionText = serial ? getenv("VELTO_RS485") : nullptr;
+  if (const char* text = directionText; text != nullptr && *text != '\0') {
     if (!ParseDirection(text, direction)) {
       problem = std::string("VELTO_RS485: '") + text +
                 "' is not off, kernel or rts (optionally with :BEFORE:AFTER milliseconds)";

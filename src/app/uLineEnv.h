@@ -2,7 +2,8 @@
 // connection string: VELTO_PORT_WAIT_MS (how long to wait for a port another
 // program holds; default kDefaultPortWaitMs, 0 fails at once) and
 // VELTO_RS485 (direction control: off, kernel or rts, optionally
-// ":BEFORE:AFTER" in milliseconds). Other transports are left as they are.
+// ":BEFORE:AFTER" in milliseconds). A USB adapter takes the wait (for its
+// kernel device) but no direction control; TCP is left as it is.
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,7 @@
 #include "device/uVelto.h"
 #include "device/ussVelto.h"
 #include "protocol/uTervanStack.h"
+#include "transport/serial/AfTty.h"
 #include "transport/uConnectionString.h"
 
 namespace {
@@ -178,6 +179,8 @@ int RunConnected(const TParamRec& params, std::ostream& out) {
   run.Stack->SetTransport(run.Transport);
   run.Device->SetStack(run.Stack);
 
+  // A stop signal also ends a wait for a port that another program holds.
+  SetTtyWaitAbandon(&Stopped);
   if (Stopped() || !run.Transport->Open()) {
     log.Line("Connection refused!");
     ReportConnectionFailure(*run.Transport, out);

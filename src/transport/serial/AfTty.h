@@ -39,6 +39,9 @@ TTtyOpenResult OpenTtyExclusive(const std::string& path);
 // attempt). `onHeld` runs once, when the port is first found held.
 TTtyOpenResult OpenTtyWaiting(const std::string& path, std::uint32_t waitMs,
                               const std::function<void()>& onHeld = {});
+// A process-wide test that ends every such wait early (a program's stop
+// signal); null, the default, waits out the bound.
+void SetTtyWaitAbandon(bool (*abandon)());
 // "<path> is held by process 812 (VeltoConsole)", or without the process
 // where the holder cannot be learnt (only its exclusive-open flag is set).
 std::string TtyHeldReason(const std::string& path);

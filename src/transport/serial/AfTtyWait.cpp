@@ -3,6 +3,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -46,7 +47,18 @@ std::string ProcessName(int pid) {
   return name;
 }
 
+std::atomic<bool (*)()> gAbandon{nullptr};
+
+bool Abandoned() {
+  bool (*abandon)() = gAbandon.load();
+  return abandon != nullptr && abandon();
+}
+
 }  // namespace
+
+void SetTtyWaitAbandon(bool (*abandon)()) {
+  gAbandon = abandon;
+}
 
 std::string TtyHeldReason(const std::string& path) {
   struct stat node {};
@@ -76,9 +88,13 @@ TTtyOpenResult OpenTtyWaiting(const std::string& path, std::uint32_t waitMs,
     if (!told && onHeld) onHeld();
     told = true;
     const TClock::time_point now = TClock::now();
-    if (now >= deadline) {
+    const bool abandoned = now < deadline && Abandoned();
+    if (now >= deadline || abandoned) {
       result.Reason = TtyHeldReason(path);
-      if (waitMs > 0) result.Reason += "; waited " + std::to_string(waitMs) + " ms";
+      if (abandoned)
+        result.Reason += "; waiting given up";
+      else if (waitMs > 0)
+        result.Reason += "; waited " + std::to_string(waitMs) + " ms";
       return result;
     }
     std::this_thread::sleep_for(

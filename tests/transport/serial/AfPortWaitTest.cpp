@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -97,6 +98,22 @@ INSTANTIATE_TEST_SUITE_P(
         TWaitCase{"LockReleased", THold::Lock, 60000, true, ""},
         TWaitCase{"FlagReleased", THold::ExclusiveFlag, 60000, true, ""}),
     [](const ::testing::TestParamInfo<TWaitCase>& info) { return std::string(info.param.Name); });
+
+std::atomic<bool> gGiveUp{false};
+
+TEST(PortWaitAbandonTest, AWaitEndsWhenTheProcessGivesUp) {
+  TPtyPair pty(kCom);
+  ASSERT_TRUE(pty.Ok());
+  THolder holder(pty.SlavePath(), THold::Lock);
+  ASSERT_TRUE(holder.Ok());
+  gGiveUp = false;
+  SetTtyWaitAbandon([] { return gGiveUp.load(); });
+  // Bounded by the hang guard of the test run alone.
+  TTtyOpenResult result = OpenTtyWaiting(pty.SlavePath(), 600000, [] { gGiveUp = true; });
+  SetTtyWaitAbandon(nullptr);
+  EXPECT_EQ(result.Failure, TTtyOpenFailure::Held);
+  EXPECT_EQ(result.Reason, pty.SlavePath() + Expand(" is held by %p; waiting given up"));
+}
 
 TEST(PortWaitCoreTest, AnEngineThatWaitsPastItsBoundNamesTheHoldingEngine) {
   TPtyPair pty(kCom);
