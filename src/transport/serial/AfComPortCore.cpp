@@ -305,7 +305,7 @@ std::int32_t TAfComPortCore::ReadInto(std::uint8_t* buffer, std::int32_t n) {
   }
   // The queue shrank: the event thread may watch for input again.
   if (got > 0) {
-    FDirection.NoteReceived();
+    FDirection.NoteReceived(buffer, static_cast<std::size_t>(got));
     FEventWake.Signal();
   }
   return static_cast<std::int32_t>(got);

@@ -55,8 +55,21 @@ std::string DirectionText(const TAfDirectionSettings& settings) {
   return text;
 }
 
+void TAfLineDirection::NoteReceived(const std::uint8_t* data, std::size_t n) {
+  std::lock_guard<std::mutex> guard(FAnswerLock);
+  for (std::size_t i = 0; i < n && !FAnswered; ++i) {
+    if (FEchoAt < FRequest.size() && data[i] == FRequest[FEchoAt])
+      ++FEchoAt;
+    else
+      FAnswered = true;
+  }
+}
+
 bool TAfLineDirection::Begin(int fd, int& error) {
-  FAnswered = true;
+  {
+    std::lock_guard<std::mutex> guard(FAnswerLock);
+    FAnswered = true;
+  }
   FKernelOn = false;
   switch (FSettings.Mode) {
     case TAfDirectionMode::Off:
@@ -86,7 +99,15 @@ void TAfLineDirection::End(int fd) {
 
 bool TAfLineDirection::Send(int fd, const std::uint8_t* data, std::size_t n,
                             const std::function<bool()>& queue) {
-  if (!FAnswered.exchange(false) && FCharTimeUs > 0) FTty.Pause(kQuietChars * FCharTimeUs);
+  bool answered = true;
+  {
+    std::lock_guard<std::mutex> guard(FAnswerLock);
+    answered = FAnswered;
+    FAnswered = false;
+    FRequest.assign(data, data + (n <= kEchoKeep ? n : 0));
+    FEchoAt = 0;
+  }
+  if (!answered && FCharTimeUs > 0) FTty.Pause(kQuietChars * FCharTimeUs);
   if (FSettings.Mode != TAfDirectionMode::Rts) return queue();
   if (!FTty.SetRts(fd, true)) return false;
   if (FSettings.BeforeMs > 0) FTty.Pause(FSettings.BeforeMs * 1000);

@@ -5,16 +5,17 @@
 //            the adapter cannot: the open then fails with its reason);
 //   rts    - this program, with the RTS line: raised before a request is
 //            written, lowered once the driver reports the last bit sent.
-// In every mode a request that drew no answer at all is followed by a few
-// character times of silence, so that a late answer does not meet the next
-// request on the wire.
+// In every mode a request that drew no answer (its own echo aside) is
+// followed by a few character times of silence, so that a late answer does
+// not meet the next request on the wire.
 #pragma once
 
 #include <cstddef>
-#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 enum class TAfDirectionMode { Off, Kernel, Rts };
 
@@ -76,15 +77,20 @@ class TAfLineDirection {
   // Sends one request. `queue` hands the bytes to the port's writer where
   // the program does not switch the line itself.
   bool Send(int fd, const std::uint8_t* data, std::size_t n, const std::function<bool()>& queue);
-  // Bytes came in since the last request.
-  void NoteReceived() { FAnswered.store(true, std::memory_order_relaxed); }
+  // Bytes came in. The request's own echo (a half-duplex line hears itself)
+  // is no answer; anything else is.
+  void NoteReceived(const std::uint8_t* data, std::size_t n);
 
  private:
   IAfDirectionTty& FTty;
   TAfDirectionSettings FSettings;
   std::uint32_t FCharTimeUs = 0;
   bool FKernelOn = false;
-  // False from a request until bytes come in; read on the caller's thread,
-  // set on the reader's.
-  std::atomic<bool> FAnswered{true};
+  // The last request as far as its echo is looked for, and how much of it
+  // has come back; a longer request's echo is not told from an answer.
+  static constexpr std::size_t kEchoKeep = 256;
+  std::mutex FAnswerLock;  // the request is sent on one thread, read on another
+  std::vector<std::uint8_t> FRequest;
+  std::size_t FEchoAt = 0;
+  bool FAnswered = true;  // nothing sent yet: nothing to wait for
 };

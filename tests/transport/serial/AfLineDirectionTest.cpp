@@ -4,6 +4,7 @@
 // switches) needs the hardware and is not seen here.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,7 @@ struct TModeCase {
 
 class LineDirectionTest : public ::testing::TestWithParam<TModeCase> {};
 
-// Open; a request that is answered; one that is not; the next; close.
+// Open; a request that is answered; one that only hears its echo; the next; close.
 TEST_P(LineDirectionTest, RecordsTheCallsOfOneSessionInOrder) {
   TRecordingTty tty;
   TAfLineDirection direction(tty);
@@ -71,9 +72,14 @@ TEST_P(LineDirectionTest, RecordsTheCallsOfOneSessionInOrder) {
       return true;
     }));
   };
+  const auto receive = [&](const char* text) {
+    direction.NoteReceived(reinterpret_cast<const std::uint8_t*>(text), std::strlen(text));
+  };
   send("AB");
-  direction.NoteReceived();
+  receive("AB");  // its echo
+  receive("xy");  // and an answer
   send("CD");
+  receive("CD");  // its echo alone: unanswered
   send("EF");
   direction.End(kFd);
   EXPECT_EQ(tty.Calls, GetParam().Calls);
