@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/uChildProcess.h"
+#include "support/uEmulation.h"
 #include "support/uSimulatorProcess.h"
 #include "uRunLines.h"
 
@@ -38,10 +39,7 @@ class MainRunTest : public ::testing::Test {
   int RunWithReaderGone(std::vector<std::string> args) {
     for (auto& a : args)
       if (a == "/TCP") a = "/TCP=127.0.0.1:" + std::to_string(FSim.Port);
-    const std::string path = ProgramPath("VeltoConsole");
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    TProgramCommand command(ProgramPath("VeltoConsole"), args);
     int p[2];
     if (pipe(p) != 0) return -1;
     close(p[0]);
@@ -53,7 +51,7 @@ class MainRunTest : public ::testing::Test {
       const int null = open("/dev/null", O_WRONLY);
       dup2(null, STDERR_FILENO);
       closefrom(STDERR_FILENO + 1);
-      execv(argv[0], argv.data());
+      execve(command.File(), command.Argv(), command.Envp());
       _exit(127);
     }
     close(p[1]);

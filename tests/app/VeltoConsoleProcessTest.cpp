@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ExpectedHelpText.h"
+#include "support/uEmulation.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ void Drain(int outFd, int errFd, std::string& out, std::string& err) {
       polled.push_back(&s);
     }
     if (fds.empty()) return;
-    int n = poll(fds.data(), fds.size(), 10000);
+    int n = poll(fds.data(), fds.size(), ScaledMs(10000));
     if (n < 0 && errno == EINTR) continue;
     ASSERT_GT(n, 0) << "program produced no end of output within 10 s";
     for (std::size_t i = 0; i < fds.size(); ++i) {
@@ -101,10 +102,7 @@ RunResult RunProgram(const std::vector<std::string>& args, bool terminal) {
   errRead.Reset(p[0]);
   errWrite.Reset(p[1]);
 
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(kProgram.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
+  TProgramCommand command(kProgram, args);
 
   const pid_t pid = fork();
   if (pid < 0) {
@@ -115,7 +113,7 @@ RunResult RunProgram(const std::vector<std::string>& args, bool terminal) {
     dup2(outWrite.Get(), STDOUT_FILENO);
     dup2(errWrite.Get(), STDERR_FILENO);
     closefrom(STDERR_FILENO + 1);
-    execv(argv[0], argv.data());
+    execve(command.File(), command.Argv(), command.Envp());
     _exit(127);
   }
   outWrite.Reset();

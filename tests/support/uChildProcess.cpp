@@ -16,7 +16,7 @@
 #include <cstring>
 #include <utility>
 
-extern char** environ;
+#include "uEmulation.h"
 
 namespace {
 
@@ -32,6 +32,8 @@ void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
 }
+
+bool WaitForExitUnscaled(pid_t pid, int timeoutMs, int& status);
 
 }  // namespace
 
@@ -84,12 +86,7 @@ bool TChildProcess::Start(const std::string& path, const std::vector<std::string
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
-  std::vector<std::string> argvText;
-  argvText.push_back(path);
-  argvText.insert(argvText.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argvText) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  TProgramCommand command(path, args);
 
   // The child starts as from a shell, whatever the spawning thread has
   // blocked or ignored (a test thread may block SIGPIPE while it writes).
@@ -104,7 +101,8 @@ bool TChildProcess::Start(const std::string& path, const std::vector<std::string
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
+  const int rc =
+      posix_spawn(&pid, command.File(), &actions, &attributes, command.Argv(), command.Envp());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
@@ -158,11 +156,11 @@ bool TChildProcess::ReadLineFrom(std::string& buffer, std::size_t& consumed, std
 }
 
 bool TChildProcess::ReadLine(std::string& line, int timeoutMs) {
-  return ReadLineFrom(FOut, FOutConsumed, line, timeoutMs);
+  return ReadLineFrom(FOut, FOutConsumed, line, ScaledMs(timeoutMs));
 }
 
 bool TChildProcess::ReadErrorLine(std::string& line, int timeoutMs) {
-  return ReadLineFrom(FErr, FErrConsumed, line, timeoutMs);
+  return ReadLineFrom(FErr, FErrConsumed, line, ScaledMs(timeoutMs));
 }
 
 bool TChildProcess::WriteStdin(const std::string& text) {
@@ -215,7 +213,7 @@ bool TChildProcess::Reap(bool block) {
 }
 
 bool TChildProcess::Wait(int timeoutMs, int& exitStatus, bool readOutput) {
-  const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ScaledMs(timeoutMs));
   while (!Reap(false)) {
     if (MsLeft(deadline) == 0) return false;
     // Keep the pipes drained so a chatty process cannot block on them.
@@ -223,7 +221,7 @@ bool TChildProcess::Wait(int timeoutMs, int& exitStatus, bool readOutput) {
       Pump(std::min(MsLeft(deadline), 10));
     } else {
       int status = 0;
-      if (!WaitForExit(FPid, MsLeft(deadline), status)) return false;
+      if (!WaitForExitUnscaled(FPid, MsLeft(deadline), status)) return false;
       FExited = true;
       FStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
@@ -291,6 +289,12 @@ TProgramResult RunProgram(const std::string& path, const std::vector<std::string
 }
 
 bool WaitForExit(pid_t pid, int timeoutMs, int& status) {
+  return WaitForExitUnscaled(pid, ScaledMs(timeoutMs), status);
+}
+
+namespace {
+
+bool WaitForExitUnscaled(pid_t pid, int timeoutMs, int& status) {
   // A descriptor that becomes readable when the process ends: no polling.
   const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (fd >= 0) {
@@ -308,6 +312,8 @@ bool WaitForExit(pid_t pid, int timeoutMs, int& status) {
     usleep(2000);
   }
 }
+
+}  // namespace
 
 std::string ProgramPath(const std::string& name) {
   return std::string(VELTO_BIN_DIR) + "/" + name;

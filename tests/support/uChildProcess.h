@@ -1,6 +1,9 @@
 // A program started by a test: its standard input is a pipe the test writes,
 // its standard output and error are collected through pipes. The process is
-// killed and reaped when the object goes away.
+// killed and reaped when the object goes away. A program built for an
+// emulated machine starts through the emulator (uEmulation.h), and every
+// time-out below is a bound on a wait for an event that grows by the tests'
+// time factor there.
 #pragma once
 
 #include <sys/types.h>

@@ -9,8 +9,15 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <stdexcept>
+
+#include "uEmulation.h"
 
 namespace {
 
@@ -24,7 +31,7 @@ sockaddr_in Loopback(std::uint16_t port) {
 
 bool WaitFor(int fd, short events, int timeoutMs) {
   pollfd p{fd, events, 0};
-  return poll(&p, 1, timeoutMs) > 0 && (p.revents & events) != 0;
+  return poll(&p, 1, ScaledMs(timeoutMs)) > 0 && (p.revents & events) != 0;
 }
 
 }  // namespace
@@ -108,10 +115,41 @@ bool TLoopbackListener::Pending(int timeoutMs) {
 
 // The listener's accept queue as the kernel counts it: connections waiting
 // to be accepted, and the most it holds before it drops new handshakes.
+namespace {
+
+// The same from the kernel's table of TCP sockets, where a listener's queue
+// columns hold the connections waiting and the limit.
+bool QueueStateFromTable(std::uint16_t port, unsigned& waiting, unsigned& limit) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", static_cast<unsigned>(port));
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues;
+    fields >> slot >> local >> remote >> state >> queues;
+    if (state != "0A" || local.size() < 5 || local.compare(local.size() - 5, 5, wanted) != 0)
+      continue;
+    unsigned long limitField = 0;
+    unsigned long waitingField = 0;
+    if (std::sscanf(queues.c_str(), "%lx:%lx", &limitField, &waitingField) != 2) return false;
+    limit = static_cast<unsigned>(limitField);
+    waiting = static_cast<unsigned>(waitingField);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool TLoopbackListener::QueueState(unsigned& waiting, unsigned& limit) const {
   tcp_info info{};
   socklen_t length = sizeof info;
   if (getsockopt(FFd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+  // User-mode emulation hands back only the structure's first int.
+  if (length < offsetof(tcp_info, tcpi_sacked) + sizeof info.tcpi_sacked)
+    return QueueStateFromTable(FPort, waiting, limit);
   waiting = info.tcpi_unacked;  // a listener's fields stand for its queue
   limit = info.tcpi_sacked;
   return true;

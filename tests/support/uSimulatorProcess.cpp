@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "uEmulation.h"
+
 namespace {
 
 using TClock = std::chrono::steady_clock;
@@ -65,7 +67,7 @@ TLoopbackClient::~TLoopbackClient() {
 
 bool TLoopbackClient::Connect(std::uint16_t port, int timeoutMs) {
   Close();
-  const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ScaledMs(timeoutMs));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -117,14 +119,14 @@ bool TLoopbackClient::Fill(int timeoutMs) {
 }
 
 TBytes TLoopbackClient::ReadSome(int timeoutMs) {
-  if (FBuffer.empty()) Fill(timeoutMs);
+  if (FBuffer.empty()) Fill(ScaledMs(timeoutMs));
   TBytes bytes;
   bytes.swap(FBuffer);
   return bytes;
 }
 
 TBytes TLoopbackClient::ReadPacket(int timeoutMs) {
-  const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ScaledMs(timeoutMs));
   for (;;) {
     // Drop anything in front of the next "*a".
     std::size_t start = 0;
@@ -150,7 +152,7 @@ TBytes TLoopbackClient::ReadPacket(int timeoutMs) {
 }
 
 bool TLoopbackClient::WaitClosed(int timeoutMs) {
-  const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ScaledMs(timeoutMs));
   while (!FPeerClosed && MsLeft(deadline) > 0) {
     Fill(MsLeft(deadline));
   }

@@ -16,7 +16,6 @@
 
 #include "transport/serial/AfLineDirection.h"
 #include "transport/serial/AfLineRecord.h"
-#include "transport/serial/AfTty.h"
 #include "transport/serial/AfUtils.h"
 
 // Raised by the engine with one of its texts ("Invalid port number (COM3)");
@@ -63,6 +62,7 @@ struct TAfComStat {
   std::uint32_t OutQueue = 0;  // bytes written and not yet sent
 };
 
+struct TTtyCounters;
 class TAfComPortEventThread;
 class TAfComPortWriteThread;
 
@@ -182,9 +182,9 @@ class TAfComPortCore {
   // Held shared while a caller waits on the handle, exclusive to close it.
   std::shared_mutex FHandleUse;
   int FHandle = -1;
-  std::uint32_t FLineErrors = 0;  // under FReadLock
-  TTtyCounters FErrorBase;        // under FReadLock
-  bool FHaveCounters = false;     // under FReadLock
+  std::uint32_t FLineErrors = 0;             // under FReadLock
+  std::unique_ptr<TTtyCounters> FErrorBase;  // under FReadLock
+  bool FHaveCounters = false;                // under FReadLock
 
   std::atomic<bool> FLost{false};
   std::atomic<bool> FOutFree{false};

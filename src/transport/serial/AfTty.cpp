@@ -44,6 +44,10 @@ std::string TtyFailureReason(const std::string& path, int error, bool& noDevice)
     case ENOTTY:
     case EINVAL:
       return path + ": not a serial device";
+    case ENOSYS:
+      // Only the bit-rate call of a rate outside the standard list ends here:
+      // a kernel without it, or a user-mode emulator that does not pass it on.
+      return path + ": this system cannot set bit rates outside the standard list";
     default:
       return path + ": " + ErrnoText(error);
   }
@@ -238,7 +242,8 @@ TTtyApply ApplyLineRecord(int fd, TAfLineRecord& record, std::string& untaken) {
     if (errno != EINVAL) return TTtyApply::Failed;
     partly = true;
   }
-  if (!standard && !SetTtyRate(fd, record.BaudRate) && errno == EIO) return TTtyApply::Failed;
+  if (!standard && !SetTtyRate(fd, record.BaudRate) && (errno == EIO || errno == ENOSYS))
+    return TTtyApply::Failed;
   if (!SetLinesFromRecord(fd, record)) return TTtyApply::Failed;
   termios got{};
   std::uint32_t gotRate = 0;
