@@ -7,6 +7,7 @@ const std::vector<TFuzzTarget>& FuzzTargets() {
       {"decoders", &FuzzDecoders},
       {"commandline", &FuzzCommandLine},
       {"connectionstring", &FuzzConnectionString},
+      {"proclocks", &FuzzProcLocks},
       {"scan", &FuzzScan},
   };
   return targets;

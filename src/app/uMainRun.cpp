@@ -6,11 +6,13 @@
 
 #include "app/uConsoleColor.h"
 #include "app/uHelp.h"
+#include "app/uLineEnv.h"
 #include "app/uParams.h"
 #include "app/uRunSignals.h"
 #include "device/uVelto.h"
 #include "device/ussVelto.h"
 #include "protocol/uTervanStack.h"
+#include "transport/serial/AfTty.h"
 #include "transport/uConnectionString.h"
 
 namespace {
@@ -161,7 +163,14 @@ int RunConnected(const TParamRec& params, std::ostream& out) {
   } flushFirst{out};
   run.Device = Make<TVelto>(params.Address);
   run.Stack = Make<TTervanStack>();
-  if (!CreateTransport(params.ConnectionString, run.Transport) || !run.Transport) {
+  std::string connection = params.ConnectionString;
+  std::string problem;
+  if (!AddLineEnvironment(connection, problem)) {
+    log.Line("Connection refused!");
+    ReportError(out, problem);
+    return kExitFailure;
+  }
+  if (!CreateTransport(connection, run.Transport) || !run.Transport) {
     // The parser only builds strings of registered providers; should one ever
     // be missing, the connection cannot be made.
     log.Line("Connection refused!");
@@ -170,6 +179,8 @@ int RunConnected(const TParamRec& params, std::ostream& out) {
   run.Stack->SetTransport(run.Transport);
   run.Device->SetStack(run.Stack);
 
+  // A stop signal also ends a wait for a port that another program holds.
+  SetTtyWaitAbandon(&Stopped);
   if (Stopped() || !run.Transport->Open()) {
     log.Line("Connection refused!");
     ReportConnectionFailure(*run.Transport, out);

@@ -101,18 +101,69 @@ TEST_F(SerialRunTest, ALineThatCannotBeOpenedIsRefusedWithItsReason) {
     EXPECT_EQ(SplitLines(r.Stdout), Lines{"Connection refused!"});
     EXPECT_EQ(r.Stderr, "VeltoConsole: /nonexistent/ttyUSB0: no such device\n");
   }
-  // Another program holds the line (it locks it as this program does).
+  // Another program holds the line (it locks it as this program does) past
+  // the run's bound: the run names the holder.
   StartModule({});
   const int holder = open(FSim.PtyPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
   TCom9 com9(FSim.PtyPath);
+  setenv("VELTO_PORT_WAIT_MS", "200", 1);
   TProgramResult r = RunProgram(ProgramPath("VeltoConsole"), kWorkedExample, kHangGuardMs);
+  unsetenv("VELTO_PORT_WAIT_MS");
   close(holder);
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout), Lines{"Connection refused!"});
-  EXPECT_EQ(r.Stderr, "VeltoConsole: " + FSim.PtyPath + " is in use by another program\n");
+  EXPECT_EQ(r.Stderr, "VeltoConsole: " + FSim.PtyPath + " is held by process " +
+                          std::to_string(getpid()) + " (test_app); waited 200 ms\n");
   EXPECT_TRUE(StopAndTakeReceived(FSim).empty());  // nothing reached the module
+}
+
+// Settings of the environment that cannot be used refuse the connection
+// with a line that names the variable.
+TEST_F(SerialRunTest, UnusableLineSettingsInTheEnvironmentAreRefusedByName) {
+  StartModule({});
+  TCom9 com9(FSim.PtyPath);
+  const struct {
+    const char* Variable;
+    const char* Value;
+    const char* Reason;
+  } cases[] = {
+      {"VELTO_PORT_WAIT_MS", "soon",
+       "VELTO_PORT_WAIT_MS: 'soon' is not a number of milliseconds from 0 to 86400000"},
+      {"VELTO_RS485", "auto",
+       "VELTO_RS485: 'auto' is not off, kernel or rts (optionally with :BEFORE:AFTER "
+       "milliseconds)"},
+      // A pseudo-terminal, like a PC's UART, has no direction control of its own.
+      {"VELTO_RS485", "kernel",
+       "$PTY: the line does not switch its direction itself (inappropriate ioctl for "
+       "device); choose rts or off"},
+  };
+  for (const auto& c : cases) {
+    setenv(c.Variable, c.Value, 1);
+    TProgramResult r = RunProgram(ProgramPath("VeltoConsole"), kWorkedExample, kHangGuardMs);
+    unsetenv(c.Variable);
+    std::string reason = c.Reason;
+    if (reason.rfind("$PTY", 0) == 0) reason.replace(0, 4, FSim.PtyPath);
+    EXPECT_EQ(r.ExitStatus, 255) << c.Value;
+    EXPECT_EQ(SplitLines(r.Stdout), Lines{"Connection refused!"}) << c.Value;
+    EXPECT_EQ(r.Stderr, "VeltoConsole: " + reason + "\n");
+  }
+  EXPECT_TRUE(StopAndTakeReceived(FSim).empty());
+}
+
+// With RTS direction control the program switches the line itself; over a
+// pseudo-terminal (which has no RTS) the exchanges are those of the worked
+// example.
+TEST_F(SerialRunTest, TheWorkedExampleRunsWithRtsDirectionControl) {
+  StartModule({});
+  TCom9 com9(FSim.PtyPath);
+  setenv("VELTO_RS485", "rts:1:1", 1);
+  TProgramResult r = RunProgram(ProgramPath("VeltoConsole"), kWorkedExample, kHangGuardMs);
+  unsetenv("VELTO_RS485");
+  EXPECT_EQ(r.ExitStatus, 5) << r.Stderr;
+  EXPECT_EQ(r.Stderr, "");
+  EXPECT_EQ(StopAndTakeReceived(FSim), kWorkedExampleWire);
 }
 
 TEST(SerialBridgeRunTest, WorkedExampleThroughASerialToNetworkBridge) {

@@ -76,12 +76,24 @@ timeout 60 su -s /bin/sh velto -c "exec $V /COM=2:9600 /Address=1 /Out1=On /Out2
 first=$!
 holds() { ls -l /proc/[0-9]*/fd 2>/dev/null | grep -q '/dev/ttyS1'; }
 if until_bounded 100 holds; then held=held; else held=not-held; fi
-run uart_second_opener "first=$held" su -s /bin/sh velto -c "exec $V /COM=2:9600 $WORKED"
+# One run waits for the line (up to 30 s) and has it once the first is done;
+# another does not wait at all and is refused.
+wstart=$(now)
+timeout 60 su -s /bin/sh velto -c "exec env VELTO_PORT_WAIT_MS=30000 $V /COM=2:9600 $WORKED" \
+  >/tmp/waiter.out 2>/tmp/waiter.err &
+waiter=$!
+run uart_second_opener "first=$held" su -s /bin/sh velto -c \
+  "exec env VELTO_PORT_WAIT_MS=0 $V /COM=2:9600 $WORKED"
 wait $first
 status=$?
 cp /tmp/first.out /tmp/out
 cp /tmp/first.err /tmp/err
 report uart_first_holder "$status" $(($(now) - start)) ""
+wait $waiter
+status=$?
+cp /tmp/waiter.out /tmp/out
+cp /tmp/waiter.err /tmp/err
+report uart_waiter "$status" $(($(now) - wstart)) "first=$held"
 
 # The same run as right after boot, for the comparison, once the pool is
 # ready (nothing in this machine fills it by itself: a blocking read makes

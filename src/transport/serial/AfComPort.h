@@ -110,6 +110,12 @@ class TAfCustomSerialPort : public TAfDataDispConnComponent {
   bool Lost() const { return FCore->Lost(); }
   std::string LostReason() const { return FCore->LostReason(); }
   std::string DevicePath() const { return FCore->DevicePath(); }
+  // How long opening waits for a port that another open holds; 0: not at all.
+  void SetPortWaitMs(std::uint32_t ms) { FCore->SetPortWaitMs(ms); }
+  std::uint32_t GetPortWaitMs() const { return FCore->GetPortWaitMs(); }
+  // Direction control of a half-duplex line, from the next open.
+  void SetDirection(const TAfDirectionSettings& settings) { FCore->SetDirection(settings); }
+  TAfDirectionSettings GetDirection() const { return FCore->GetDirection(); }
   // No configuration dialog exists on this platform: always false.
   virtual bool ShowConfigDialog() = 0;
 

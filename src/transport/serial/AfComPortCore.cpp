@@ -9,6 +9,7 @@
 #include <new>
 #include <system_error>
 
+#include "framework/uErrors.h"
 #include "transport/serial/AfComPortThreads.h"
 
 namespace {
@@ -82,7 +83,7 @@ bool TAfComPortCore::OpenDevice(int portNumber, const std::string& path) {
   if (path.empty())
     RaiseOpenError("Invalid port number (COM%d)",
                    "COM" + std::to_string(portNumber) + ": no such port (ports count from 1)");
-  TTtyOpenResult opened = OpenTtyExclusive(path);
+  TTtyOpenResult opened = OpenTtyWaiting(path, FPortWaitMs.load());
   if (opened.Fd < 0)
     RaiseOpenError(opened.Failure == TTtyOpenFailure::NoDevice ? "Invalid port number (COM%d)"
                                                                : "Can't open device COM%d",
@@ -107,6 +108,7 @@ bool TAfComPortCore::OpenDevice(int portNumber, const std::string& path) {
       TReadGuard read(FReadLock);
       tcflush(FHandle, TCIFLUSH);
     }
+    BeginDirection();
     StartThreads();
   } catch (...) {
     Shutdown();
@@ -140,6 +142,31 @@ void TAfComPortCore::StartThreads() {
   FEventThread->SetPriority(FEventPriority);
 }
 
+void TAfComPortCore::BeginDirection() {
+  TReadGuard read(FReadLock);
+  TWriteGuard write(FWriteLock);
+  const TAfLineRecord record = GetLineRecord();
+  FDirection.SetSettings(GetDirection());
+  FRtsDirection = FDirection.Settings().Mode == TAfDirectionMode::Rts;
+  // Ten bits a character, as the transport counts its character time.
+  FDirection.SetCharTimeUs(record.BaudRate > 0 ? 10'000'000u / record.BaudRate : 0);
+  int error = 0;
+  if (FDirection.Begin(FHandle, error)) return;
+  throw EAfComPortCoreError("Error setting parameters from DCB",
+                            DevicePath() + ": the line does not switch its direction itself (" +
+                                ErrnoText(error) + "); choose rts or off");
+}
+
+void TAfComPortCore::SetDirection(const TAfDirectionSettings& settings) {
+  std::lock_guard<std::mutex> guard(FRecordLock);
+  FDirectionSettings = settings;
+}
+
+TAfDirectionSettings TAfComPortCore::GetDirection() const {
+  std::lock_guard<std::mutex> guard(FRecordLock);
+  return FDirectionSettings;
+}
+
 void TAfComPortCore::CloseIfOpen() {
   // A port thread cannot wait for its own end; the port stays open for its owner.
   if (OnPortThread(*this)) return;
@@ -163,6 +190,7 @@ void TAfComPortCore::Shutdown() {
   TWriteGuard write(FWriteLock);
   // Unsent output is dropped, so that closing never waits for a held-off line.
   tcflush(FHandle, TCIOFLUSH);
+  FDirection.End(FHandle);
   CloseTty(FHandle);
   FEventThread.reset();
   FWriteThread.reset();
@@ -185,6 +213,10 @@ TAfLineRecord TAfComPortCore::GetLineRecord() const {
 
 void TAfComPortCore::ApplyRecord(bool opening) {
   TAfLineRecord record = GetLineRecord();
+  // RTS belongs to the direction control: it stays low while listening.
+  const bool rtsDirection =
+      opening ? GetDirection().Mode == TAfDirectionMode::Rts : FRtsDirection.load();
+  if (rtsDirection) record.Flags &= ~kLineRtsMask;
   std::string untaken;
   TTtyApply result = TTtyApply::Failed;
   int error = 0;
@@ -273,14 +305,19 @@ std::int32_t TAfComPortCore::ReadInto(std::uint8_t* buffer, std::int32_t n) {
     got = 0;  // EAGAIN: nothing there
   }
   // The queue shrank: the event thread may watch for input again.
-  if (got > 0) FEventWake.Signal();
+  if (got > 0) {
+    FDirection.NoteReceived(buffer, static_cast<std::size_t>(got));
+    FEventWake.Signal();
+  }
   return static_cast<std::int32_t>(got);
 }
 
 bool TAfComPortCore::Write(const std::uint8_t* buffer, std::int32_t n) {
   TWriteGuard write(FWriteLock);
   if (!FRunning || !FWriteThread) return false;
-  return FWriteThread->Enqueue(buffer, n);
+  if (n <= 0) return FWriteThread->Enqueue(buffer, n);
+  return FDirection.Send(FHandle, buffer, static_cast<std::size_t>(n),
+                         [&] { return FWriteThread->Enqueue(buffer, n); });
 }
 
 std::int32_t TAfComPortCore::OutFree() {

@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "transport/serial/AfLineDirection.h"
 #include "transport/serial/AfLineRecord.h"
 #include "transport/serial/AfUtils.h"
 
@@ -123,6 +124,13 @@ class TAfComPortCore {
   void SetOutQueueSize(std::int32_t size) { FOutQueueSize = size; }
   std::int32_t GetInQueueSize() const { return FInQueueSize.load(); }
   std::int32_t GetOutQueueSize() const { return FOutQueueSize.load(); }
+  // Direction control of a half-duplex line; used from the next open. In rts
+  // mode Write returns once the request has left the line.
+  void SetDirection(const TAfDirectionSettings& settings);
+  TAfDirectionSettings GetDirection() const;
+  // How long Open waits for a port that another open holds; 0: not at all.
+  void SetPortWaitMs(std::uint32_t ms) { FPortWaitMs = ms; }
+  std::uint32_t GetPortWaitMs() const { return FPortWaitMs.load(); }
   void SetEventThreadPriority(TThreadPriority priority);
   void SetWriteThreadPriority(TThreadPriority priority);
 
@@ -145,6 +153,7 @@ class TAfComPortCore {
   [[noreturn]] void RaiseOpenError(const char* format, const std::string& detail);
   bool OpenDevice(int portNumber, const std::string& path);
   void ApplyRecord(bool opening);
+  void BeginDirection();
   void StartThreads();
   void Shutdown();
   bool OnOwnThread() const;
@@ -156,6 +165,7 @@ class TAfComPortCore {
   std::atomic<int> FPortNumber{0};
   std::atomic<std::int32_t> FInQueueSize{8192};
   std::atomic<std::int32_t> FOutQueueSize{4096};
+  std::atomic<std::uint32_t> FPortWaitMs{0};
   std::atomic<TThreadPriority> FEventPriority{tpNormal};
   std::atomic<TThreadPriority> FWritePriority{tpHighest};
   const std::uint32_t FEventMask = kDefaultEventMask;
@@ -163,6 +173,7 @@ class TAfComPortCore {
   mutable std::mutex FRecordLock;  // the record copy and the device path
   TAfLineRecord FLineRecord;
   std::string FPath;
+  TAfDirectionSettings FDirectionSettings;  // taken by the next open
 
   // Read side of the handle, status queries, input purges, the line errors.
   std::recursive_mutex FReadLock;
@@ -180,6 +191,9 @@ class TAfComPortCore {
   TAfWakeFd FEventWake;  // wakes the event thread
   TAfWakeFd FWriteWake;  // wakes the writer
   TAfWakeFd FInputWake;  // ends WaitInput at shutdown
+
+  TAfLineDirection FDirection;  // under FWriteLock, but NoteReceived
+  std::atomic<bool> FRtsDirection{false};  // the open port's RTS is the direction's
 
   std::unique_ptr<TAfComPortWriteThread> FWriteThread;
   std::unique_ptr<TAfComPortEventThread> FEventThread;

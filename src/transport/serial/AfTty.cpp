@@ -64,6 +64,14 @@ TTtyOpenResult Failed(const std::string& path, int error, int& fd) {
   return result;
 }
 
+TTtyOpenResult Held(const std::string& path, int& fd) {
+  SafeCloseHandle(fd);
+  TTtyOpenResult result;
+  result.Failure = TTtyOpenFailure::Held;
+  result.Reason = path + " is in use by another program";
+  return result;
+}
+
 // The low-latency flag outlives the descriptor, so a port we set it on gets
 // back the flags it had when we close it. Kept by descriptor, since the
 // port's owner keeps nothing else of the open.
@@ -114,10 +122,14 @@ bool IsPseudoTerminal(int fd) {
 
 TTtyOpenResult OpenTtyExclusive(const std::string& path) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Failed(path, errno, fd);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Failed(path, errno, fd);
+  if (fd < 0) return errno == EBUSY ? Held(path, fd) : Failed(path, errno, fd);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+    return errno == EWOULDBLOCK ? Held(path, fd) : Failed(path, errno, fd);
   termios settings{};
   if (tcgetattr(fd, &settings) != 0) return Failed(path, errno, fd);
+  // Root opens through another holder's exclusive-open flag: look at it.
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return Held(path, fd);
   if (!IsPseudoTerminal(fd)) ioctl(fd, TIOCEXCL);
   AskLowLatency(fd);
   TTtyOpenResult result;

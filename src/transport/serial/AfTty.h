@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "transport/serial/AfLineRecord.h"
@@ -16,7 +17,8 @@ std::string ComPortPath(int portNumber);
 enum class TTtyOpenFailure {
   None,
   NoDevice,    // no such path, or a port with no hardware behind it
-  CannotOpen,  // in use, no permission, not a tty, ...
+  CannotOpen,  // no permission, not a tty, ...
+  Held,        // another open holds its lock or its exclusive-open flag
 };
 
 struct TTtyOpenResult {
@@ -30,7 +32,19 @@ struct TTtyOpenResult {
 // stopped by TIOCEXCL, which is still set to keep other openers out, except
 // on a pseudo-terminal, where it would outlive the process), checks that it
 // is a tty and asks for low latency where the driver allows it.
+// One attempt: a port that another open holds (flock, or the exclusive-open
+// flag, which root opens through and so looks at) fails as Held at once.
 TTtyOpenResult OpenTtyExclusive(const std::string& path);
+// The same, waiting up to `waitMs` for a held port to come free (0: one
+// attempt). `onHeld` runs once, when the port is first found held.
+TTtyOpenResult OpenTtyWaiting(const std::string& path, std::uint32_t waitMs,
+                              const std::function<void()>& onHeld = {});
+// A process-wide test that ends every such wait early (a program's stop
+// signal); null, the default, waits out the bound.
+void SetTtyWaitAbandon(bool (*abandon)());
+// "<path> is held by process 812 (VeltoConsole)", or without the process
+// where the holder cannot be learnt (only its exclusive-open flag is set).
+std::string TtyHeldReason(const std::string& path);
 // Gives back the low-latency flag as it was before the open, gives up the
 // exclusive use (both would otherwise outlive us on the port) and closes
 // `fd`; -1 afterwards.

@@ -360,7 +360,13 @@ void TSerialPortInterface::SetComPort(std::int32_t port) {
 std::string TSerialPortInterface::GetConnectionString() {
   std::string text = TSerialPortCoreInterface::GetConnectionString();
   if (!text.empty()) text += ";";
-  return text + "comport=" + std::to_string(GetComPort());
+  text += "comport=" + std::to_string(GetComPort());
+  if (const std::uint32_t wait = FPort->GetPortWaitMs(); wait != 0)
+    text += ";portwait=" + std::to_string(wait);
+  if (const TAfDirectionSettings direction = FPort->GetDirection();
+      direction.Mode != TAfDirectionMode::Off)
+    text += ";rs485=" + DirectionText(direction);
+  return text;
 }
 
 void TSerialPortInterface::SetConnectionString(const std::string& text) {
@@ -374,6 +380,17 @@ void TSerialPortInterface::SetConnectionString(const std::string& text) {
   } else {
     TLockGuard guard(TransportLock());
     FPortName = PortName(FComPort);
+  }
+  if (FindConnectionValue(text, "portwait", value)) {
+    const std::int32_t wait = IntegerValue(value);
+    if (wait < 0) throw EConvertError("'" + value + "' is not a valid port wait");
+    FPort->SetPortWaitMs(static_cast<std::uint32_t>(wait));
+  }
+  if (FindConnectionValue(text, "rs485", value)) {
+    TAfDirectionSettings direction;
+    if (!ParseDirection(value, direction))
+      throw EConvertError("'" + value + "' is not a valid direction control");
+    FPort->SetDirection(direction);
   }
   TSerialPortCoreInterface::SetConnectionString(text);
   AnnounceSettingsChanged();

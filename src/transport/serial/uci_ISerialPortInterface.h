@@ -98,7 +98,11 @@ inline constexpr const char* kSerialPortProvider = "SERIAL_PORT";
 
 // The COM-port transport: one serial port component, configured from the
 // connection string ("comport" beside the six serial keys; the bare text
-// "COM3" selects port 3). Reception works by polling (GetReceivedCount,
+// "COM3" selects port 3). Two keys serve a line that several programs or
+// modules share: "portwait" (milliseconds that Open waits for a port another
+// program holds; 0, the default, fails at once) and "rs485" (direction
+// control: off, the default, kernel or rts, optionally ":BEFORE:AFTER" in
+// milliseconds; see AfLineDirection.h). Both are written back only when set. Reception works by polling (GetReceivedCount,
 // Read, WaitReceived); announcements reach the creating thread when it
 // processes its messages. A device that goes away while open is closed, with
 // closed announced and its reason kept as the last error, by the next thread
@@ -118,7 +122,8 @@ class TSerialPortInterface : public TSerialPortCoreInterface {
   // False, with the reason as the last error, when the port cannot be opened.
   bool Open() override;
   bool Close(bool force) override;
-  // Only fills the output ring; 0 when the port is closed or the ring full.
+  // Only fills the output ring (with rts direction control: returns once the
+  // bytes have left the line); 0 when the port is closed or the ring full.
   std::int32_t Write(const TBytes& data) override;
   void Read(TBytes& data) override;
   std::int32_t GetReceivedCount() override;

@@ -243,6 +243,7 @@ bool TUsbAdapterDevice::OpenKernelTty(const std::string& serial, const std::stri
   }
   const std::string& path = choice.Port.DevicePath;
   auto port = std::make_shared<TUsbTtyComPort>(path);
+  port->SetPortWaitMs(FPortWaitMs.load());
   auto link = std::make_shared<TUsbTtyLink>();
   try {
     // Everything is set, so that nothing of the last user's settings stays.
@@ -414,6 +415,8 @@ std::string TUsbAdapterDevice::GetConnectionString() {
   std::string text = TFTDIDevice::GetConnectionString();
   const std::int32_t number = FInterface.load();
   if (number >= 0) text += std::string(";") + kInterfaceKey + "=" + std::to_string(number);
+  if (const std::uint32_t wait = FPortWaitMs.load(); wait != 0)
+    text += ";portwait=" + std::to_string(wait);
   return text;
 }
 
@@ -431,6 +434,12 @@ void TUsbAdapterDevice::SetConnectionString(const std::string& text) {
       FInterface = number;
       if (reopen) SetActive(true);
     }
+  }
+  if (FindConnectionValue(text, "portwait", value)) {
+    std::int32_t wait = 0;
+    if (!TryParseInt(value, wait) || wait < 0)
+      throw EConvertError("'" + value + "' is not a valid port wait");
+    FPortWaitMs = static_cast<std::uint32_t>(wait);
   }
   TFTDIDevice::SetConnectionString(text);
 }

@@ -16,7 +16,8 @@
 // Connection string: the keys of TFTDIDevice, and "usb_interface", the USB
 // interface number (bInterfaceNumber) of the port to use on an adapter with
 // several; without it (or negative) the first in interface order. Only the
-// kernel's path uses it.
+// kernel's path uses it, and "portwait": milliseconds that its open waits for
+// a device another program holds (default 0: not at all).
 #pragma once
 
 #include <atomic>
@@ -106,6 +107,8 @@ class TUsbAdapterDevice : public TFTDIDevice {
   void ApplyToPort();
 
   std::atomic<std::int32_t> FInterface{-1};
+  // How long the kernel's path waits for a device another program holds.
+  std::atomic<std::uint32_t> FPortWaitMs{0};
   std::atomic<bool> FKernelOpen{false};  // changed under the transport lock
   std::atomic<std::int32_t> FWantDataBits{8};
   std::atomic<std::int32_t> FWantStopBits{sbOne};

@@ -2,6 +2,7 @@
 // character time, and whole uses over pseudo-terminals (announcements,
 // reopening on a new number, a full ring, a device that goes away).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -101,7 +102,8 @@ TEST_F(SerialPtyTest, OpensExclusivelyExchangesBytesAndReopensOnANewNumber) {
 
   auto second = Transport("comport=47");
   EXPECT_FALSE(second->Open());
-  EXPECT_EQ(second->GetLastError(), FPty.SlavePath() + " is in use by another program");
+  EXPECT_EQ(second->GetLastError(), FPty.SlavePath() + " is held by process " +
+                                        std::to_string(getpid()) + " (test_transport)");
 
   EXPECT_EQ(t->Write(BytesOf("ping")), 4);
   EXPECT_EQ(TextOf(FPty.Receive(4, kHangGuardMs)), "ping");

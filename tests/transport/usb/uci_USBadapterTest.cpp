@@ -248,7 +248,11 @@ TEST_F(UsbAdapterTest, KernelDeviceHeldByAnotherProgram) {
   EXPECT_FALSE(t->Open());
   EXPECT_EQ(t->GetLastError(),
             "USB adapter SIM1: the D2XX library lists no adapter with that serial number (found: "
-            "OTHER1); " + FPty.SlavePath() + " is in use by another program");
+            "OTHER1); " + FPty.SlavePath() + " is held by process " + std::to_string(getpid()) +
+                " (test_transport)");
+  // The kernel's path takes a wait for a held device, and writes it back.
+  t->SetConnectionString("portwait=60000");
+  EXPECT_NE(t->GetConnectionString().find(";portwait=60000"), std::string::npos);
   close(other);
   EXPECT_TRUE(t->Open()) << t->GetLastError();
 }
