@@ -37,7 +37,7 @@ class TLineTransport : public TCommunicationInterface {
   bool GetActive() override { return true; }
   std::string GetDescription() override { return "line"; }
   std::int32_t Write(const TBytes& data) override {
-    std::lock_guard<std::recursive_mutex> line(TransportLock());
+    std::lock_guard<TTransportMutex> line(TransportLock());
     {
       std::lock_guard<std::mutex> guard(FLock);
       if (FFromThread) {
@@ -50,7 +50,7 @@ class TLineTransport : public TCommunicationInterface {
     return static_cast<std::int32_t>(data.size());
   }
   void Read(TBytes& data) override {
-    std::lock_guard<std::recursive_mutex> line(TransportLock());
+    std::lock_guard<TTransportMutex> line(TransportLock());
     std::lock_guard<std::mutex> guard(FLock);
     data.swap(FInput);
     FInput.clear();

@@ -1,6 +1,6 @@
 # What `cmake --install` puts where, and the package made from it.
 #
-#   bin/                     VeltoConsole, VeltoSimulator, TervanMonitor
+#   bin/                     VeltoConsole, VeltoSimulator, TervanMonitor, VeltoScan
 #   include/velto/           the library's headers, in their source folders
 #   lib*/                    the static libraries
 #   lib*/cmake/Velto/        find_package(Velto CONFIG): Velto::velto and one
@@ -18,7 +18,7 @@ include(CMakePackageConfigHelpers)
 set(VELTO_CONSOLE_PACKAGE velto-console)
 set(VELTO_DEV_PACKAGE libvelto-dev)
 
-set(VELTO_PROGRAMS VeltoConsole VeltoSimulator TervanMonitor)
+set(VELTO_PROGRAMS VeltoConsole VeltoSimulator TervanMonitor VeltoScan)
 foreach(program ${VELTO_PROGRAMS})
   velto_shipped_program(${program})
 endforeach()

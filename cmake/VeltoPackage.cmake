@@ -35,9 +35,11 @@ outputs (optionally for a limited time), reads the inputs, prints what it did
 and returns the chosen inputs, packed into bits, as its exit status, for
 scripts and schedulers.
 
-The package also holds VeltoSimulator, which behaves like a module on a TCP
-port or a pseudo-terminal so that scripts can be tried without hardware, and
-TervanMonitor, which shows the protocol traffic of a run.")
+The package also holds VeltoScan, which finds the modules on a line and their
+addresses, VeltoSimulator, which behaves like a module (or several modules on
+one line) on a TCP port or a pseudo-terminal so that scripts can be tried
+without hardware, and TervanMonitor, which shows the protocol traffic of a
+run.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${VELTO_DEV_PACKAGE})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

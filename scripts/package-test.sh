@@ -56,7 +56,7 @@ code=$?
 set -e
 [ "$code" -eq 255 ] || fail "the installed 'VeltoConsole /?' exited with $code, not 255"
 grep -q '/ErrorCode=In' <<<"$help" || fail "the installed 'VeltoConsole /?' printed no help"
-pages=("$root"/usr/share/man/man1/{VeltoConsole,VeltoSimulator,TervanMonitor}.1.gz)
+pages=("$root"/usr/share/man/man1/{VeltoConsole,VeltoSimulator,TervanMonitor,VeltoScan}.1.gz)
 scripts/check-man-pages.sh "${pages[@]}"
 
 step "example built with pkg-config against the extracted library"

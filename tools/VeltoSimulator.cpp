@@ -5,8 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "simulator/uModuleSimulator.h"
+#include <unistd.h>
+
+#include "simulator/uSimBus.h"
 #include "simulator/uSimCommands.h"
+#include "simulator/uSimLogWriter.h"
 #include "simulator/uSimOptions.h"
 #include "simulator/uSimServer.h"
 #include "simulator/uStopSignals.h"
@@ -15,7 +18,8 @@ namespace {
 
 int Run(const std::vector<std::string>& args) {
   // First of all, so that whoever reads the port may signal right away. The
-  // simulator starts no thread and no process that could inherit the mask.
+  // one thread the simulator starts (the writer of standard error) inherits
+  // the mask, so the signals reach the loop alone.
   TStopSignals stopSignals;
   if (stopSignals.Fd() < 0) {
     std::cerr << "VeltoSimulator: cannot take the stop signals: " << stopSignals.Error()
@@ -33,11 +37,14 @@ int Run(const std::vector<std::string>& args) {
     std::cout << SimUsage();
     return 0;
   }
-  options.Module.Log = options.Server.Log;
-  TModuleSimulator module(options.Module);
-  TSimServer server(module, options.Server, options.Server.Log ? &std::cerr : nullptr, &std::cerr);
+  TSimBus bus(SimModuleConfigs(options));
+  // Everything the loop says on standard error goes through a writer that
+  // never makes the loop wait for a reader who has stopped reading.
+  TSimLogWriter errors(STDERR_FILENO);
+  std::ostream& err = errors.Stream();
+  TSimServer server(bus, options.Server, options.Server.Log ? &err : nullptr, &err);
   if (!server.Open(error)) {
-    std::cerr << "VeltoSimulator: " << error << std::endl;
+    err << "VeltoSimulator: " << error << std::endl;
     return 1;
   }
   server.SetStopInput(stopSignals.Fd());
@@ -50,12 +57,12 @@ int Run(const std::vector<std::string>& args) {
       0,
       [&](const std::string& line) {
         std::string reason;
-        switch (ApplySimCommand(line, module, reason)) {
+        switch (ApplySimBusCommand(line, bus, reason)) {
           case TSimCommandResult::Quit:
             server.Stop();
             break;
           case TSimCommandResult::Error:
-            std::cerr << "VeltoSimulator: " << reason << std::endl;
+            err << "VeltoSimulator: " << reason << std::endl;
             break;
           case TSimCommandResult::Done:
             break;

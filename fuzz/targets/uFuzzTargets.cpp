@@ -7,6 +7,7 @@ const std::vector<TFuzzTarget>& FuzzTargets() {
       {"decoders", &FuzzDecoders},
       {"commandline", &FuzzCommandLine},
       {"connectionstring", &FuzzConnectionString},
+      {"scan", &FuzzScan},
   };
   return targets;
 }

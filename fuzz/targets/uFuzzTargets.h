@@ -17,6 +17,8 @@ int FuzzDecoders(const std::uint8_t* data, std::size_t size);
 int FuzzCommandLine(const std::uint8_t* data, std::size_t size);
 // Connection strings of every registered transport, written and read back.
 int FuzzConnectionString(const std::uint8_t* data, std::size_t size);
+// The bus scan's command line, and its sorting of what comes back.
+int FuzzScan(const std::uint8_t* data, std::size_t size);
 
 using TFuzzEntry = int (*)(const std::uint8_t* data, std::size_t size);
 

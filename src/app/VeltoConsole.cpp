@@ -6,9 +6,14 @@
 #include <vector>
 
 #include "app/uMainRun.h"
+#include "app/uRunSignals.h"
 #include "transport/uTransports.h"
 
 int main(int argc, char** argv) {
+  // First, before any thread starts: SIGINT, SIGTERM and SIGHUP end the run
+  // at its next step, so that the line is released and what was printed is
+  // written before the process ends by the same signal.
+  TRunSignals runSignals;
   // A reader of standard output that has gone away (a pipeline that stopped
   // reading) must not cost the run its exit code: the write fails quietly.
   std::signal(SIGPIPE, SIG_IGN);
@@ -20,11 +25,14 @@ int main(int argc, char** argv) {
     const int code = RunVeltoConsole(args, std::cout);
     std::cout.flush();
     DoneTransports();
+    runSignals.EndBySignal();
     return code;
   } catch (const std::exception& e) {
     std::cerr << "VeltoConsole: " << e.what() << std::endl;
   } catch (...) {
     std::cerr << "VeltoConsole: unknown error" << std::endl;
   }
+  std::cout.flush();
+  runSignals.EndBySignal();
   return kExitFailure;
 }

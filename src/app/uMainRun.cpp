@@ -7,6 +7,7 @@
 #include "app/uConsoleColor.h"
 #include "app/uHelp.h"
 #include "app/uParams.h"
+#include "app/uRunSignals.h"
 #include "device/uVelto.h"
 #include "device/ussVelto.h"
 #include "protocol/uTervanStack.h"
@@ -16,6 +17,12 @@ namespace {
 
 // The exit code carries at most fifteen inputs (bits 0 to 14).
 constexpr std::size_t kMaxCodeInputs = 15;
+
+// A stop signal came: the run goes no further and prints nothing more (the
+// process ends by the signal once the run's objects are released).
+bool Stopped() {
+  return StopSignal() != 0;
+}
 
 // The three objects of a run. Taking them apart (device detached, stack
 // unbound, references dropped in the order device, stack, transport) happens
@@ -50,7 +57,7 @@ class TRunLog {
  public:
   TRunLog(std::ostream& out, bool enabled) : FOut(out), FEnabled(enabled) {}
   void Line(const std::string& text) {
-    if (FEnabled) FOut << text << '\n';
+    if (FEnabled && !Stopped()) FOut << text << '\n';
   }
 
  private:
@@ -70,6 +77,7 @@ bool Identify(IVelto& device, TVeltoInfo& info) {
 bool SetOutputs(IVelto& device, const TParamRec& params, const TVeltoInfo& info, TRunLog& log) {
   bool allSet = true;
   for (const TQOutputItem& item : params.Outputs) {
+    if (Stopped()) return false;
     if (item.Number < 1 || item.Number > info.OutputCount) {
       log.Line("The output number " + std::to_string(item.Number) + " is out of range!");
       continue;
@@ -109,6 +117,7 @@ void ReportError(std::ostream& out, const std::string& text) {
 // Why the connection could not be made or was lost, once, when the transport
 // knows it; a run that failed for another reason has nothing to add.
 void ReportConnectionFailure(ICommunicationInterface& transport, std::ostream& out) {
+  if (Stopped()) return;
   const std::string reason = transport.GetLastError();
   if (!reason.empty()) ReportError(out, reason);
 }
@@ -117,17 +126,19 @@ int RunOpened(const TParamRec& params, TRunObjects& run, TRunLog& log) {
   log.Line("Connection established.");
 
   TVeltoInfo info;
-  if (!Identify(*run.Device, info) && !Identify(*run.Device, info)) {
+  if (!Identify(*run.Device, info) && (Stopped() || !Identify(*run.Device, info))) {
     log.Line("Could not read data from Velto!");
     return kExitFailure;
   }
 
   const bool outputsSet = SetOutputs(*run.Device, params, info, log);
+  if (Stopped()) return kExitFailure;
 
   int code = 0;
   if (info.InputCount > 0) {
     TVeltoIOArray states;
-    if (!run.Device->ReadInputs(states, true) && !run.Device->ReadInputs(states, true)) {
+    if (!run.Device->ReadInputs(states, true) &&
+        (Stopped() || !run.Device->ReadInputs(states, true))) {
       log.Line("Could not read inputs from Velto!");
       return kExitFailure;
     }
@@ -159,11 +170,12 @@ int RunConnected(const TParamRec& params, std::ostream& out) {
   run.Stack->SetTransport(run.Transport);
   run.Device->SetStack(run.Stack);
 
-  if (!run.Transport->Open()) {
+  if (Stopped() || !run.Transport->Open()) {
     log.Line("Connection refused!");
     ReportConnectionFailure(*run.Transport, out);
     return kExitFailure;
   }
+  if (Stopped()) return kExitFailure;
   const int code = RunOpened(params, run, log);
   // A connection lost on the way is the reason of a failed run.
   if (code == kExitFailure && !run.Transport->GetActive())

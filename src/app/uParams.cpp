@@ -258,3 +258,16 @@ bool ParseDeviceAddress(std::string_view text, std::uint8_t& address) {
   }
   return false;
 }
+
+bool ParseConnectionSwitch(const std::string& keyword, TParamRec& params, std::ostream& out) {
+  if (StartsWith(keyword, "COM")) {
+    ParseSerial(keyword, params, out);
+  } else if (StartsWith(keyword, "USB")) {
+    ParseUsb(keyword, params, out);
+  } else if (StartsWith(keyword, "TCP=")) {
+    ParseTcp(keyword, params, out);
+  } else {
+    return false;
+  }
+  return true;
+}

@@ -54,3 +54,9 @@ bool IsIPv4Address(std::string_view text, std::array<std::uint8_t, 4>& values);
 // One character (its code) or "#" and a whole number (its low eight bits).
 // `address` is left alone on failure.
 bool ParseDeviceAddress(std::string_view text, std::uint8_t& address);
+
+// One connection switch (/COM, /USB, /TCP) as the console reads it, for other
+// programs that take the same switches: `keyword` is the switch text without
+// its switch character, trimmed and upper-cased. False when it is none of the
+// three; otherwise the switch was read (or reported as bad on `out`).
+bool ParseConnectionSwitch(const std::string& keyword, TParamRec& params, std::ostream& out);

@@ -123,8 +123,11 @@ void TCommunicationInterface::AnnounceDataReceived(TIntf<ICommunicationInterface
     ++FArrivals;
   }
   FArrival.notify_all();
+  // The handlers may drop the last other reference to this transport, also
+  // when the sender is another object.
+  const TIntf<ICommunicationInterface> self = Self();
   try {
-    if (!sender) sender = Self();
+    if (!sender) sender = self;
     {
       std::lock_guard<std::recursive_mutex> call(FDataHandlerCall);
       if (TCiNotifyHandler handler = GetOnDataReceived()) handler(sender);
@@ -165,7 +168,8 @@ void TCommunicationInterface::AnnounceLineChanged(std::int32_t line, bool state)
 
 void TCommunicationInterface::AnnounceSettingsChanged() {
   try {
-    if (TeventerCiNotify* eventer = FSettingsChanged.Peek()) eventer->Fire(Self());
+    const TIntf<ICommunicationInterface> self = Self();
+    if (TeventerCiNotify* eventer = FSettingsChanged.Peek()) eventer->Fire(self);
   } catch (...) {  // an announcement: a subscriber's failure stays with it
   }
 }
@@ -218,7 +222,7 @@ std::uint32_t TCommunicationInterface::SilenceDeadline(std::uint32_t arrivalTick
 void TCommunicationInterface::SendAndReceive(const TBytes& request, std::int32_t timeout,
                                              TBytes& response, const TResponseCheck& check) {
   response.clear();
-  std::lock_guard<std::recursive_mutex> guard(FTransportLock);
+  std::lock_guard<TTransportMutex> guard(FTransportLock);
   if (!GetActive()) return;
   SleepMs(1);
   Write(request);
@@ -287,13 +291,13 @@ void TCommunicationInterface::PullIntoBuffer() {
 }
 
 std::int32_t TCommunicationInterface::GetBufferedCount(bool pull) {
-  std::lock_guard<std::recursive_mutex> guard(FTransportLock);
+  std::lock_guard<TTransportMutex> guard(FTransportLock);
   if (pull) PullIntoBuffer();
   return static_cast<std::int32_t>(FReadBuffer.size());
 }
 
 void TCommunicationInterface::TakeBuffered(std::int32_t count, TBytes& data, bool remove) {
-  std::lock_guard<std::recursive_mutex> guard(FTransportLock);
+  std::lock_guard<TTransportMutex> guard(FTransportLock);
   PullIntoBuffer();
   data.clear();
   if (count < 0 || static_cast<std::size_t>(count) >= FReadBuffer.size()) {

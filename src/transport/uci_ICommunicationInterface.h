@@ -89,6 +89,37 @@ class ICommunicationInterface : public virtual ICommunicationInterfaceCore {
   virtual std::string GetLastError() = 0;
 };
 
+// The lock of a transport. Whoever holds it also holds a counted reference
+// to the transport: an announcement made under the lock may reach a handler
+// that drops the last other reference, and the lock is still let go (and
+// the transport still used) after that. The transport may then end when the
+// lock is let go, on the thread that lets it go.
+class TTransportMutex {
+ public:
+  explicit TTransportMutex(IInterface& owner) : FOwner(owner) {}
+  TTransportMutex(const TTransportMutex&) = delete;
+  TTransportMutex& operator=(const TTransportMutex&) = delete;
+
+  void lock() {
+    FOwner.AddRef();
+    FMutex.lock();
+  }
+  bool try_lock() {
+    if (!FMutex.try_lock()) return false;
+    FOwner.AddRef();
+    return true;
+  }
+  void unlock() {
+    IInterface& owner = FOwner;  // this lock may go with the release
+    FMutex.unlock();
+    owner.Release();
+  }
+
+ private:
+  IInterface& FOwner;
+  std::recursive_mutex FMutex;
+};
+
 // Holds the lock of a transport, when there is one, for a scope (and a
 // reference on the transport meanwhile).
 class TOptionalTransportLock {
@@ -216,6 +247,8 @@ class TCommunicationInterface : public TNodedInterface, public virtual ICommunic
   // Steps of the receiving and connection sides of a transport.
   // AnnounceDataReceived calls the single handler first, then the eventer;
   // the other announcements fire the eventer first. Exceptions are dropped.
+  // Each holds the transport for its own length; a caller that goes on
+  // afterwards holds it itself (Self(), or the transport's lock).
   void AnnounceDataReceived(TIntf<ICommunicationInterface> sender = nullptr);
   void AnnounceOpened();
   void AnnounceClosed();
@@ -227,9 +260,13 @@ class TCommunicationInterface : public TNodedInterface, public virtual ICommunic
   // an empty text clears it, as a successful Open does.
   void SetLastError(std::string text);
 
-  // The transport's own interface, the sender of every announcement.
+  // The transport's own interface, the sender of every announcement. Held
+  // by a step that goes on after an announcement: a handler may drop the
+  // last other reference.
   TIntf<ICommunicationInterface> Self() { return TIntf<ICommunicationInterface>(this); }
-  std::recursive_mutex& TransportLock() { return FTransportLock; }
+  // Locked with std::lock_guard<TTransportMutex>: the guard keeps the
+  // transport alive while it holds the lock.
+  TTransportMutex& TransportLock() { return FTransportLock; }
 
   // Transfer time of one character in ms; 0 = not known.
   std::atomic<double> FByteTime{0.0};
@@ -240,7 +277,7 @@ class TCommunicationInterface : public TNodedInterface, public virtual ICommunic
   void PullIntoBuffer();
   void TakeBuffered(std::int32_t count, TBytes& data, bool remove);
 
-  std::recursive_mutex FTransportLock;
+  TTransportMutex FTransportLock{static_cast<IInterface&>(*this)};
   std::mutex FHandlerLock;  // guards the single-handler slots
   // Held while the data-received handler runs; recursive so the handler may
   // replace itself on its own thread.

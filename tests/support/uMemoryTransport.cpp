@@ -13,7 +13,7 @@ bool TMemoryTransport::GetActive() {
 
 bool TMemoryTransport::Open() {
   {
-    std::lock_guard<std::recursive_mutex> line(TransportLock());
+    std::lock_guard<TTransportMutex> line(TransportLock());
     SetActiveFlag(true);
   }
   AnnounceOpened();
@@ -22,7 +22,7 @@ bool TMemoryTransport::Open() {
 
 bool TMemoryTransport::Close(bool /*force*/) {
   {
-    std::lock_guard<std::recursive_mutex> line(TransportLock());
+    std::lock_guard<TTransportMutex> line(TransportLock());
     SetActiveFlag(false);
   }
   AnnounceClosed();
@@ -30,7 +30,7 @@ bool TMemoryTransport::Close(bool /*force*/) {
 }
 
 std::int32_t TMemoryTransport::Write(const TBytes& data) {
-  std::lock_guard<std::recursive_mutex> line(TransportLock());
+  std::lock_guard<TTransportMutex> line(TransportLock());
   TResponder responder;
   {
     std::lock_guard<std::mutex> guard(FStateLock);
@@ -48,7 +48,7 @@ std::int32_t TMemoryTransport::Write(const TBytes& data) {
 }
 
 void TMemoryTransport::Read(TBytes& data) {
-  std::lock_guard<std::recursive_mutex> line(TransportLock());
+  std::lock_guard<TTransportMutex> line(TransportLock());
   {
     std::lock_guard<std::mutex> guard(FStateLock);
     data = std::exchange(FInput, TBytes{});
@@ -58,7 +58,7 @@ void TMemoryTransport::Read(TBytes& data) {
 }
 
 std::int32_t TMemoryTransport::GetReceivedCount() {
-  std::lock_guard<std::recursive_mutex> line(TransportLock());
+  std::lock_guard<TTransportMutex> line(TransportLock());
   std::lock_guard<std::mutex> guard(FStateLock);
   return static_cast<std::int32_t>(FInput.size());
 }

@@ -41,12 +41,12 @@ class TScriptedTransport : public TCommunicationInterface {
     return true;
   }
   std::int32_t Write(const TBytes& data) override {
-    std::lock_guard<std::recursive_mutex> guard(TransportLock());
+    std::lock_guard<TTransportMutex> guard(TransportLock());
     Written.push_back(data);
     return static_cast<std::int32_t>(data.size());
   }
   void Read(TBytes& data) override {
-    std::lock_guard<std::recursive_mutex> guard(TransportLock());
+    std::lock_guard<TTransportMutex> guard(TransportLock());
     data.clear();
     std::uint32_t now = GetTickCount32();
     while (!FPending.empty() && !TickAfter(FPending.front().first, now)) {
@@ -56,7 +56,7 @@ class TScriptedTransport : public TCommunicationInterface {
     if (!data.empty()) Trace(kTraceReceived, data);
   }
   std::int32_t GetReceivedCount() override {
-    std::lock_guard<std::recursive_mutex> guard(TransportLock());
+    std::lock_guard<TTransportMutex> guard(TransportLock());
     std::uint32_t now = GetTickCount32();
     std::int32_t count = 0;
     for (const auto& [tick, bytes] : FPending)
@@ -72,7 +72,7 @@ class TScriptedTransport : public TCommunicationInterface {
 
   // Bytes that become readable `delayMs` from now.
   void Feed(const TBytes& bytes, std::uint32_t delayMs = 0) {
-    std::lock_guard<std::recursive_mutex> guard(TransportLock());
+    std::lock_guard<TTransportMutex> guard(TransportLock());
     FPending.emplace_back(GetTickCount32() + delayMs, bytes);
   }
   void SetByteTime(double ms) { FByteTime = ms; }

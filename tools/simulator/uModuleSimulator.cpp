@@ -39,7 +39,8 @@ bool ReachedDeadline(std::uint32_t now, std::uint32_t deadline) {
 }  // namespace
 
 std::string FormatSimLogEntry(const TSimLogEntry& entry) {
-  std::string line = entry.Sent ? "TX" : "RX";
+  std::string line = entry.Source.empty() ? "" : entry.Source + " ";
+  line += entry.Sent ? "TX" : "RX";
   if (!entry.Bytes.empty()) line += " " + HexOf(entry.Bytes);
   if (!entry.Note.empty()) line += " (" + entry.Note + ")";
   return line;
@@ -505,7 +506,7 @@ void TModuleSimulator::QueueLocked(TSimWrite write) {
 }
 
 void TModuleSimulator::LogLocked(bool sent, const TBytes& bytes, std::string note) {
-  if (FConfig.Log) FLog.push_back({sent, bytes, std::move(note)});
+  if (FConfig.Log) FLog.push_back({sent, bytes, std::move(note), {}});
 }
 
 std::vector<TSimWrite> TModuleSimulator::TakeWrites() {

@@ -31,10 +31,11 @@ struct TSimWrite {
 struct TSimLogEntry {
   bool Sent = false;  // false: received
   TBytes Bytes;
-  std::string Note;  // empty for a plain packet
+  std::string Note;    // empty for a plain packet
+  std::string Source;  // on a bus of several modules: which one ("#49"); else empty
 };
 
-// "RX 2A 61 ..." / "TX 2A 61 ... (note)".
+// "RX 2A 61 ..." / "TX 2A 61 ... (note)"; "#49 TX ..." with a source.
 std::string FormatSimLogEntry(const TSimLogEntry& entry);
 
 class TModuleSimulator {

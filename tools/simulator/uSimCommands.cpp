@@ -1,11 +1,14 @@
 #include "simulator/uSimCommands.h"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
 
 #include "framework/uStrUtils.h"
+#include "simulator/uSimOptions.h"
 
 namespace {
 
@@ -72,4 +75,38 @@ TSimCommandResult ApplySimCommand(const std::string& line, TModuleSimulator& mod
   error = "bad command '" + SimEcho(line) +
           "' (in N on|off, temp DEG, notify on|off, counter N VALUE, quit)";
   return TSimCommandResult::Error;
+}
+
+TSimCommandResult ApplySimBusCommand(const std::string& line, TSimBus& bus, std::string& error) {
+  std::string command = line;
+  std::optional<std::uint8_t> only;
+  const std::size_t start = line.find_first_not_of(" \t");
+  if (start != std::string::npos && line[start] == '@') {
+    const std::size_t end = std::min(line.find_first_of(" \t", start), line.size());
+    std::uint8_t address = 0;
+    if (!ParseSimAddress(line.substr(start + 1, end - start - 1), address)) {
+      error = "bad module address in '" + SimEcho(line) + "'";
+      return TSimCommandResult::Error;
+    }
+    only = address;
+    command = line.substr(end);
+  }
+  TSimCommandResult result = TSimCommandResult::Done;
+  bool any = false;
+  for (std::size_t i = 0; i < bus.Size(); ++i) {
+    TModuleSimulator& module = bus.Module(i);
+    if (only && module.Address() != *only) continue;
+    any = true;
+    result = ApplySimCommand(command, module, error);
+    if (result != TSimCommandResult::Done) break;
+  }
+  if (only && result == TSimCommandResult::Quit) {
+    error = "quit is for the whole simulator: '" + SimEcho(line) + "'";
+    return TSimCommandResult::Error;
+  }
+  if (!any) {
+    error = "no module at #" + std::to_string(*only) + ": '" + SimEcho(line) + "'";
+    return TSimCommandResult::Error;
+  }
+  return result;
 }

@@ -13,6 +13,18 @@ std::chrono::nanoseconds TSimLineTiming::WireTime(std::size_t count) const {
                                   FWireBaud);
 }
 
+std::size_t TSimLineTiming::BytesBy(TTime start, TTime now, std::size_t count) const {
+  if (now < start) return 0;
+  if (FWireBaud == 0) return count;
+  const auto elapsed = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count());
+  // In two steps, so that hours of elapsed time cannot overflow the product.
+  const std::uint64_t bits =
+      elapsed / kNsPerSecond * FWireBaud + elapsed % kNsPerSecond * FWireBaud / kNsPerSecond;
+  const std::uint64_t bytes = bits / kBitsPerByte;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(bytes, count));
+}
+
 TSimLineTiming::TTime TSimLineTiming::Heard(TTime now, std::size_t count) {
   FInboundEnd = std::max(FInboundEnd, now) + WireTime(count);
   return FInboundEnd;

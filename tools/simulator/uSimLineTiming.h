@@ -29,6 +29,9 @@ class TSimLineTiming {
   void Reset();
 
   std::chrono::nanoseconds WireTime(std::size_t count) const;
+  // How many of `count` bytes that start leaving at `start` are wholly out
+  // by `now`.
+  std::size_t BytesBy(TTime start, TTime now, std::size_t count) const;
 
  private:
   std::chrono::milliseconds FAnswerDelay;

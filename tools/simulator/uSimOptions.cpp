@@ -3,12 +3,24 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "framework/uStrUtils.h"
 
 namespace {
+
+// Options that set up the simulator as a whole, never one module of the bus.
+bool IsServerOption(const std::string& name) {
+  static const char* const names[] = {"host", "port", "pty",       "log",       "stdin-quit",
+                                      "help", "answer-delay", "wire-baud", "address"};
+  for (const char* n : names) {
+    if (name == n) return true;
+  }
+  return false;
+}
 
 // The checksum covers at most 65,535 bytes: the four header bytes, address,
 // signature and acknowledge code, then the data. Longer data makes no packet.
@@ -88,6 +100,32 @@ bool ParseLabel(const std::string& text, std::map<std::uint8_t, std::string>& la
   return true;
 }
 
+// One address, or a comma-separated list of them (one module each; an
+// address given twice stands for two modules that share it).
+bool ParseAddressList(const std::string& text, TSimOptions& o) {
+  std::vector<std::uint8_t> list;
+  if (text.size() == 1) {
+    list.push_back(0);
+    if (!ParseSimAddress(text, list.back())) return false;
+  } else {
+    std::string rest = text;
+    for (;;) {
+      std::string head;
+      std::string tail;
+      const bool more = rest.find(',') != std::string::npos;
+      SplitFirst(rest, ",", head, tail);
+      list.push_back(0);
+      if (head.empty() || !ParseSimAddress(head, list.back())) return false;
+      if (!more) break;
+      rest = tail;
+    }
+  }
+  if (list.size() > kSimMaxModules) return false;
+  o.Module.Address = list.front();
+  o.Addresses = list;
+  return true;
+}
+
 using TValueHandler = std::function<bool(const std::string&, TSimOptions&)>;
 using TFlagHandler = std::function<void(TSimOptions&)>;
 
@@ -118,8 +156,7 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
        }},
       {"wire-baud", [](const std::string& v,
                        TSimOptions& o) { return ParseRange(v, 0, 100000000, o.Server.WireBaud); }},
-      {"address",
-       [](const std::string& v, TSimOptions& o) { return ParseSimAddress(v, o.Module.Address); }},
+      {"address", [](const std::string& v, TSimOptions& o) { return ParseAddressList(v, o); }},
       {"ident",
        [](const std::string& v, TSimOptions& o) { return !(o.Module.Identification = v).empty(); }},
       {"interface",
@@ -325,12 +362,30 @@ bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
       value = name.substr(name.find('=') + 1);
       name = name.substr(0, name.find('='));
     }
+    std::optional<std::uint8_t> only;  // "--name@A": for the module(s) at A alone
+    if (const std::size_t at = name.find('@'); at != std::string::npos) {
+      std::uint8_t address = 0;
+      if (!ParseSimAddress(name.substr(at + 1), address)) {
+        error = "bad module address in --" + name;
+        return false;
+      }
+      name = name.substr(0, at);
+      if (IsServerOption(name)) {
+        error = "option --" + name + " applies to the whole simulator, not to one module";
+        return false;
+      }
+      only = address;
+    }
     if (const auto flag = Flags().find(name); flag != Flags().end()) {
       if (inlineValue) {
         error = "option --" + name + " takes no value";
         return false;
       }
-      flag->second(options);
+      if (only) {
+        options.PerModule.push_back({*only, name, {}});
+      } else {
+        flag->second(options);
+      }
       continue;
     }
     const auto option = ValueOptions().find(name);
@@ -345,19 +400,57 @@ bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
       }
       value = args[++i];
     }
-    if (!option->second(value, options)) {
+    // A value for one module is checked now, on a copy, and applied later.
+    TSimOptions scratch;
+    if (!option->second(value, only ? scratch : options)) {
       error = "bad value '" + value + "' for --" + name;
+      return false;
+    }
+    if (only) options.PerModule.push_back({*only, name, value});
+  }
+  const std::vector<std::uint8_t> addresses =
+      options.Addresses.empty() ? std::vector<std::uint8_t>{options.Module.Address}
+                                : options.Addresses;
+  for (const TSimModuleOption& one : options.PerModule) {
+    if (std::find(addresses.begin(), addresses.end(), one.Address) == addresses.end()) {
+      error = "no module at #" + std::to_string(one.Address) + " for --" + one.Name + "@" +
+              std::to_string(one.Address);
       return false;
     }
   }
   // Both texts go out as the data of one answer packet.
-  if (SimIdentification(options.Module).size() > kMaxAnswerData ||
-      options.Module.BadIdentText.size() > kMaxAnswerData) {
-    error = "identification text longer than one packet carries (" +
-            std::to_string(kMaxAnswerData) + " bytes)";
-    return false;
+  for (const TSimConfig& config : SimModuleConfigs(options)) {
+    if (SimIdentification(config).size() > kMaxAnswerData ||
+        config.BadIdentText.size() > kMaxAnswerData) {
+      error = "identification text longer than one packet carries (" +
+              std::to_string(kMaxAnswerData) + " bytes)";
+      return false;
+    }
   }
   return true;
+}
+
+std::vector<TSimConfig> SimModuleConfigs(const TSimOptions& options) {
+  const std::vector<std::uint8_t> addresses =
+      options.Addresses.empty() ? std::vector<std::uint8_t>{options.Module.Address}
+                                : options.Addresses;
+  std::vector<TSimConfig> configs;
+  for (std::uint8_t address : addresses) {
+    TSimOptions one = options;
+    one.Module.Address = address;
+    for (const TSimModuleOption& option : options.PerModule) {
+      if (option.Address != address) continue;
+      if (const auto flag = Flags().find(option.Name); flag != Flags().end()) {
+        flag->second(one);
+      } else if (const auto value = ValueOptions().find(option.Name); value != ValueOptions().end()) {
+        value->second(option.Value, one);  // checked when it was parsed
+      }
+    }
+    one.Module.Address = address;
+    one.Module.Log = options.Server.Log;
+    configs.push_back(one.Module);
+  }
+  return configs;
 }
 
 std::string SimUsage() {
@@ -369,22 +462,27 @@ Values: CODE is an instruction code (243, 0xF3, $F3) or "any"; numbers may be
 hexadecimal with 0x or $.
 
 Connection:
-  --host HOST            address to listen on (default 127.0.0.1)
+  --host HOST            address to listen on (default 127.0.0.1): IPv4, IPv6
+                         (::1) or a name (a listener on each of its addresses)
   --port N               TCP port (default 10001; 0 picks a free port)
   --pty                  also serve a pseudo-terminal and print its path
   --log                  print every packet received (RX) and sent (TX) on stderr
+                         (never waiting for its reader: past 1 MiB unread,
+                         lines are dropped and their number said)
   --stdin-quit           also end at the end of standard input
   --answer-delay MS      hold every answer back MS milliseconds
   --wire-baud N          hold every answer back as long as the request's and
                          the answer's bytes take on an N-baud line (10 bits a
-                         byte); adds to --answer-delay; answers keep their order
+                         byte); adds to --answer-delay; answers keep their order,
+                         leave byte by byte and never overlap
 Up to 8 TCP clients are served at once, each with its own connection; one more
 is refused with a line on standard error. A client that leaves more than 8 MiB
 of answers unread is dropped, with a line on standard error.
 
 Module:
-  --address A            module address: one character ("1" = 0x31, default),
-                         "#49", or a number of two or more characters (0..253)
+  --address A[,A...]     module address: one character ("1" = 0x31, default),
+                         "#49", or a number of two or more characters (0..253);
+                         a list is a bus of one module per entry (see below)
   --ident TEXT           identification text (default made from the counts:
                          "VELTO ETH 8/4;V1.02.03;F97")
   --interface WORD       interface word of the made identification (default ETH)
@@ -425,6 +523,13 @@ Faults (may be repeated for several codes):
   --bad-ident N|always   answer the first N identifications with a text that is
                          not a VELTO module
   --bad-ident-text TEXT  that text (default "MODULE X;V0.0.0;F97")
+
+Several modules (--address 1,7,200): only the addressed module answers; a
+request several would answer (0xFE, a shared address) gets a collided frame
+that is never valid; a broadcast (0xFF) is carried out by all, answered by
+none. --OPTION@A VALUE sets a module option for the module(s) at A alone
+("--ident@200 TEXT", "--no-answer@7 0xF3"); "@A COMMAND" on standard input
+is for the module(s) at A alone.
 
 Commands on standard input, one per line (at most 1024 characters):
   in N on|off            change input N (counts off->on edges, notifies)

@@ -8,6 +8,9 @@
 
 #include "simulator/uSimConfig.h"
 
+// Modules one simulator carries at most (one per address of the list).
+constexpr std::size_t kSimMaxModules = 254;
+
 struct TSimServerOptions {
   std::string Host = "127.0.0.1";
   int Port = 10001;  // 0: any free port
@@ -17,8 +20,18 @@ struct TSimServerOptions {
   std::uint32_t WireBaud = 0;       // > 0: bytes take their time on a line this fast
 };
 
+// A module option meant for the module(s) at one address of the bus
+// ("--inputs-on@7 1,3").
+struct TSimModuleOption {
+  std::uint8_t Address = 0;
+  std::string Name;
+  std::string Value;  // empty for a flag
+};
+
 struct TSimOptions {
-  TSimConfig Module;
+  TSimConfig Module;                    // what every module starts from
+  std::vector<std::uint8_t> Addresses;  // --address list, in order; empty: Module.Address alone
+  std::vector<TSimModuleOption> PerModule;
   TSimServerOptions Server;
   bool StdinQuit = false;  // end of standard input or "quit" ends the program
   bool Help = false;
@@ -28,6 +41,10 @@ struct TSimOptions {
 // argument returns false with a one-line reason in `error`.
 bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
                      std::string& error);
+
+// One configuration per module of the bus, in the order of the address list:
+// the options for all, then those for its address, in command-line order.
+std::vector<TSimConfig> SimModuleConfigs(const TSimOptions& options);
 
 // The --help text.
 std::string SimUsage();

@@ -38,9 +38,14 @@ std::chrono::steady_clock::time_point Now() {
 
 }  // namespace
 
-TSimServer::TSimServer(TModuleSimulator& module, TSimServerOptions options, std::ostream* log,
+TSimServer::TSimServer(TSimBus& bus, TSimServerOptions options, std::ostream* log,
                        std::ostream* warnings)
-    : FModule(module),
+    : TSimServer(nullptr, &bus, std::move(options), log, warnings) {}
+
+TSimServer::TSimServer(std::unique_ptr<TSimBus> own, TSimBus* bus, TSimServerOptions options,
+                       std::ostream* log, std::ostream* warnings)
+    : FOwnBus(std::move(own)),
+      FBus(bus != nullptr ? *bus : *FOwnBus),
       FOptions(std::move(options)),
       FLog(log),
       FWarnings(warnings),
@@ -52,7 +57,7 @@ TSimServer::TSimServer(TModuleSimulator& module, TSimServerOptions options, std:
   }
   // New writes from other threads (input changes) must wake the loop.
   const int wakeFd = FWake[1];
-  FModule.SetOnWrites([wakeFd] {
+  FBus.SetOnWrites([wakeFd] {
     if (wakeFd >= 0) {
       const char byte = 1;
       [[maybe_unused]] const ssize_t n = write(wakeFd, &byte, 1);
@@ -60,12 +65,17 @@ TSimServer::TSimServer(TModuleSimulator& module, TSimServerOptions options, std:
   });
 }
 
+TSimServer::TSimServer(TModuleSimulator& module, TSimServerOptions options, std::ostream* log,
+                       std::ostream* warnings)
+    : TSimServer(std::make_unique<TSimBus>(module), nullptr, std::move(options), log, warnings) {}
+
 TSimServer::~TSimServer() {
-  FModule.SetOnWrites(nullptr);
+  FBus.SetOnWrites(nullptr);
   for (const TLink& client : FClients) {
     if (client.Fd >= 0) close(client.Fd);
   }
-  for (int fd : {FPty.Fd, FPtySlave, FListener, FWake[0], FWake[1]}) {
+  for (int fd : FListeners) close(fd);
+  for (int fd : {FPty.Fd, FPtySlave, FWake[0], FWake[1]}) {
     if (fd >= 0) close(fd);
   }
 }
@@ -75,38 +85,69 @@ bool TSimServer::Open(std::string& error) {
     error = "cannot create the wake pipe";
     return false;
   }
+  // A name may stand for several addresses ("localhost": ::1 and 127.0.0.1);
+  // each gets a listener, all on the same port.
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_PASSIVE;
   addrinfo* found = nullptr;
-  if (getaddrinfo(FOptions.Host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-    error = "cannot resolve host " + FOptions.Host;
+  if (const int status = getaddrinfo(FOptions.Host.c_str(), nullptr, &hints, &found);
+      status != 0 || found == nullptr) {
+    error = "cannot resolve host " + FOptions.Host + (status != 0 ? std::string(": ") + gai_strerror(status) : "");
     return false;
   }
-  sockaddr_in address{};
-  std::memcpy(&address, found->ai_addr, sizeof(address));
+  std::vector<sockaddr_storage> addresses;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) ||
+        a->ai_addrlen > sizeof(sockaddr_storage)) {
+      continue;
+    }
+    sockaddr_storage address{};
+    std::memcpy(&address, a->ai_addr, a->ai_addrlen);
+    const bool seen = std::any_of(addresses.begin(), addresses.end(), [&](const sockaddr_storage& s) {
+      return std::memcmp(&s, &address, sizeof(address)) == 0;
+    });
+    if (!seen) addresses.push_back(address);
+  }
   freeaddrinfo(found);
-  address.sin_port = htons(static_cast<std::uint16_t>(FOptions.Port));
-
-  FListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (FListener < 0) {
-    error = ErrnoText("socket");
+  if (addresses.empty()) {
+    error = "cannot resolve host " + FOptions.Host + ": no IPv4 or IPv6 address";
     return false;
   }
-  const int yes = 1;
-  setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  if (bind(FListener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    error = ErrnoText("bind " + FOptions.Host + ":" + std::to_string(FOptions.Port));
-    return false;
+  int port = FOptions.Port;
+  for (sockaddr_storage& address : addresses) {
+    const bool v6 = address.ss_family == AF_INET6;
+    socklen_t size = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (v6) {
+      reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(static_cast<std::uint16_t>(port));
+    } else {
+      reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(static_cast<std::uint16_t>(port));
+    }
+    const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+      error = ErrnoText("socket");
+      return false;
+    }
+    FListeners.push_back(fd);
+    const int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    // With several addresses an IPv6 listener must leave IPv4 to its own one.
+    if (v6 && addresses.size() > 1) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof(yes));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) {
+      error = ErrnoText("bind " + FOptions.Host + ":" + std::to_string(port));
+      return false;
+    }
+    if (listen(fd, 16) != 0) {
+      error = ErrnoText("listen");
+      return false;
+    }
+    // Port 0 lets the first listener pick one; the others take the same.
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                    : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
   }
-  if (listen(FListener, 16) != 0) {
-    error = ErrnoText("listen");
-    return false;
-  }
-  socklen_t length = sizeof(address);
-  getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length);
-  FPort = ntohs(address.sin_port);
+  FPort = static_cast<std::uint16_t>(port);
   return !FOptions.Pty || OpenPty(error);
 }
 
@@ -132,7 +173,7 @@ bool TSimServer::OpenPty(std::string& error) {
   tcgetattr(FPtySlave, &settings);
   cfmakeraw(&settings);
   tcsetattr(FPtySlave, TCSANOW, &settings);
-  FModule.OpenChannel(kPtyChannel);
+  FBus.OpenChannel(kPtyChannel);
   return true;
 }
 
@@ -160,7 +201,7 @@ void TSimServer::Warn(const std::string& text) {
 }
 
 void TSimServer::PrintLog() {
-  for (const TSimLogEntry& entry : FModule.TakeLog()) Note(FormatSimLogEntry(entry));
+  for (const TSimLogEntry& entry : FBus.TakeLog()) Note(FormatSimLogEntry(entry));
 }
 
 std::vector<TSimServer::TLink*> TSimServer::Links() {
@@ -176,7 +217,8 @@ std::vector<TSimServer::TLink*> TSimServer::Links() {
 
 void TSimServer::Schedule(TLink& link, const TSimWrite& write, TTime ready) {
   const TTime due = link.Timing.Leaves(ready, write.Bytes.size(), write.DelayMs);
-  link.Pending.push_back({due, write.Bytes, write.Close});
+  link.Pending.push_back({due - link.Timing.WireTime(write.Bytes.size()), due, write.Bytes,
+                          write.Close, 0});
   link.Backlog += write.Bytes.size();
   if (link.Backlog <= kSimBacklogLimit) return;
   // A peer that sends without reading must not make the simulator grow.
@@ -205,19 +247,29 @@ void TSimServer::Route(const std::vector<TSimWrite>& writes, TLink* from, TTime 
   }
 }
 
+// Moves the bytes whose time on the line has come from Pending to Out: on a
+// slow line an answer comes out byte by byte, as a module sends it.
+void TSimServer::Release(TLink& link, TTime now) {
+  while (!link.Pending.empty() && !link.CloseWhenSent) {
+    TPending& next = link.Pending.front();
+    if (now < next.Start) return;
+    const std::size_t size = next.Bytes.size();
+    const std::size_t ready = now >= next.Due ? size : link.Timing.BytesBy(next.Start, now, size);
+    if (ready > next.Released) {
+      link.Out.insert(link.Out.end(), next.Bytes.begin() + static_cast<std::ptrdiff_t>(next.Released),
+                      next.Bytes.begin() + static_cast<std::ptrdiff_t>(ready));
+      next.Released = ready;
+    }
+    if (ready < size || now < next.Due) return;
+    if (next.Close) link.CloseWhenSent = true;
+    link.Pending.pop_front();
+  }
+}
+
 void TSimServer::Flush(TLink& link, TTime now) {
   if (link.Fd < 0) return;
-  while (!link.Out.empty() || (!link.Pending.empty() && link.Pending.front().Due <= now)) {
-    if (link.Out.empty()) {
-      TPending next = std::move(link.Pending.front());
-      link.Pending.pop_front();
-      if (next.Close) {
-        link.CloseWhenSent = true;
-        break;
-      }
-      link.Out = std::move(next.Bytes);
-      if (link.Out.empty()) continue;
-    }
+  Release(link, now);
+  while (!link.Out.empty()) {
     const ssize_t n = link.IsSocket ? send(link.Fd, link.Out.data(), link.Out.size(), MSG_NOSIGNAL)
                                     : write(link.Fd, link.Out.data(), link.Out.size());
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
@@ -233,20 +285,18 @@ void TSimServer::Flush(TLink& link, TTime now) {
     link.Out.erase(link.Out.begin(), link.Out.begin() + n);
     link.Backlog -= static_cast<std::size_t>(n);
   }
-  if (link.CloseWhenSent && link.Out.empty()) {
-    CloseLink(link, "closed by fault injection");
-  }
+  if (link.CloseWhenSent) CloseLink(link, "closed by fault injection");
 }
 
 void TSimServer::CloseLink(TLink& link, const char* why) {
   if (link.IsSocket) {
     if (link.Fd >= 0) close(link.Fd);
     link.Fd = -1;  // taken out of the list by the loop
-    FModule.CloseChannel(link.Channel);
+    FBus.CloseChannel(link.Channel);
     Note(std::string("client disconnected (") + why + ")");
   } else {
     // A terminal cannot be hung up for its user; its channel starts afresh.
-    FModule.OpenChannel(link.Channel);
+    FBus.OpenChannel(link.Channel);
     link.Timing.Reset();
     Note(std::string("terminal channel reset (") + why + ")");
   }
@@ -258,8 +308,8 @@ void TSimServer::CloseLink(TLink& link, const char* why) {
 
 // --- Reads -------------------------------------------------------------------
 
-void TSimServer::Accept() {
-  const int fd = accept4(FListener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+void TSimServer::Accept(int listener) {
+  const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
   if (FClients.size() >= kSimMaxClients) {
     close(fd);
@@ -271,7 +321,7 @@ void TSimServer::Accept() {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
   TLink& client = FClients.emplace_back(FNextChannel++, true, FOptions);
   client.Fd = fd;
-  FModule.OpenChannel(client.Channel);
+  FBus.OpenChannel(client.Channel);
   Note("client connected");
 }
 
@@ -281,8 +331,8 @@ void TSimServer::ReadLink(TLink& link) {
   if (n > 0) {
     const TTime now = Now();
     const TTime heard = link.Timing.Heard(now, static_cast<std::size_t>(n));
-    FModule.Receive(link.Channel, TBytes(buffer, buffer + n), GetTickCount32());
-    Route(FModule.TakeWrites(), &link, heard, now);
+    FBus.Receive(link.Channel, TBytes(buffer, buffer + n), GetTickCount32());
+    Route(FBus.TakeWrites(), &link, heard, now);
   } else if (link.IsSocket && (n == 0 || (errno != EAGAIN && errno != EINTR))) {
     CloseLink(link, n == 0 ? "end of stream" : std::strerror(errno));
   }
@@ -318,12 +368,17 @@ std::chrono::nanoseconds TSimServer::PollWait(TTime now) const {
   std::chrono::nanoseconds wait = kIdlePoll;
   auto consider = [&](const TLink& link) {
     if (link.Fd >= 0 && link.Out.empty() && !link.Pending.empty()) {
-      wait = std::min(wait, std::max(std::chrono::nanoseconds(0), link.Pending.front().Due - now));
+      const TPending& next = link.Pending.front();
+      // The next byte's time, but bytes that come faster than a millisecond
+      // apart go in batches.
+      TTime at = std::min(next.Due, next.Start + link.Timing.WireTime(next.Released + 1));
+      if (at < now + std::chrono::milliseconds(1)) at = std::min(next.Due, now + std::chrono::milliseconds(1));
+      wait = std::min(wait, std::max(std::chrono::nanoseconds(0), at - now));
     }
   };
   for (const TLink& client : FClients) consider(client);
   consider(FPty);
-  if (const auto deadline = FModule.NextDeadline()) {
+  if (const auto deadline = FBus.NextDeadline()) {
     wait = std::min<std::chrono::nanoseconds>(
         wait, std::chrono::milliseconds(TicksLeft(GetTickCount32(), *deadline)));
   }
@@ -333,15 +388,16 @@ std::chrono::nanoseconds TSimServer::PollWait(TTime now) const {
 void TSimServer::Run() {
   while (!FStop) {
     const TTime now = Now();
-    FModule.Tick(GetTickCount32());
-    Route(FModule.TakeWrites(), nullptr, now, now);
+    FBus.Tick(GetTickCount32());
+    Route(FBus.TakeWrites(), nullptr, now, now);
     for (TLink* link : Links()) Flush(*link, now);
     FClients.remove_if([](const TLink& client) { return client.Fd < 0; });
     PrintLog();
 
     std::vector<pollfd> fds;
     fds.push_back({FWake[0], POLLIN, 0});
-    fds.push_back({FListener, POLLIN, 0});
+    for (int listener : FListeners) fds.push_back({listener, POLLIN, 0});
+    const std::size_t linksAt = fds.size();
     const std::vector<TLink*> links = Links();
     for (const TLink* link : links) {
       fds.push_back({link->Fd, static_cast<short>(POLLIN | (link->Out.empty() ? 0 : POLLOUT)), 0});
@@ -364,12 +420,14 @@ void TSimServer::Run() {
     }
     // Clients first: one that has just hung up frees its place for a new one.
     for (std::size_t i = 0; i < links.size(); ++i) {
-      const short revents = fds[2 + i].revents;
+      const short revents = fds[linksAt + i].revents;
       const bool readable = revents & (POLLIN | (links[i]->IsSocket ? POLLHUP | POLLERR : 0));
       if (links[i]->Fd >= 0 && readable) ReadLink(*links[i]);
     }
     FClients.remove_if([](const TLink& client) { return client.Fd < 0; });
-    if (fds[1].revents != 0) Accept();
+    for (std::size_t i = 0; i < FListeners.size(); ++i) {
+      if (fds[1 + i].revents != 0) Accept(FListeners[i]);
+    }
     if (FLineFd >= 0 && lineAt < fds.size() && fds[lineAt].revents != 0) ReadLineInput();
   }
   PrintLog();

@@ -1,8 +1,10 @@
-// Carries a simulated module over a TCP port and, when asked, a
+// Carries a simulated module, or a bus of several, over a TCP port (a
+// listener on each address the host stands for) and, when asked, a
 // pseudo-terminal. Several TCP clients are served at once, each on a channel
 // of its own, up to a limit; a client past the limit is refused. Answers can
-// be held back (a fixed delay, the time the bytes take on a slow line), and
-// what waits for a peer that does not read is capped. One poll loop serves
+// be held back (a fixed delay, the time the bytes take on a slow line, where
+// they then leave one after the other), and what waits for a peer that does
+// not read is capped. One poll loop serves
 // the listener, the clients, the terminal, an optional line input and the
 // timers.
 #pragma once
@@ -12,11 +14,12 @@
 #include <deque>
 #include <functional>
 #include <list>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "simulator/uModuleSimulator.h"
+#include "simulator/uSimBus.h"
 #include "simulator/uSimLineReader.h"
 #include "simulator/uSimLineTiming.h"
 #include "simulator/uSimOptions.h"
@@ -32,6 +35,9 @@ class TSimServer {
   // `log` (may be null) receives the module's packet log and connection notes;
   // `warnings` (may be null) the lines a user must see (dropped or refused
   // peers, unusable input lines).
+  TSimServer(TSimBus& bus, TSimServerOptions options, std::ostream* log,
+             std::ostream* warnings = nullptr);
+  // The same for one module on its own (which the caller keeps alive).
   TSimServer(TModuleSimulator& module, TSimServerOptions options, std::ostream* log,
              std::ostream* warnings = nullptr);
   ~TSimServer();
@@ -60,10 +66,18 @@ class TSimServer {
  private:
   using TTime = TSimLineTiming::TTime;
 
+  // `bus`, or the one in `own` when `bus` is null.
+  TSimServer(std::unique_ptr<TSimBus> own, TSimBus* bus, TSimServerOptions options,
+             std::ostream* log, std::ostream* warnings);
+
+  // A write on its way out: on a line of given speed its bytes leave one
+  // after the other from Start, the last at Due.
   struct TPending {
+    TTime Start{};
     TTime Due{};
     TBytes Bytes;
     bool Close = false;
+    std::size_t Released = 0;  // bytes already moved to Out
   };
   struct TLink {
     TLink(int channel, bool isSocket, const TSimServerOptions& options)
@@ -80,9 +94,10 @@ class TSimServer {
 
   void Route(const std::vector<TSimWrite>& writes, TLink* from, TTime heard, TTime now);
   void Schedule(TLink& link, const TSimWrite& write, TTime ready);
+  void Release(TLink& link, TTime now);
   void Flush(TLink& link, TTime now);
   void CloseLink(TLink& link, const char* why);
-  void Accept();
+  void Accept(int listener);
   void ReadLink(TLink& link);
   void ReadLineInput();
   std::chrono::nanoseconds PollWait(TTime now) const;
@@ -92,11 +107,12 @@ class TSimServer {
   bool OpenPty(std::string& error);
   std::vector<TLink*> Links();
 
-  TModuleSimulator& FModule;
+  std::unique_ptr<TSimBus> FOwnBus;  // made for a module on its own
+  TSimBus& FBus;
   TSimServerOptions FOptions;
   std::ostream* FLog;
   std::ostream* FWarnings;
-  int FListener = -1;
+  std::vector<int> FListeners;  // one per address the host stands for
   std::uint16_t FPort = 0;
   std::list<TLink> FClients;
   int FNextChannel;

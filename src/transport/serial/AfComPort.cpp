@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 
+#include "transport/serial/AfComPortThreads.h"
 #include "transport/serial/AfSafeSync.h"
 
 namespace {
@@ -99,6 +100,7 @@ void TAfCustomSerialPort::OpenPort() {
 }
 
 void TAfCustomSerialPort::ClosePort() {
+  if (OnPortThread(*FCore)) return;
   FClosing = true;
   TAfDataDispConnComponent::ClosePort();
   // Disabled before the threads stop: a report waiting for the owner thread
@@ -188,6 +190,15 @@ void TAfCustomSerialPort::CoreReport(TAfCoreEvent kind, std::uint32_t value,
 
 void TAfCustomSerialPort::SyncReport() {
   if (FClosing) return;
+  // A copy: the member goes with the component, which a handler may free.
+  const auto scope = OnReportScope;
+  if (scope)
+    scope([this] { RaiseReport(); });
+  else
+    RaiseReport();
+}
+
+void TAfCustomSerialPort::RaiseReport() {
   TAfCoreEvent kind;
   std::uint32_t value;
   std::exception_ptr error;

@@ -90,6 +90,9 @@ class TAfCustomSerialPort : public TAfDataDispConnComponent {
 
   bool IsOpen() const;
   void OpenPort() override;
+  // On one of the port's own threads (a non-synchronised event) the port
+  // cannot be closed, as a thread cannot wait for its own end: it stays
+  // open, and nothing is announced.
   void ClosePort() override;
   void WriteBytes(const std::uint8_t* buffer, std::int32_t n) override;
   void WriteText(const TBytes& data);
@@ -164,6 +167,10 @@ class TAfCustomSerialPort : public TAfDataDispConnComponent {
   TAfErrorEvent OnLineError;
   TAfCoreEventEvent OnSyncEvent;
   TAfCoreEventEvent OnNonSyncEvent;
+  // Runs around the events of every report on the owner thread (`raise`
+  // raises them). An owner whose handlers may free it, and the component
+  // with it, keeps itself alive here for the length of the report.
+  std::function<void(const std::function<void()>& raise)> OnReportScope;
 
  protected:
   virtual void OpenDevice() = 0;
@@ -175,6 +182,7 @@ class TAfCustomSerialPort : public TAfDataDispConnComponent {
   void CoreReport(TAfCoreEvent kind, std::uint32_t value, std::exception_ptr error);
   // The same report on the owner thread.
   void SyncReport();
+  void RaiseReport();
   void RequireClosed() const;
   void RecomputeLimits();
   template <class T>

@@ -100,6 +100,12 @@ bool TAfComPortCore::OpenDevice(int portNumber, const std::string& path) {
   FInputWake.Drain();
   try {
     ApplyRecord(true);
+    // A freshly opened port starts empty: what reached the line before (a
+    // pseudo-terminal keeps it for a later opener) answers nothing of ours.
+    {
+      TReadGuard read(FReadLock);
+      tcflush(FHandle, TCIFLUSH);
+    }
     StartThreads();
   } catch (...) {
     Shutdown();

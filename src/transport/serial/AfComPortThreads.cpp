@@ -24,6 +24,8 @@ constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
 // The core whose port the calling thread serves, if any.
 thread_local const TAfComPortCore* tPortCore = nullptr;
 
+std::atomic<TAfComPortWriteThread::TBlockTakenHook> gBlockTakenHook{nullptr};
+
 std::string WhatOf(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
@@ -287,10 +289,11 @@ TAfComPortWriteThread::~TAfComPortWriteThread() {
 bool TAfComPortWriteThread::Enqueue(const std::uint8_t* data, std::int32_t n) {
   if (n < 1 || FRing.FreeSpace() < n) return false;  // all or nothing
   std::int32_t sent = 0;
-  // An empty ring means nothing is on its way to the tty: the caller hands
-  // the bytes over itself (a non-blocking write), which saves a thread
-  // switch on every request; what the tty does not take waits in the ring.
-  if (FRing.Used() == 0 && !FCore.Lost()) {
+  // An empty ring with no block on its way means nothing is before these
+  // bytes: the caller hands them over itself (a non-blocking write), which
+  // saves a thread switch on every request; what the tty does not take waits
+  // in the ring.
+  if (FRing.Used() == 0 && !FInFlight && !FCore.Lost()) {
     const ssize_t written = write(FHandle, data, static_cast<std::size_t>(n));
     if (written > 0) sent = static_cast<std::int32_t>(written);
     if (written < 0 && errno == EIO) FCore.MarkLost();
@@ -309,19 +312,25 @@ void TAfComPortWriteThread::Purge() {
   ++FGeneration;
 }
 
+void TAfComPortWriteThread::SetBlockTakenHook(TBlockTakenHook hook) {
+  gBlockTakenHook = hook;
+}
+
 void TAfComPortWriteThread::TakeChunk(std::vector<std::uint8_t>& chunk, std::uint64_t& generation) {
   std::lock_guard<std::recursive_mutex> guard(FRingLock);
   generation = FGeneration;
   const std::int32_t n = std::min(FRing.LinearCount(), kWriteChunk);
   chunk.assign(FRing.ReadPointer(), FRing.ReadPointer() + n);
+  FInFlight = n > 0;
 }
 
 void TAfComPortWriteThread::Sent(std::int32_t n, std::uint64_t generation) {
   bool empty = false;
   {
     std::lock_guard<std::recursive_mutex> guard(FRingLock);
+    FInFlight = false;
     // After a purge the ring no longer holds what was sent.
-    if (generation != FGeneration) return;
+    if (generation != FGeneration || n <= 0) return;
     FRing.Remove(n);
     empty = FRing.Used() == 0;
   }
@@ -343,11 +352,14 @@ void TAfComPortWriteThread::Execute() {
       FWake.Drain();
       continue;
     }
+    if (const TBlockTakenHook hook = gBlockTakenHook.load()) hook();
     const ssize_t n = write(FHandle, chunk.data(), chunk.size());
-    if (n > 0) {
-      Sent(static_cast<std::int32_t>(n), generation);
-      continue;
-    }
+    const int error = errno;
+    // Written or not, the block is no longer on its way: what was not
+    // written is still at the front of the ring (unless purged meanwhile).
+    Sent(n > 0 ? static_cast<std::int32_t>(n) : 0, generation);
+    errno = error;
+    if (n > 0) continue;
     if (n < 0 && errno == EINTR) continue;
     if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
       // The line takes no more for now (flow control, a slow reader): wait

@@ -102,8 +102,14 @@ class TAfComPortWriteThread : public TAfComPortCoreThread {
   bool Enqueue(const std::uint8_t* data, std::int32_t n);
   std::int32_t FreeSpace() const { return FRing.FreeSpace(); }
   std::int32_t Used() const { return FRing.Used(); }
-  // Empties the ring; bytes already handed to the tty are not taken back.
+  // Empties the ring; bytes already handed to the tty are not taken back,
+  // nor is a block the writer has taken and is writing.
   void Purge();
+
+  // Called by every writer with a block taken from the ring and not yet
+  // written: lets a test act at that moment. None in the program.
+  using TBlockTakenHook = void (*)();
+  static void SetBlockTakenHook(TBlockTakenHook hook);
 
  protected:
   void Execute() override;
@@ -116,4 +122,7 @@ class TAfComPortWriteThread : public TAfComPortCoreThread {
   std::recursive_mutex& FRingLock;
   TAfCircularBuffer FRing;
   std::uint64_t FGeneration = 0;  // counts purges; under the ring lock
+  // A block is taken and not yet written; under the ring lock. Meanwhile
+  // nothing is written past the ring, so no block can overtake it.
+  bool FInFlight = false;
 };

@@ -4,6 +4,8 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -93,6 +95,17 @@ void RestoreSerialFlags(int fd) {
   ioctl(fd, TIOCSSERIAL, &serial);
 }
 
+// The far side of a pseudo-terminal (socat, the simulator) may stay open
+// when we end: the exclusive-open flag would then outlive us, even a killed
+// run, and keep every later opener but root out. The lock goes with us.
+bool IsPseudoTerminal(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned int major = ::major(st.st_rdev);
+  // Unix98 slaves (136 to 143) and the old BSD-style slaves (3).
+  return (major >= 136 && major <= 143) || major == 3;
+}
+
 }  // namespace
 
 TTtyOpenResult OpenTtyExclusive(const std::string& path) {
@@ -101,7 +114,7 @@ TTtyOpenResult OpenTtyExclusive(const std::string& path) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Failed(path, errno, fd);
   termios settings{};
   if (tcgetattr(fd, &settings) != 0) return Failed(path, errno, fd);
-  ioctl(fd, TIOCEXCL);
+  if (!IsPseudoTerminal(fd)) ioctl(fd, TIOCEXCL);
   AskLowLatency(fd);
   TTtyOpenResult result;
   result.Fd = fd;

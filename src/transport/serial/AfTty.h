@@ -27,8 +27,9 @@ struct TTtyOpenResult {
 
 // Opens `path` non-blocking and without becoming its controlling terminal,
 // locks it (flock, so two programs that lock never share a line; root is not
-// stopped by TIOCEXCL, which is still set to keep other openers out), checks
-// that it is a tty and asks for low latency where the driver allows it.
+// stopped by TIOCEXCL, which is still set to keep other openers out, except
+// on a pseudo-terminal, where it would outlive the process), checks that it
+// is a tty and asks for low latency where the driver allows it.
 TTtyOpenResult OpenTtyExclusive(const std::string& path);
 // Gives back the low-latency flag as it was before the open, gives up the
 // exclusive use (both would otherwise outlive us on the port) and closes

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <functional>
 #include <mutex>
 
 #include "framework/uStrUtils.h"
@@ -111,6 +112,7 @@ std::string TSerialPortCoreInterface::GetConnectionString() {
 }
 
 void TSerialPortCoreInterface::SetConnectionString(const std::string& text) {
+  const TIntf<ICommunicationInterface> keep = Self();  // goes on after announcing
   std::string value;
   if (FindConnectionValue(text, "baudrate", value)) SetBaudRate(IntegerValue(value));
   if (FindConnectionValue(text, "databits", value)) SetDataBits(IntegerValue(value));
@@ -135,7 +137,7 @@ void TSerialPortCoreInterface::SetBaudRate(std::int32_t baudRate) {
 
 namespace {
 
-using TLockGuard = std::lock_guard<std::recursive_mutex>;
+using TLockGuard = std::lock_guard<TTransportMutex>;
 
 // Modem lines of the component by number.
 constexpr int kModemLineCts = 1;
@@ -195,6 +197,13 @@ void TSerialPortInterface::BeforeDestruction() {
 }
 
 void TSerialPortInterface::AttachHandlers() {
+  // Every event of a report is raised while the transport holds itself: a
+  // handler may drop the last other reference, which would free the port
+  // component in the middle of its report.
+  FPort->OnReportScope = [this](const std::function<void()>& raise) {
+    const TIntf<ICommunicationInterface> keep = Self();
+    raise();
+  };
   FPort->OnPortOpen = [this](TAfCustomSerialPort&) { AnnounceOpened(); };
   FPort->OnPortClose = [this](TAfCustomSerialPort&) { AnnounceClosed(); };
   FPort->OnDataRecived = [this](TAfCustomSerialPort&, std::uint32_t) { AnnounceDataReceived(); };
@@ -225,7 +234,9 @@ void TSerialPortInterface::CloseLost() {
 }
 
 bool TSerialPortInterface::GetActive() {
-  if (LostWhileOpen()) CloseLost();
+  if (!LostWhileOpen()) return FPort->IsOpen();
+  const TIntf<ICommunicationInterface> keep = Self();  // closing is announced
+  CloseLost();
   return FPort->IsOpen();
 }
 
@@ -290,6 +301,7 @@ std::int32_t TSerialPortInterface::GetReceivedCount() {
 }
 
 bool TSerialPortInterface::WaitReceived(std::int32_t timeout) {
+  const TIntf<ICommunicationInterface> keep = Self();  // a loss is announced on the way
   if (GetReceivedCount() > 0) return true;
   if (!GetActive()) return false;
   const bool arrived = FPort->WaitInput(static_cast<std::uint32_t>(std::max(timeout, 0)));
@@ -352,6 +364,7 @@ std::string TSerialPortInterface::GetConnectionString() {
 }
 
 void TSerialPortInterface::SetConnectionString(const std::string& text) {
+  const TIntf<ICommunicationInterface> keep = Self();  // goes on after announcing
   std::string value;
   std::int32_t port = 0;
   if (FindConnectionValue(text, "comport", value)) {
@@ -373,8 +386,10 @@ std::int32_t TSerialPortInterface::GetBaudRate() {
 }
 
 void TSerialPortInterface::SetBaudRate(std::int32_t baudRate) {
-  TSerialPortCoreInterface::SetBaudRate(baudRate);
+  // The character time changes only once the line has taken the rate: a
+  // refused rate (raised here) leaves the line, and so the time, as it was.
   FPort->SetUserBaudRate(baudRate);
+  TSerialPortCoreInterface::SetBaudRate(baudRate);
   AnnounceSettingsChanged();
 }
 

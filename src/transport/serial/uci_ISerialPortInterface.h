@@ -136,7 +136,9 @@ class TSerialPortInterface : public TSerialPortCoreInterface {
 
   std::int32_t GetBaudRate() override;
   // Takes the rate to the port (at once when open) and keeps the character
-  // time at ten bit times, so exchange deadlines fit the line speed.
+  // time at ten bit times, so exchange deadlines fit the line speed. A rate
+  // an open line refuses raises EAfComPortCoreError; the character time
+  // then stays that of the rate the line has.
   void SetBaudRate(std::int32_t baudRate) override;
   bool GetRTS() override;
   void SetRTS(bool raised) override;

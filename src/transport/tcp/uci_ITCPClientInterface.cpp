@@ -15,7 +15,7 @@
 
 namespace {
 
-using TLockGuard = std::lock_guard<std::recursive_mutex>;
+using TLockGuard = std::lock_guard<TTransportMutex>;
 
 // Why an open connection ended, as the last error says it.
 std::string LostReason(int error) {
@@ -293,6 +293,7 @@ bool TTCPClientInterface::Open() {
 }
 
 bool TTCPClientInterface::Close(bool /*force*/) {
+  const TIntf<ICommunicationInterface> keep = Self();  // goes on after announcing
   TNotice notice = TNotice::None;
   {
     TLockGuard guard(TransportLock());
@@ -384,6 +385,7 @@ std::int32_t TTCPClientInterface::GetReceivedCount() {
 }
 
 bool TTCPClientInterface::WaitReceived(std::int32_t timeout) {
+  const TIntf<ICommunicationInterface> keep = Self();  // a loss is announced on the way
   std::uint32_t deadline = GetTickCount32() + static_cast<std::uint32_t>(std::max(timeout, 0));
   for (;;) {
     if (GetReceivedCount() > 0) return true;
@@ -446,6 +448,7 @@ std::string TTCPClientInterface::GetConnectionString() {
 }
 
 void TTCPClientInterface::SetConnectionString(const std::string& text) {
+  const TIntf<ICommunicationInterface> keep = Self();  // goes on after announcing
   TSockClientCoreInterface::SetConnectionString(text);
   std::string host, port, active;
   bool hasHost = FindConnectionValue(text, "host", host);

@@ -9,7 +9,7 @@
 
 namespace {
 
-using TLockGuard = std::lock_guard<std::recursive_mutex>;
+using TLockGuard = std::lock_guard<TTransportMutex>;
 
 std::string StatusText(const char* call, FT_STATUS status) {
   return std::string(call) + " failed with status " + std::to_string(status);
@@ -294,6 +294,7 @@ std::string TFTDIDevice::GetConnectionString() {
 }
 
 void TFTDIDevice::SetConnectionString(const std::string& text) {
+  const TIntf<ICommunicationInterface> keep = Self();  // goes on after announcing
   std::string serialNumber;
   if (FindConnectionValue(text, "serial_number", serialNumber)) {
     // An open adapter is opened again by its new number.

@@ -5,6 +5,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <termios.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "transport/serial/AfComPortCore.h"
+#include "transport/serial/AfComPortThreads.h"
 #include "transport/serial/AfTtyRate.h"
 #include "uPtyPair.h"
 
@@ -111,9 +115,10 @@ TEST_F(CoreTest, OpensOnceAndASecondOpenerIsRefusedWhileTheFirstHoldsTheLine) {
   EXPECT_EQ(detail, FPty.SlavePath() + " is in use by another program");
   EXPECT_FALSE(second.IsOpen());
 
-  // Others are kept out while open, and let in again after closing, also
-  // while someone else (here the test) still holds the tty.
-  EXPECT_EQ(Exclusive(FPty.SlavePath()), 1);
+  // A pseudo-terminal is never marked exclusive: its far end may stay open
+  // after us (even after a killed run), and the mark with it. The lock
+  // alone keeps other programs out, and goes with the descriptor.
+  EXPECT_EQ(Exclusive(FPty.SlavePath()), 0);
   FCore.CloseIfOpen();
   EXPECT_FALSE(FCore.IsOpen());
   EXPECT_EQ(Exclusive(FPty.SlavePath()), 0);
@@ -211,6 +216,75 @@ TEST_F(CoreTest, PurgesDropWaitingInputAndTheUnsentRing) {
   EXPECT_TRUE(FCore.PurgeOutput());
   EXPECT_EQ(FCore.OutFree(), ringSize);
   EXPECT_LT(FPty.Receive(block.size(), 500).size(), block.size());
+}
+
+// Bytes that reached the line before the port was opened answer nothing of
+// this run: the port starts empty, as a freshly opened one does.
+TEST_F(CoreTest, BytesWaitingBeforeTheOpenAreDropped) {
+  ASSERT_TRUE(FPty.Send(BytesOf("stale answer")));
+  ASSERT_TRUE(FCore.Open(kCom));
+  ASSERT_TRUE(FPty.Send(BytesOf("fresh")));
+  TBytes got;
+  while (got.size() < 5 && FCore.WaitInput(kEventMs)) {
+    TBytes part(64);
+    part.resize(static_cast<std::size_t>(std::max(FCore.ReadInto(part.data(), 64), 0)));
+    got.insert(got.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(TextOf(got), "fresh");
+}
+
+// The writer holds a block it has taken from the ring while the ring is
+// purged and new bytes are written: they go out after that block, never
+// before it.
+class TBlockTaken {
+ public:
+  static void Hook() {
+    std::unique_lock<std::mutex> lock(FLock);
+    if (FTaken) return;  // holds the writer the first time only
+    FTaken = true;
+    FChanged.notify_all();
+    FChanged.wait(lock, [] { return FReleased; });
+  }
+  static bool WaitTaken() {
+    std::unique_lock<std::mutex> lock(FLock);
+    return FChanged.wait_for(lock, std::chrono::milliseconds(kEventMs), [] { return FTaken; });
+  }
+  static void Release() {
+    {
+      std::lock_guard<std::mutex> guard(FLock);
+      FReleased = true;
+    }
+    FChanged.notify_all();
+  }
+
+ private:
+  static inline std::mutex FLock;
+  static inline std::condition_variable FChanged;
+  static inline bool FTaken = false;
+  static inline bool FReleased = false;
+};
+
+TEST_F(CoreTest, BytesWrittenAfterAPurgeDoNotOvertakeTheBlockOnItsWay) {
+  ASSERT_TRUE(FCore.Open(kCom));
+  // The line stops sending, so the first block waits in the ring for the writer.
+  const int tty = open(FPty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(tty, 0);
+  ASSERT_EQ(tcflow(tty, TCOOFF), 0);
+  TAfComPortWriteThread::SetBlockTakenHook(&TBlockTaken::Hook);
+  const TBytes first = BytesOf("first");
+  ASSERT_TRUE(FCore.Write(first.data(), 5));
+  const bool taken = TBlockTaken::WaitTaken();
+  EXPECT_EQ(tcflow(tty, TCOON), 0);
+  if (taken) {
+    EXPECT_TRUE(FCore.PurgeOutput());
+    const TBytes second = BytesOf("second");
+    EXPECT_TRUE(FCore.Write(second.data(), 6));
+  }
+  TBlockTaken::Release();
+  TAfComPortWriteThread::SetBlockTakenHook(nullptr);
+  close(tty);
+  ASSERT_TRUE(taken) << "the writer never took the block";
+  EXPECT_EQ(TextOf(FPty.Receive(11, kEventMs)), "firstsecond");
 }
 
 TEST_F(CoreTest, ADeviceThatGoesAwayIsReportedAndThePortStillCloses) {

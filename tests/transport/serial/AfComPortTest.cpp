@@ -3,6 +3,10 @@
 // reaching the owner thread.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -172,6 +176,46 @@ TEST_F(ComPortPtyTest, ArrivalsReachTheOwnerThreadAndNoneComesAfterClosing) {
   ProcessMessages();
   EXPECT_EQ(counted, 0u);
   EXPECT_TRUE(port.ReadText().empty());
+}
+
+// A handler on the port's own event thread cannot close the port (no thread
+// waits for its own end): the port stays open and no closing is announced;
+// its owner closes it afterwards as usual.
+TEST_F(ComPortPtyTest, ClosingOnThePortsOwnThreadLeavesItOpenAndAnnouncesNothing) {
+  TAfComPort port;
+  std::mutex lock;
+  std::condition_variable changed;
+  bool tried = false;
+  bool openAfter = false;
+  std::vector<std::string> events;
+  port.OnPortClose = [&](TAfCustomSerialPort&) {
+    std::lock_guard<std::mutex> guard(lock);
+    events.push_back("close");
+  };
+  std::atomic<bool> entered{false};
+  port.OnNonSyncEvent = [&](TAfCustomSerialPort& sender, TAfCoreEvent, std::uint32_t) {
+    if (entered.exchange(true)) return;
+    sender.ClosePort();  // without the test's lock: a closing announced here takes it
+    const bool open = sender.IsOpen();
+    std::lock_guard<std::mutex> guard(lock);
+    openAfter = open;
+    tried = true;
+    changed.notify_all();
+  };
+  port.SetComNumber(44);
+  port.OpenPort();
+  ASSERT_TRUE(FPtyA.Send(BytesOf("abc")));
+  {
+    std::unique_lock<std::mutex> wait(lock);
+    ASSERT_TRUE(changed.wait_for(wait, std::chrono::milliseconds(kHangGuardMs), [&] { return tried; }));
+    EXPECT_TRUE(openAfter);
+    EXPECT_TRUE(events.empty());
+  }
+  EXPECT_TRUE(port.IsOpen());
+  port.ClosePort();
+  EXPECT_FALSE(port.IsOpen());
+  std::lock_guard<std::mutex> guard(lock);
+  EXPECT_EQ(events, std::vector<std::string>{"close"});
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
 #include "framework/uXmlNode.h"
+#include "transport/serial/AfComPortCore.h"
 #include "transport/serial/uci_ISerialPortInterface.h"
 #include "uPtyPair.h"
 
@@ -180,6 +181,18 @@ TEST_F(SerialPtyTest, AnOwnerServingItsMessagesClosesAPortWhoseDeviceWentAway) {
   EXPECT_EQ(FEvents, (std::vector<std::string>{"opened", "closed"}));
   EXPECT_FALSE(t->GetActive());
   EXPECT_EQ(t->GetLastError(), FPty.SlavePath() + ": the device has gone (unplugged or hung up)");
+}
+
+// A rate the open line refuses leaves the line at its rate, and the
+// character time (and so every exchange deadline) with it.
+TEST_F(SerialPtyTest, ARefusedRateLeavesTheCharacterTimeOfTheRateTheLineHas) {
+  auto t = Transport("comport=47;baudrate=9600");
+  ASSERT_TRUE(t->Open()) << t->GetLastError();
+  EXPECT_THROW(t->SetBaudRate(0), EAfComPortCoreError);
+  EXPECT_DOUBLE_EQ(t->GetByteTime(), 10000.0 / 9600);
+  t->SetBaudRate(19200);
+  EXPECT_DOUBLE_EQ(t->GetByteTime(), 10000.0 / 19200);
+  EXPECT_TRUE(t->GetActive());
 }
 
 }  // namespace
