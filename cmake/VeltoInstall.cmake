@@ -1,7 +1,7 @@
 # What `cmake --install` puts where, and the package made from it.
 #
 #   bin/                     VeltoConsole, VeltoSimulator, TervanMonitor, VeltoScan
-#   include/velto/           the library's headers, in their source folders
+#   include/velto/           the library's public headers, in their source folders
 #   lib*/                    the static libraries
 #   lib*/cmake/Velto/        find_package(Velto CONFIG): Velto::velto and one
 #                            target per library folder
@@ -39,10 +39,17 @@ endfunction()
 velto_install_strip(console ${CMAKE_INSTALL_BINDIR} "${VELTO_PROGRAMS}"
   --remove-section=.comment --remove-section=.note)
 
-# The library: every header of every library folder (folders added later
-# included); the console front end in app/ is no part of it.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velto
-  COMPONENT dev FILES_MATCHING PATTERN "*.h" PATTERN "app" EXCLUDE)
+# The library's public headers only (VeltoPublicHeaders.txt), each in its
+# source folder; the platform files and the other internals stay private.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/VeltoPublicHeaders.txt VELTO_PUBLIC_HEADERS
+  REGEX "^[^#].*[.]h$")
+foreach(header ${VELTO_PUBLIC_HEADERS})
+  get_filename_component(folder ${header} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/${header}
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velto/${folder} COMPONENT dev)
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_LIST_DIR}/VeltoPublicHeaders.txt)
 
 set(VELTO_LIBRARIES velto_framework velto_transport velto_protocol velto_device)
 foreach(library ${VELTO_LIBRARIES})

@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(build-essential g++ clang-14 clang libclang-rt-14-dev cmake ninja-build pkg-config
           libgtest-dev libgmock-dev googletest libbenchmark-dev libpugixml-dev uuid-dev
           socat dpkg-dev file lintian groff-base man-db stress-ng)
+packages+=(strace)  # bench/wait_syscall_bench.sh
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

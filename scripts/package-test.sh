@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Install, package and embed, checked on a finished build of the default
 # preset (build/, or the folder given): the project installed into a
-# temporary prefix and the example built against its CMake package; the
+# temporary prefix, where the headers must be the public set
+# (cmake/VeltoPublicHeaders.txt, no private header among them) and each must
+# compile on its own, twice included; the example built against its CMake package; the
 # Debian packages built, checked by name and version, extracted into a
 # scratch root where the installed VeltoConsole prints its help and the
 # manual pages pass groff and man; the example built once more with
 # pkg-config against the extracted library; both example builds run against
 # the extracted simulator; lintian on both packages.
 set -euo pipefail
+export LC_ALL=C  # one collation for sort and comm
 cd "$(dirname "$0")/.."
 build=${1:-build}
 [ -f "$build/CPackConfig.cmake" ] || { echo "$build is not a configured build folder" >&2; exit 2; }
@@ -27,6 +30,24 @@ fail() { echo "package test: $*" >&2; exit 1; }
 
 step "cmake --install into a temporary prefix"
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+
+step "installed headers: the public set only, each complete on its own"
+public=$(sed -n '/^[^#].*\.h$/p' cmake/VeltoPublicHeaders.txt | sort)
+installed=$(cd "$scratch/prefix/include/velto" && find . -type f | sed 's|^\./||' | sort)
+private=$(cd src && find . -name '*.h' -not -path './app/*' | sed 's|^\./||' | sort |
+  comm -23 - <(echo "$public"))
+leaked=$(comm -12 <(echo "$installed") <(echo "$private"))
+[ -z "$leaked" ] || fail "private headers were installed:"$'\n'"$leaked"
+[ "$installed" = "$public" ] ||
+  fail "the installed headers are not the public set:"$'\n'"$(diff <(echo "$public") <(echo "$installed"))"
+mkdir -p "$scratch/headers"
+while read -r header; do
+  unit=$scratch/headers/$(echo "$header" | tr '/.' '__').cpp
+  printf '#include "%s"\n#include "%s"\n' "$header" "$header" >"$unit"
+  echo "$unit"
+done <<<"$public" | xargs -P 2 -I{} "${CXX:-g++}" -std=c++20 -Wall -Wextra -Wpedantic -Werror \
+  -fsyntax-only -I"$scratch/prefix/include/velto" {} ||
+  fail "an installed header does not compile on its own (above)"
 
 step "example built against the installed CMake package"
 cmake -S examples/velto-inputs -B "$scratch/example-cmake" -G Ninja \

@@ -290,14 +290,16 @@ void TCommunicationInterface::PullIntoBuffer() {
   FReadBuffer.insert(FReadBuffer.end(), part.begin(), part.end());
 }
 
+// Held through Lock and Unlock, which a transport may extend (USB passes the
+// release on to its receive thread).
 std::int32_t TCommunicationInterface::GetBufferedCount(bool pull) {
-  std::lock_guard<TTransportMutex> guard(FTransportLock);
+  TTransportLock guard(*this);
   if (pull) PullIntoBuffer();
   return static_cast<std::int32_t>(FReadBuffer.size());
 }
 
 void TCommunicationInterface::TakeBuffered(std::int32_t count, TBytes& data, bool remove) {
-  std::lock_guard<TTransportMutex> guard(FTransportLock);
+  TTransportLock guard(*this);
   PullIntoBuffer();
   data.clear();
   if (count < 0 || static_cast<std::size_t>(count) >= FReadBuffer.size()) {

@@ -47,14 +47,23 @@ TEST_F(UsbOddLibraryTest, LibraryPathNamingAFifoIsRefused) {
   const std::string fifo = std::string(folder) + "/libd2xx.so";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   setenv("VELTO_D2XX_LIBRARY", fifo.c_str(), 1);
+  // An empty device tree: the kernel path finds no adapter, whatever this machine has.
+  const std::string ttys = std::string(folder) + "/class/tty";
+  ASSERT_EQ(mkdir((std::string(folder) + "/class").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(ttys.c_str(), 0700), 0);
+  setenv("VELTO_SYSFS_ROOT", folder, 1);
   TProgramResult r = Run({"/USB=SIM123", "/Address=1", "/Out3=On"});
+  unsetenv("VELTO_SYSFS_ROOT");
   unlink(fifo.c_str());
+  rmdir(ttys.c_str());
+  rmdir((std::string(folder) + "/class").c_str());
   rmdir(folder);
   EXPECT_FALSE(r.TimedOut);
   EXPECT_EQ(r.ExitStatus, 255);
   EXPECT_EQ(SplitLines(r.Stdout), Lines{"Connection refused!"});
-  EXPECT_EQ(r.Stderr, "VeltoConsole: USB SIM123: the D2XX library could not be loaded (" + fifo +
-                          ": not a regular file)\n");
+  EXPECT_EQ(r.Stderr, "VeltoConsole: USB adapter SIM123: D2XX library not loadable (" + fifo +
+                          ": not a regular file); no serial device with that USB serial number "
+                          "(found: none)\n");
 }
 
 // A library whose FT_Close never returns: the run's lines reach the pipe, its

@@ -28,7 +28,8 @@ bool StartThread(TAfComPortCoreThread& thread) {
 
 }  // namespace
 
-TAfComPortCore::TAfComPortCore(TAfCoreEventHandler handler) : FHandler(std::move(handler)) {}
+TAfComPortCore::TAfComPortCore(TAfCoreEventHandler handler)
+    : FHandler(std::move(handler)), FErrorBase(std::make_unique<TTtyCounters>()) {}
 
 TAfComPortCore::~TAfComPortCore() {
   try {
@@ -91,7 +92,7 @@ bool TAfComPortCore::OpenDevice(int portNumber, const std::string& path) {
     TReadGuard read(FReadLock);
     FHandle = opened.Fd;
     FLineErrors = 0;
-    FHaveCounters = TtyReadCounters(FHandle, FErrorBase);
+    FHaveCounters = TtyReadCounters(FHandle, *FErrorBase);
   }
   FLost = false;
   FOutFree = false;
@@ -254,12 +255,12 @@ void TAfComPortCore::SampleLineErrors() {
   if (!FHaveCounters || FHandle < 0) return;
   TTtyCounters now;
   if (!TtyReadCounters(FHandle, now)) return;
-  if (now.Frame != FErrorBase.Frame) FLineErrors |= kErrFrame;
-  if (now.Parity != FErrorBase.Parity) FLineErrors |= kErrParity;
-  if (now.Overrun != FErrorBase.Overrun) FLineErrors |= kErrOverrun;
-  if (now.BufferOverrun != FErrorBase.BufferOverrun) FLineErrors |= kErrRxOver;
-  if (now.Break != FErrorBase.Break) FLineErrors |= kErrBreak;
-  FErrorBase = now;
+  if (now.Frame != FErrorBase->Frame) FLineErrors |= kErrFrame;
+  if (now.Parity != FErrorBase->Parity) FLineErrors |= kErrParity;
+  if (now.Overrun != FErrorBase->Overrun) FLineErrors |= kErrOverrun;
+  if (now.BufferOverrun != FErrorBase->BufferOverrun) FLineErrors |= kErrRxOver;
+  if (now.Break != FErrorBase->Break) FLineErrors |= kErrBreak;
+  *FErrorBase = now;
 }
 
 std::int32_t TAfComPortCore::ReadInto(std::uint8_t* buffer, std::int32_t n) {

@@ -15,7 +15,6 @@
 #include <utility>
 
 #include "transport/serial/AfLineRecord.h"
-#include "transport/serial/AfTty.h"
 #include "transport/serial/AfUtils.h"
 
 // Raised by the engine with one of its texts ("Invalid port number (COM3)");
@@ -62,6 +61,7 @@ struct TAfComStat {
   std::uint32_t OutQueue = 0;  // bytes written and not yet sent
 };
 
+struct TTtyCounters;
 class TAfComPortEventThread;
 class TAfComPortWriteThread;
 
@@ -171,9 +171,9 @@ class TAfComPortCore {
   // Held shared while a caller waits on the handle, exclusive to close it.
   std::shared_mutex FHandleUse;
   int FHandle = -1;
-  std::uint32_t FLineErrors = 0;  // under FReadLock
-  TTtyCounters FErrorBase;        // under FReadLock
-  bool FHaveCounters = false;     // under FReadLock
+  std::uint32_t FLineErrors = 0;             // under FReadLock
+  std::unique_ptr<TTtyCounters> FErrorBase;  // under FReadLock
+  bool FHaveCounters = false;                // under FReadLock
 
   std::atomic<bool> FLost{false};
   std::atomic<bool> FOutFree{false};

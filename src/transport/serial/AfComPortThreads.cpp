@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <chrono>
 
 #include "framework/uAlert.h"
+#include "framework/uThreadNice.h"
 #include "framework/uTick.h"
 
 namespace {
@@ -38,31 +38,29 @@ std::string WhatOf(const std::exception_ptr& error) {
 
 }  // namespace
 
-void ApplyThreadPriority(std::thread& thread, TThreadPriority priority) {
-  int policy = SCHED_OTHER;
-  sched_param param{};
+int ThreadPriorityNice(TThreadPriority priority) {
   switch (priority) {
     case tpIdle:
-      policy = SCHED_IDLE;
-      break;
+      return 19;
     case tpLowest:
+      return 10;
     case tpLower:
-      policy = SCHED_BATCH;
-      break;
+      return 5;
     case tpNormal:
-      break;
+      return 0;
     case tpHigher:
+      return -5;
     case tpHighest:
-      policy = SCHED_RR;
-      param.sched_priority = priority == tpHigher ? 1 : 2;
-      break;
+      return -10;
     case tpTimeCritical:
-      policy = SCHED_FIFO;
-      param.sched_priority = 3;
-      break;
+      return -15;
   }
-  // Real-time classes need a privilege most users lack; the thread then keeps its class.
-  pthread_setschedparam(thread.native_handle(), policy, &param);
+  return 0;
+}
+
+void ApplyThreadPriority(int threadId, TThreadPriority priority) {
+  // A value the user may not take is refused; the thread keeps its own.
+  SetThreadNice(threadId, ThreadPriorityNice(priority));
 }
 
 // --- TAfComPortCoreThread ---
@@ -95,6 +93,7 @@ bool OnPortThread(const TAfComPortCore& core) {
 
 void TAfComPortCoreThread::Run() {
   tPortCore = &FCore;
+  FThreadId = KernelThreadId();
   try {
     Execute();
   } catch (...) {
@@ -104,6 +103,7 @@ void TAfComPortCoreThread::Run() {
       // Nothing may leave a thread body; the failure was already passed on.
     }
   }
+  FThreadId = 0;  // the kernel may give the id to another thread now
   {
     std::lock_guard<std::mutex> guard(FStartLock);
     FEnded = true;
@@ -126,7 +126,7 @@ void TAfComPortCoreThread::StopThread() {
 }
 
 void TAfComPortCoreThread::SetPriority(TThreadPriority priority) {
-  if (FThread.joinable()) ApplyThreadPriority(FThread, priority);
+  if (const int id = FThreadId.load(); id != 0) ApplyThreadPriority(id, priority);
 }
 
 bool TAfComPortCoreThread::IsThisThread() const {

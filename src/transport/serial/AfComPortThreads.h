@@ -12,10 +12,15 @@
 
 #include "transport/serial/AfCircularBuffer.h"
 #include "transport/serial/AfComPortCore.h"
+#include "transport/serial/AfTty.h"
 
-// Applies a priority to a running thread where the system permits it; a
-// refusal is ignored.
-void ApplyThreadPriority(std::thread& thread, TThreadPriority priority);
+// A priority is a nice value within the normal scheduling class, relative to
+// the process's own, also for a time-critical thread: no thread of the
+// program takes a real-time class.
+int ThreadPriorityNice(TThreadPriority priority);
+// Applies a priority to the running thread `threadId` of this process (its
+// kernel id) where the system permits it; a refusal is ignored.
+void ApplyThreadPriority(int threadId, TThreadPriority priority);
 
 // True on one of the threads of `core`'s open port.
 bool OnPortThread(const TAfComPortCore& core);
@@ -50,6 +55,7 @@ class TAfComPortCoreThread {
   void Run();
 
   std::thread FThread;
+  std::atomic<int> FThreadId{0};  // the kernel's, while the body runs
   std::atomic<bool> FTerminated{false};
   std::mutex FStartLock;
   std::condition_variable FStartSignal;

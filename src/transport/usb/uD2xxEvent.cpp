@@ -43,16 +43,27 @@ TD2xxEvent::~TD2xxEvent() {
   pthread_mutex_destroy(&FHandle.Mutex);
 }
 
+void TD2xxEvent::Broadcast() {
+  ++FBroadcasts;
+  pthread_cond_broadcast(&FHandle.Cond);
+}
+
+void TD2xxEvent::Woken(int rc, std::uint64_t before) {
+  if (rc != 0 || FBroadcasts != before) return;
+  ++FSignals;
+  Broadcast();
+}
+
 void TD2xxEvent::RequestStop() {
   TPthreadLock lock(FHandle.Mutex);
   FStop = true;
-  pthread_cond_broadcast(&FHandle.Cond);
+  Broadcast();
 }
 
 void TD2xxEvent::Wake() {
   TPthreadLock lock(FHandle.Mutex);
   FWake = true;
-  pthread_cond_broadcast(&FHandle.Cond);
+  Broadcast();
 }
 
 bool TD2xxEvent::StopRequested() {
@@ -60,14 +71,53 @@ bool TD2xxEvent::StopRequested() {
   return FStop;
 }
 
+void TD2xxEvent::WantLock() {
+  TPthreadLock lock(FHandle.Mutex);
+  FLockWanted = true;
+}
+
+void TD2xxEvent::LockTaken() {
+  TPthreadLock lock(FHandle.Mutex);
+  FLockWanted = false;
+  FReleased = false;
+}
+
+void TD2xxEvent::LockReleased() {
+  TPthreadLock lock(FHandle.Mutex);
+  if (!FLockWanted) return;
+  FLockWanted = false;
+  FReleased = true;
+  Broadcast();
+}
+
 TD2xxEvent::TWake TD2xxEvent::Wait(std::uint32_t timeoutMs) {
   const timespec deadline = MonotonicAfter(timeoutMs);
   TPthreadLock lock(FHandle.Mutex);
+  const std::uint64_t signals = FSignals;
   int rc = 0;
-  if (!FStop && !FWake) rc = pthread_cond_timedwait(&FHandle.Cond, &FHandle.Mutex, &deadline);
+  if (!FStop && !FWake && !FReleased) {
+    const std::uint64_t before = FBroadcasts;
+    rc = pthread_cond_timedwait(&FHandle.Cond, &FHandle.Mutex, &deadline);
+    Woken(rc, before);
+  }
   if (FStop) return TWake::Stop;
-  const bool woken = std::exchange(FWake, false);
-  return (woken || rc != ETIMEDOUT) ? TWake::Signal : TWake::TimeOut;
+  if (std::exchange(FWake, false) || FSignals != signals) return TWake::Signal;
+  if (std::exchange(FReleased, false)) return TWake::Released;
+  return rc == ETIMEDOUT ? TWake::TimeOut : TWake::Signal;
+}
+
+std::uint64_t TD2xxEvent::Signals() {
+  TPthreadLock lock(FHandle.Mutex);
+  return FSignals;
+}
+
+bool TD2xxEvent::WaitSignal(std::uint64_t seen, std::uint32_t timeoutMs) {
+  const timespec deadline = MonotonicAfter(timeoutMs);
+  TPthreadLock lock(FHandle.Mutex);
+  if (FStop || FSignals != seen) return true;
+  const std::uint64_t before = FBroadcasts;
+  Woken(pthread_cond_timedwait(&FHandle.Cond, &FHandle.Mutex, &deadline), before);
+  return FStop || FSignals != seen;
 }
 
 void AbandonD2xxEvent(std::unique_ptr<TD2xxEvent> event) {

@@ -5,11 +5,14 @@
 #include <exception>
 
 #include "framework/uAlert.h"
+#include "framework/uTick.h"
 #include "transport/uConnectionString.h"
 
 namespace {
 
-using TLockGuard = std::lock_guard<TTransportMutex>;
+// Every hold of the lock here goes through Lock and Unlock, so that its
+// release reaches a receive thread waiting for it.
+using TLockGuard = TTransportLock;
 
 std::string StatusText(const char* call, FT_STATUS status) {
   return std::string(call) + " failed with status " + std::to_string(status);
@@ -35,7 +38,7 @@ TFTDIDevice::~TFTDIDevice() {
   // (A constructor that fails stops its threads through the members, which
   // are declared last for that.)
   TThreads finished;
-  TLockGuard guard(TransportLock());
+  TLockGuard guard(*this);
   TakeReceiveThreads(finished, true);
 }
 
@@ -53,7 +56,7 @@ void TFTDIDevice::BeforeDestruction() {
   // A failed close leaves its thread running: it ends here in any case.
   TThreads finished;
   {
-    TLockGuard guard(TransportLock());
+    TLockGuard guard(*this);
     TakeReceiveThreads(finished, true);
   }
   finished.clear();
@@ -71,6 +74,11 @@ void TFTDIDevice::ReportFailure(const char* call, FT_STATUS status) {
 }
 
 void TFTDIDevice::TakeReceiveThreads(TThreads& finished, bool all) {
+  {
+    std::lock_guard<std::mutex> guard(FEventLock);
+    FEvent = nullptr;
+    FEventRegistered = false;
+  }
   if (FReceiveThread) FStoppedThreads.push_back(std::move(FReceiveThread));
   TThreads kept;
   for (auto& thread : FStoppedThreads) {
@@ -93,7 +101,7 @@ bool TFTDIDevice::Open() {
   TThreads finished;
   bool opened = false;
   {
-    TLockGuard guard(TransportLock());
+    TLockGuard guard(*this);
     if (GetActive()) return true;
     opened = OpenAdapter(finished);
   }
@@ -142,7 +150,13 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished) {
     SetLastError(Target() + ": the receive thread could not be started (" + e.what() + ")");
     return false;
   }
-  if (const FT_STATUS event = FReceiveThread->RegistrationStatus(); event != kD2xxOk)
+  const FT_STATUS event = FReceiveThread->RegistrationStatus();
+  {
+    std::lock_guard<std::mutex> guard(FEventLock);
+    FEvent = FReceiveThread->Event();
+    FEventRegistered = event == kD2xxOk;
+  }
+  if (event != kD2xxOk)
     Alert(Target() + ": FT_SetEventNotification failed with status " + std::to_string(event) +
           "; received bytes are looked for every " + std::to_string(TFTDIDevicecore::kIdleWaitMs) +
           " ms");
@@ -157,7 +171,7 @@ bool TFTDIDevice::Close(bool force) {
   TThreads finished;
   bool closed = false;
   {
-    TLockGuard guard(TransportLock());
+    TLockGuard guard(*this);
     const FT_HANDLE handle = FHandle.exchange(nullptr);
     if (handle == nullptr) {
       // The thread a failed close left running ends now.
@@ -170,7 +184,8 @@ bool TFTDIDevice::Close(bool force) {
       // The library may still be using the adapter and its event: both stay
       // with it. Said at once, as whoever closes may be ending.
       const std::string reason = Target() + ": FT_Close did not return within " +
-                                 std::to_string(kD2xxCloseWaitMs) + " ms; the adapter is left to it";
+                                 std::to_string(kD2xxCloseWaitMs) +
+                                 " ms; the adapter is left to it";
       SetLastError(reason);
       Alert(reason);
     }
@@ -197,7 +212,7 @@ void TFTDIDevice::SetPermitted(bool permitted) {
 // --- data ---
 
 std::int32_t TFTDIDevice::Write(const TBytes& data) {
-  TLockGuard guard(TransportLock());
+  TLockGuard guard(*this);
   const FT_HANDLE handle = FHandle.load();
   if (handle == nullptr) return 0;
   Trace(kTraceSent, data);
@@ -213,7 +228,7 @@ std::int32_t TFTDIDevice::Write(const TBytes& data) {
 
 void TFTDIDevice::Read(TBytes& data) {
   data.clear();
-  TLockGuard guard(TransportLock());
+  TLockGuard guard(*this);
   const FT_HANDLE handle = FHandle.load();
   DWORD waiting = 0;
   FT_STATUS status = handle == nullptr ? kD2xxOk : D2xxGetQueueStatus(handle, waiting);
@@ -237,7 +252,7 @@ void TFTDIDevice::Read(TBytes& data) {
 }
 
 std::int32_t TFTDIDevice::GetReceivedCount() {
-  TLockGuard guard(TransportLock());
+  TLockGuard guard(*this);
   const FT_HANDLE handle = FHandle.load();
   if (handle == nullptr) return 0;
   DWORD waiting = 0;
@@ -249,27 +264,84 @@ std::int32_t TFTDIDevice::GetReceivedCount() {
   return static_cast<std::int32_t>(std::min<DWORD>(waiting, INT32_MAX));
 }
 
+bool TFTDIDevice::WaitReceived(std::int32_t timeout) {
+  std::shared_ptr<TD2xxEvent> event;
+  bool registered = false;
+  {
+    std::lock_guard<std::mutex> guard(FEventLock);
+    event = FEvent;
+    registered = FEventRegistered;
+  }
+  if (!event) return GetReceivedCount() > 0;  // not open: nothing can come
+  // A library that refused the event is looked at the base's way.
+  if (!registered) return TSerialPortCoreInterface::WaitReceived(timeout);
+  const std::uint32_t deadline =
+      GetTickCount32() + static_cast<std::uint32_t>(std::max(timeout, 0));
+  for (;;) {
+    // Taken before the queue is looked at: a signal that comes in between
+    // ends the wait at once, when another waiter caught it.
+    const std::uint64_t seen = event->Signals();
+    if (GetReceivedCount() > 0) return true;
+    if (!GetActive()) return false;
+    const std::uint32_t left = TicksLeft(GetTickCount32(), deadline);
+    if (left == 0) return false;
+    // A signal sent while nobody waited is lost: each wait is bounded like
+    // the receive thread's, and the queue is looked at after it.
+    event->WaitSignal(seen, std::min(left, TFTDIDevicecore::kIdleWaitMs));
+  }
+}
+
+bool TFTDIDevice::TryLock() {
+  if (!TransportLock().try_lock()) return false;
+  ++FHolds;
+  return true;
+}
+
+void TFTDIDevice::Lock() {
+  TransportLock().lock();
+  ++FHolds;
+}
+
+void TFTDIDevice::Unlock() {
+  // Letting go of the lock drops the reference it held, which may be the
+  // last: keep the transport until the release is passed on.
+  AddRef();
+  const bool last = --FHolds == 0;
+  TransportLock().unlock();
+  if (last) LockReleased();
+  Release();
+}
+
+void TFTDIDevice::LockReleased() {
+  std::shared_ptr<TD2xxEvent> event;
+  {
+    std::lock_guard<std::mutex> guard(FEventLock);
+    event = FEvent;
+  }
+  if (event) event->LockReleased();
+}
+
 void TFTDIDevice::AnnounceDataReceived(TIntf<ICommunicationInterface> sender) {
   TSerialPortCoreInterface::AnnounceDataReceived(std::move(sender));
 }
 
 void TFTDIDevice::PurgeIn() {
-  TLockGuard guard(TransportLock());
+  TLockGuard guard(*this);
   ReportFailure("FT_Purge", D2xxPurge(FHandle.load(), kD2xxPurgeRx));
 }
 
 void TFTDIDevice::PurgeOut() {
-  TLockGuard guard(TransportLock());
+  TLockGuard guard(*this);
   ReportFailure("FT_Purge", D2xxPurge(FHandle.load(), kD2xxPurgeTx));
 }
 
 bool TFTDIDevice::ResetDevice() {
-  TLockGuard guard(TransportLock());
+  TLockGuard guard(*this);
   return D2xxResetDevice(FHandle.load()) == kD2xxOk;
 }
 
 bool TFTDIDevice::EraseEEPROM() {
-  TLockGuard guard(TransportLock());
+  TLockGuard guard(*this);
   return D2xxEraseEE(FHandle.load()) == kD2xxOk;
 }
 
@@ -316,7 +388,7 @@ std::int32_t TFTDIDevice::GetBaudRate() {
 
 void TFTDIDevice::SetBaudRate(std::int32_t baudRate) {
   {
-    TLockGuard guard(TransportLock());
+    TLockGuard guard(*this);
     const FT_HANDLE handle = FHandle.load();
     const FT_STATUS status =
         handle == nullptr ? kD2xxOk : D2xxSetBaudRate(handle, static_cast<DWORD>(baudRate));
@@ -354,7 +426,7 @@ void TFTDIDevice::SetParity(std::int32_t parity) {
 
 void TFTDIDevice::SetLineField(std::atomic<std::int32_t>& field, std::int32_t value) {
   {
-    TLockGuard guard(TransportLock());
+    TLockGuard guard(*this);
     const std::int32_t previous = field.exchange(value);
     // A closed adapter refuses them too, so it keeps its previous settings.
     const FT_STATUS status = D2xxSetDataCharacteristics(
@@ -384,7 +456,7 @@ void TFTDIDevice::SetRTS(bool raised) {
 
 void TFTDIDevice::SetLine(std::atomic<bool>& state, bool raised, FT_STATUS (*call)(FT_HANDLE, bool),
                           const char* entryPoint) {
-  TLockGuard guard(TransportLock());
+  TLockGuard guard(*this);
   const FT_STATUS status = call(FHandle.load(), raised);
   if (status == kD2xxOk) state = raised;
   ReportFailure(entryPoint, status);

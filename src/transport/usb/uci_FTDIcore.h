@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "transport/serial/uci_ISerialPortInterface.h"
+#include "transport/usb/uD2xxEvent.h"
 #include "transport/usb/uci_FTDIdirect.h"
 
 inline constexpr const char* kFTDIDeviceProvider = "FTD_USB";
@@ -44,13 +45,12 @@ struct TFTDIReceiveState;
 // joined later (EndFTDIReceiveThreads).
 class TFTDIDevicecore {
  public:
-  // Waits at most this long for an event, and this long again once one came
-  // while the transport's lock was busy.
+  // Waits at most this long for an event, also while another thread holds
+  // the transport's lock: that thread's release wakes it (TFTDIDevice::Unlock).
   static constexpr std::uint32_t kIdleWaitMs = 100;
-  static constexpr std::uint32_t kPendingWaitMs = 1;
 
   // Registers its event with the library for `handle` (the status is kept),
-  // then starts the thread at the highest priority permitted.
+  // then starts the thread, which raises its own priority where permitted.
   TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE handle);
   ~TFTDIDevicecore();
   TFTDIDevicecore(const TFTDIDevicecore&) = delete;
@@ -65,6 +65,8 @@ class TFTDIDevicecore {
   // event; without this the event is kept for the rest of the process.
   void LibraryReleased();
   bool OnThisThread() const { return FThread.get_id() == std::this_thread::get_id(); }
+  // The event the thread waits on, kept alive for as long as the caller holds it.
+  std::shared_ptr<TD2xxEvent> Event() const;
 
  private:
   static void Run(std::shared_ptr<TFTDIReceiveState> state);
@@ -102,6 +104,14 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   void SetConnectionString(const std::string& text) override;
   void PurgeIn() override;
   void PurgeOut() override;
+  // Waits on the library's event, as the receive thread does; a caller that
+  // holds the lock meanwhile takes the answer without the thread.
+  bool WaitReceived(std::int32_t timeout) override;
+  // The lock keeps count of its holds: the last release wakes a receive
+  // thread that found it taken, so that thread sleeps instead of retrying.
+  bool TryLock() override;
+  void Lock() override;
+  void Unlock() override;
 
   // ISerialPortInterface
   std::int32_t GetBaudRate() override;
@@ -154,7 +164,16 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   void SetLine(std::atomic<bool>& state, bool raised, FT_STATUS (*call)(FT_HANDLE, bool),
                const char* entryPoint);
 
+  // Passes the lock's last release on to the receive thread.
+  void LockReleased();
+
   std::atomic<FT_HANDLE> FHandle{nullptr};  // changed under the transport lock
+  int FHolds = 0;                           // guarded by the transport lock
+  // The open adapter's event: its own lock, as it is used after the
+  // transport's lock was released and while waiting without it.
+  std::mutex FEventLock;
+  std::shared_ptr<TD2xxEvent> FEvent;  // guarded by FEventLock
+  bool FEventRegistered = false;       // guarded by FEventLock
   std::mutex FSettingsLock;
   std::string FSerialNumber;  // guarded by FSettingsLock
   std::atomic<std::int32_t> FBaudRate{kDefaultBaudRate};

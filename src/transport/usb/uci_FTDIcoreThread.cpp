@@ -1,11 +1,10 @@
 // The receive thread of the USB adapter transport (TFTDIDevicecore).
-#include <sched.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
+#include "framework/uThreadNice.h"
 #include "transport/serial/AfComPortThreads.h"
 #include "transport/usb/uD2xxEvent.h"
 #include "transport/usb/uci_FTDIcore.h"
@@ -73,9 +72,10 @@ class TTryTransportLock {
   bool FOwns;
 };
 
-// Announces bytes that may be waiting, unless a caller holds the transport's
-// lock (it takes the bytes itself then) or the stop was requested.
-void AnnounceArrival(TFTDIReceiveState& state, bool& pending) {
+// Announces bytes that may be waiting, unless the stop was requested. False
+// when another thread holds the transport's lock (it takes the bytes itself
+// then): its release wakes the thread, which tries again.
+bool AnnounceArrival(TFTDIReceiveState& state, bool& pending) {
   IFTDISerialPortInterface& device = *state.Device;
   // Held for the whole visit, not just the announcement: an input/output
   // error met while asking closes the transport, and its closed handler may
@@ -84,17 +84,18 @@ void AnnounceArrival(TFTDIReceiveState& state, bool& pending) {
   // touched afterwards. (While a transport is being ended elsewhere, this
   // reference cannot end it a second time.)
   TIntf<ICommunicationInterface> sender(&device);
+  // Said before trying, so that a release just after a failed try is not missed.
+  state.Event->WantLock();
   TTryTransportLock lock(device);
-  if (!lock.Owns()) {
-    sched_yield();
-    return;
-  }
-  if (state.Event->StopRequested()) return;
+  if (!lock.Owns()) return false;
+  state.Event->LockTaken();
+  if (state.Event->StopRequested()) return true;
   const bool waiting = device.GetReceivedCount() != 0;
   // Asking may have met an input/output error and closed the transport.
-  if (state.Event->StopRequested() || !(pending || waiting)) return;
+  if (state.Event->StopRequested() || !(pending || waiting)) return true;
   pending = false;
   device.AnnounceDataReceived(sender);
+  return true;
 }
 
 }  // namespace
@@ -113,7 +114,10 @@ TFTDIDevicecore::TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE han
     ThreadEnded();
     throw;
   }
-  ApplyThreadPriority(FThread, tpHighest);  // on the serial port threads' scale
+}
+
+std::shared_ptr<TD2xxEvent> TFTDIDevicecore::Event() const {
+  return std::shared_ptr<TD2xxEvent>(FState, FState->Event.get());
 }
 
 TFTDIDevicecore::~TFTDIDevicecore() {
@@ -142,13 +146,16 @@ void TFTDIDevicecore::LibraryReleased() {
 
 void TFTDIDevicecore::Run(std::shared_ptr<TFTDIReceiveState> state) {
   try {
+    ApplyThreadPriority(KernelThreadId(), tpHighest);  // on the serial port threads' scale
     TD2xxEvent& event = *state->Event;
     bool pending = false;
     // The queue is looked at after every wake-up and every time-out: the
-    // library's signal carries no state, and one sent while nobody waits is lost.
+    // library's signal carries no state, and one sent while nobody waits is
+    // lost. While another thread holds the lock, the thread sleeps until that
+    // thread lets go of it, a signal, the stop or the time-out.
     while (!event.StopRequested()) {
       AnnounceArrival(*state, pending);
-      const TD2xxEvent::TWake wake = event.Wait(pending ? kPendingWaitMs : kIdleWaitMs);
+      const TD2xxEvent::TWake wake = event.Wait(kIdleWaitMs);
       if (wake == TD2xxEvent::TWake::Stop) break;
       if (wake == TD2xxEvent::TWake::Signal) pending = true;
     }

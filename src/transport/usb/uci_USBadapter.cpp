@@ -18,7 +18,7 @@
 
 namespace {
 
-using TLockGuard = std::lock_guard<std::recursive_mutex>;
+using TLockGuard = std::lock_guard<TTransportMutex>;
 
 constexpr int kModemLineCts = 1;
 constexpr int kModemLineDsr = 2;
@@ -376,7 +376,7 @@ void TUsbAdapterDevice::AnnounceArrival() {
   // whose close then hands the port to another thread.
   TIntf<ICommunicationInterface> keep;
   {
-    std::unique_lock<std::recursive_mutex> lock(TransportLock(), std::adopt_lock);
+    std::unique_lock<TTransportMutex> lock(TransportLock(), std::adopt_lock);
     if (Destroying() || !KernelOpen() || GetReceivedCount() == 0) return;
     keep = Self();
     AnnounceDataReceived(keep);

@@ -1,0 +1,246 @@
+// How the USB transport waits: a caller holding the lock waits on the
+// library's event, and the receive thread sleeps while the lock is taken.
+// Wake-ups are counted, not timed: a thread that polls makes one per
+// millisecond, one that waits makes one per signal and per time-out.
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "framework/uThreadNice.h"
+#include "support/uThreadState.h"
+#include "transport/serial/AfComPortThreads.h"
+#include "transport/usb/uD2xxEvent.h"
+#include "transport/usb/uFakeAdapter.h"
+#include "transport/usb/uPthreadLock.h"
+
+namespace {
+
+// ---------------------------------------------------------------- the event
+
+// True while thread `tid` of this process is in a system call whose first
+// argument points into `object` (a futex wait on a condition variable);
+// sleeping is enough where the kernel does not tell.
+template <class T>
+bool WaitsOn(int tid, const T& object) {
+  std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  std::string number, argument;
+  if (!(file >> number >> argument) || argument.rfind("0x", 0) != 0)
+    return ThreadSleepsSoon(tid, 0);
+  const auto at = static_cast<std::uintptr_t>(std::stoull(argument, nullptr, 16));
+  const auto begin = reinterpret_cast<std::uintptr_t>(&object);
+  return at >= begin && at < begin + sizeof(T);
+}
+
+// The library may wake only one waiter with its signal (the stand-in does);
+// the receive thread and a caller waiting for its answer both wait on it,
+// and neither may miss the signal the other caught.
+TEST(D2xxEvent, OneLibrarySignalReachesBothWaiters) {
+  constexpr std::uint32_t kBoundMs = 20000;  // only a missed signal reaches it
+  for (int first = 0; first < 2; ++first) {
+    SCOPED_TRACE(first == 0 ? "receive thread waits first" : "caller waits first");
+    TD2xxEvent event;
+    std::atomic<int> threadTid{0}, callerTid{0};
+    std::atomic<bool> threadDone{false}, callerDone{false};
+    TD2xxEvent::TWake threadWake = TD2xxEvent::TWake::TimeOut;
+    bool callerWoken = false;
+    const std::uint64_t seen = event.Signals();
+    auto receive = [&] {
+      threadTid = CurrentThreadId();
+      threadWake = event.Wait(kBoundMs);
+      threadDone = true;
+    };
+    auto caller = [&] {
+      callerTid = CurrentThreadId();
+      callerWoken = event.WaitSignal(seen, kBoundMs);
+      callerDone = true;
+    };
+    std::thread a(first == 0 ? std::function<void()>(receive) : std::function<void()>(caller));
+    std::thread b(first == 0 ? std::function<void()>(caller) : std::function<void()>(receive));
+    // Both asleep in the wait (nothing else there blocks) before the signal.
+    const pthread_cond_t& cond = event.LibraryHandle()->Cond;
+    ASSERT_TRUE(Eventually([&] {
+      return threadTid != 0 && callerTid != 0 && WaitsOn(threadTid, cond) &&
+             WaitsOn(callerTid, cond);
+    }));
+    {
+      TD2xxEventHandle& handle = *event.LibraryHandle();
+      TPthreadLock lock(handle.Mutex);
+      pthread_cond_signal(&handle.Cond);  // as the library does: one waiter
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(threadWake, TD2xxEvent::TWake::Signal);
+    EXPECT_TRUE(callerWoken);
+    EXPECT_NE(event.Signals(), seen);
+  }
+}
+
+// A release wakes the receive thread only when it found the lock taken, and
+// is never lost, however soon after the failed try it comes.
+TEST(D2xxEvent, ReleaseWakesOnlyAThreadThatWantedTheLock) {
+  TD2xxEvent event;
+  event.LockReleased();  // nobody wanted it
+  EXPECT_EQ(event.Wait(0), TD2xxEvent::TWake::TimeOut);
+  event.WantLock();
+  event.LockReleased();  // before the wait began
+  EXPECT_EQ(event.Wait(20000), TD2xxEvent::TWake::Released);
+  event.WantLock();
+  event.LockTaken();
+  event.LockReleased();  // taken after all: its own release
+  EXPECT_EQ(event.Wait(0), TD2xxEvent::TWake::TimeOut);
+  event.RequestStop();
+  EXPECT_EQ(event.Wait(20000), TD2xxEvent::TWake::Stop);
+  EXPECT_TRUE(event.WaitSignal(event.Signals(), 20000));
+}
+
+// ---------------------------------------------------------------- the transport
+
+// Counts, per thread, what the waits cost: looks at the queue by the thread
+// that holds the lock, and tries of the lock by every other thread (the
+// receive thread).
+class TCountingDevice : public TFTDIDevice {
+ public:
+  using TFTDIDevice::TFTDIDevice;
+
+  bool TryLock() override {
+    if (std::this_thread::get_id() != Holder.load()) ++OtherTries;
+    return TFTDIDevice::TryLock();
+  }
+  std::int32_t GetReceivedCount() override {
+    if (std::this_thread::get_id() == Holder.load()) ++HolderLooks;
+    return TFTDIDevice::GetReceivedCount();
+  }
+
+  std::atomic<std::thread::id> Holder{};
+  std::atomic<unsigned> OtherTries{0};
+  std::atomic<unsigned> HolderLooks{0};
+};
+
+class FTDIDeviceWait : public FakeAdapterTest {
+ protected:
+  // Also finds the library's signal count: the library is loaded by the open.
+  TIntf<TCountingDevice> OpenCounting() {
+    auto t = Make<TCountingDevice>("provider=FTD_USB;serial_number=SIM1");
+    EXPECT_TRUE(t->Open()) << t->GetLastError();
+    FPeer = FListener.Accept(10000);
+    EXPECT_TRUE(FPeer.Valid());
+    FSignals = FakeEntry<unsigned (*)()>("FakeD2xxSignals");
+    EXPECT_NE(FSignals, nullptr);
+    return t;
+  }
+
+  unsigned (*FSignals)() = nullptr;
+};
+
+// A transaction holds the lock while it waits for its answer and then for
+// more; neither it nor the receive thread may poll meanwhile. Allowed: one
+// wake-up per library signal and per time-out of either waiter, plus a few.
+TEST_F(FTDIDeviceWait, AHeldWaitNeitherPollsNorLetsTheReceiveThreadPoll) {
+  constexpr std::int32_t kQuietMs = 300;  // a wait for an answer that never comes
+  for (bool answered : {false, true}) {
+    SCOPED_TRACE(answered ? "answer, then silence" : "silence");
+    TArrivals arrivals;
+    auto t = OpenCounting();
+    ASSERT_NE(FSignals, nullptr);
+    arrivals.Attach(*t);
+    const unsigned signalsBefore = FSignals();
+    const std::uint32_t start = GetTickCount32();
+    {
+      TTransportLock hold(*t);
+      t->Holder = std::this_thread::get_id();
+      t->OtherTries = 0;
+      t->HolderLooks = 0;
+      if (answered) {
+        ASSERT_TRUE(FPeer.SendAll(BytesOf("answer")));
+        TBytes answer;
+        while (answer.size() < 6 && t->WaitReceived(10000)) {
+          TBytes part;
+          t->Read(part);
+          answer.insert(answer.end(), part.begin(), part.end());
+        }
+        EXPECT_EQ(TextOf(answer), "answer");
+      }
+      EXPECT_FALSE(t->WaitReceived(kQuietMs));
+      t->Holder = std::thread::id();
+    }
+    const unsigned periods = (GetTickCount32() - start) / TFTDIDevicecore::kIdleWaitMs + 1;
+    const unsigned signals = FSignals() - signalsBefore;
+    EXPECT_LE(t->HolderLooks.load(), 2 * signals + periods + 3);
+    EXPECT_LE(t->OtherTries.load(), signals + periods + 2);
+    EXPECT_TRUE(t->Close(false));
+  }
+}
+
+// Bytes that came while another thread held the lock, and that it left, are
+// announced once it lets go; and a close made while the receive thread waits
+// for the lock (an input/output error met inside a transaction closes there)
+// ends that thread without the lock.
+TEST_F(FTDIDeviceWait, ReleaseAndCloseWakeTheThreadWaitingForTheLock) {
+  for (bool closeInside : {false, true}) {
+    SCOPED_TRACE(closeInside ? "closed while held" : "released");
+    const TThreadIds before = ThreadIds();
+    TArrivals arrivals;
+    auto t = OpenCounting();
+    ASSERT_NE(FSignals, nullptr);
+    const TThreadIds started = StartedSince(before);
+    arrivals.Attach(*t);
+    {
+      TTransportLock hold(*t);
+      t->Holder = std::this_thread::get_id();
+      const unsigned signalsBefore = FSignals();
+      t->OtherTries = 0;
+      ASSERT_TRUE(FPeer.SendAll(BytesOf("late")));
+      // The receive thread was woken by the signal and found the lock taken.
+      ASSERT_TRUE(Eventually([&] { return FSignals() != signalsBefore && t->OtherTries > 0; }));
+      if (closeInside) {
+        EXPECT_TRUE(t->Close(false));  // joins the receive thread: it must not need the lock
+        EXPECT_TRUE(ThreadsEnd(started));
+      }
+      t->Holder = std::thread::id();
+    }
+    if (!closeInside) {
+      EXPECT_TRUE(arrivals.WaitBytes(4));
+      std::lock_guard<std::mutex> guard(arrivals.Lock);
+      EXPECT_EQ(TextOf(arrivals.Bytes), "late");
+    }
+  }
+}
+
+// ---------------------------------------------------------------- priority
+
+// The scheduling class of one of this process's threads.
+int ThreadPolicy(const std::string& tid) {
+  return sched_getscheduler(static_cast<pid_t>(std::stoi(tid)));
+}
+
+// The receive thread asks for a high priority: a nice value in the normal
+// class, never a real-time class, also in a run as root (who may take one).
+TEST_F(FTDIDeviceWait, TheReceiveThreadStaysInTheNormalClass) {
+  const TThreadIds before = ThreadIds();
+  auto t = OpenCounting();
+  const TThreadIds started = StartedSince(before);
+  ASSERT_EQ(started.size(), 2u);  // the receive thread and the library's
+  const int processNice = ThreadNice(static_cast<int>(getpid()));
+  // The receive thread sets its own priority as it starts.
+  ASSERT_TRUE(Eventually([&] {
+    for (const std::string& tid : started)
+      if (ThreadNice(std::stoi(tid)) != processNice) return true;
+    return geteuid() != 0;  // an ordinary user cannot raise it: it stays
+  }));
+  const int highest = std::max(processNice + ThreadPriorityNice(tpHighest), -20);
+  int raised = 0;
+  for (const std::string& tid : started) {
+    EXPECT_EQ(ThreadPolicy(tid), SCHED_OTHER) << tid;
+    if (ThreadNice(std::stoi(tid)) == highest) ++raised;
+  }
+  EXPECT_EQ(raised, geteuid() == 0 ? 1 : 0);
+  EXPECT_TRUE(t->Close(false));
+}
+
+}  // namespace
