@@ -104,7 +104,7 @@ void RunExchanges(benchmark::State& state, bool fromThread) {
   std::int64_t failed = 0;
   for (auto _ : state) {
     TBytes data;
-    if (!device->Execute(0x31, TBytes{}, {}, true, 1000, data)) ++failed;
+    if (!device->AskAndWait(velto::kInstReadInputs, {}, data, 1000)) ++failed;
     benchmark::DoNotOptimize(data);
   }
   state.counters["failed"] = static_cast<double>(failed);

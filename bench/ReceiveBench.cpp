@@ -47,7 +47,7 @@ struct TBench {
 TBytes Batch(std::int64_t packets) {
   TBytes all;
   for (std::int64_t i = 0; i < packets; ++i) {
-    TBytes p = BuildPacket(0x31, static_cast<std::uint8_t>(i), 0x0D,
+    TBytes p = BuildPacket(0x31, static_cast<std::uint8_t>(i), velto::kNotifyInputs,
                            {0x00, static_cast<std::uint8_t>(i & 0x0F)});
     all.insert(all.end(), p.begin(), p.end());
   }
@@ -143,7 +143,7 @@ BENCHMARK(BM_ReceiveFlood)->Apply(FloodSizes);
 // The same flood, then the answer, through a transaction's answer search.
 void BM_AnswerSearchFlood(benchmark::State& state) {
   const std::vector<TBytes> reads = Reads(LookAlikes(static_cast<std::size_t>(state.range(0))));
-  const TBytes answerPacket = BuildPacket(0x31, 0, 0x00, {0x00, 0x05});
+  const TBytes answerPacket = BuildPacket(0x31, 0, tervan::kAckOk, {0x00, 0x05});
   for (auto _ : state) {
     TTervanAnswerSearch search(0x31, 0, TTervanStack::kRxBufferCap, TTervanStack::kRxBufferKeep);
     TBytes answer;

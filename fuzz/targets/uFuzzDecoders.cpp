@@ -132,7 +132,7 @@ int FuzzDecoders(const std::uint8_t* data, std::size_t size) {
   PureDecoders(selector, ident);
   PureDecoders(selector, rest);
   // An answer carries at most 65,528 data bytes.
-  if (rest.size() <= tervan::kMaxDataSize - 2)
+  if (rest.size() <= tervan::kMaxDataSize)
     DeviceDecoders(selector, std::string(ident.begin(), ident.end()), rest);
   return 0;
 }

@@ -10,11 +10,7 @@ using namespace velto;
 
 namespace {
 
-constexpr std::uint8_t kAckOk = 0;
-constexpr std::int32_t kAckUnsupported = 2;
 constexpr std::int32_t kDefault = -1;  // the device's own time-out
-
-const TTervanAnswerCallback kNoCallback;
 
 bool CounterIndexValid(std::int32_t index) {
   return index >= 0 && index <= kMaxCounters;
@@ -37,7 +33,7 @@ HRESULT TVelto::QueryInterface(const TGUID& iid, void** obj) {
 
 bool TVelto::Identify() {
   TBytes answer;
-  if (!Execute(kInstIdentify, TBytes{}, kNoCallback, true, kDefault, answer)) {
+  if (!AskAndWait(kInstIdentify, {}, answer)) {
     FInfoKnown.store(false);
     return false;
   }
@@ -180,9 +176,9 @@ bool TVelto::GetCachedOutput(std::int32_t number, bool& state) {
 
 bool TVelto::ReadStates(std::uint8_t inst, TStateCopy& copy, bool inputs, TVeltoIOArray& states,
                         bool wait) {
-  if (!wait) return Execute(inst, TBytes{}, kNoCallback, false, kDefault);
+  if (!wait) return Post(inst);
   TBytes answer;
-  if (!Execute(inst, TBytes{}, kNoCallback, true, kDefault, answer)) return false;
+  if (!AskAndWait(inst, {}, answer)) return false;
   if (!DecodeBits(answer, states, -1)) return false;
   // A longer caller's array keeps its tail, but only what the module answered goes into the copy.
   const std::size_t decoded = std::min(states.size(), answer.size() * 8);
@@ -223,17 +219,16 @@ bool TVelto::SetOutput(std::int32_t number, bool state, std::uint8_t time, bool 
   const std::uint8_t command = PackOutputCommand(number, state);
   if (time != 0) {
     // The module returns the output to its earlier state by itself: the copy stays.
-    return Execute(kInstSetTimedOutput, TBytes{time, command}, kNoCallback, wait, kDefault);
+    const TBytes data{time, command};
+    return wait ? AskAndWait(kInstSetTimedOutput, data) : Post(kInstSetTimedOutput, data);
   }
   if (!wait) {
-    return Execute(
-        kInstSetOutputs, TBytes{command},
-        [this](const TTervanFormat97& request, const TTervanFormat97& answer) {
-          HandleSetOutputAnswer(request, answer);
-        },
-        false, kDefault);
+    return Post(kInstSetOutputs, TBytes{command}, kDefault,
+                [this](const TTervanFormat97& request, const TTervanFormat97& answer) {
+                  HandleSetOutputAnswer(request, answer);
+                });
   }
-  if (!Execute(kInstSetOutputs, TBytes{command}, kNoCallback, true, kDefault)) return false;
+  if (!AskAndWait(kInstSetOutputs, TBytes{command})) return false;
   bool covered = false;
   {
     TOptionalTransportLock line(LineOfStack());
@@ -255,7 +250,7 @@ bool TVelto::SetOutput(std::int32_t number, bool state, std::uint8_t time, bool 
 }
 
 void TVelto::HandleSetOutputAnswer(const TTervanFormat97& request, const TTervanFormat97& answer) {
-  if (answer.INST != kAckOk || request.Data.empty()) return;
+  if (answer.INST != tervan::kAckOk || request.Data.empty()) return;
   std::size_t highest = 0;
   for (std::uint8_t command : request.Data) {
     highest = std::max<std::size_t>(highest, command & 0x7Fu);
@@ -279,18 +274,18 @@ bool TVelto::SetOutputs(const TVeltoIOArray& states, bool wait) {
   for (std::size_t i = 0; i < states.size(); ++i) {
     data.push_back(PackOutputCommand(static_cast<int>(i + 1), states[i]));
   }
-  return Execute(kInstSetOutputs, data, kNoCallback, wait, kDefault);
+  return wait ? AskAndWait(kInstSetOutputs, data) : Post(kInstSetOutputs, data);
 }
 
 // --- Option byte ----------------------------------------------------------------
 
 bool TVelto::WriteOptionByte(std::uint8_t value) {
-  return Execute(kInstWriteOption, TBytes{value}, kNoCallback, true, kDefault);
+  return AskAndWait(kInstWriteOption, TBytes{value});
 }
 
 bool TVelto::ReadOptionFlag(bool& flag) {
   TBytes answer;
-  if (!Execute(kInstReadOption, TBytes{}, kNoCallback, true, kDefault, answer)) return false;
+  if (!AskAndWait(kInstReadOption, {}, answer)) return false;
   if (answer.size() != 1) return false;
   flag = answer[0] == kOptionOn;
   return true;
@@ -317,7 +312,7 @@ bool TVelto::GetOptionFlag() {
 bool TVelto::ReadLabel(std::uint8_t inst, std::uint8_t index, std::uint8_t& digit,
                        std::string& text) {
   TBytes answer;
-  if (!Execute(inst, TBytes{index}, kNoCallback, true, kDefault, answer)) return false;
+  if (!AskAndWait(inst, TBytes{index}, answer)) return false;
   std::string label;
   if (!DecodeLabel(answer, label)) return false;
   const bool hasDigit = !label.empty() && label[0] >= '0' && label[0] <= '9';
@@ -331,7 +326,7 @@ bool TVelto::WriteLabel(std::uint8_t inst, std::uint8_t index, const std::string
   // The record keeps one character for the digit; a wider number would run into the text.
   if (digit > 9) return false;
   const TBytes data = EncodeLabel(index, std::to_string(digit) + text);
-  return Execute(inst, data, kNoCallback, true, kDefault);
+  return AskAndWait(inst, data);
 }
 
 bool TVelto::ReadLabelA(std::uint8_t index, std::uint8_t& digit, std::string& text) {
@@ -368,7 +363,7 @@ std::int32_t TVelto::GetCounterCount() {
 }
 
 void TVelto::NoteCounterRefusal() {
-  if (GetLastResult() == tervan::kResultRefused && GetLastAck() == kAckUnsupported) {
+  if (GetLastResult() == tervan::kResultRefused && GetLastAck() == tervan::kAckUnsupported) {
     FCountersUnsupported.store(true);
   }
 }
@@ -376,9 +371,10 @@ void TVelto::NoteCounterRefusal() {
 bool TVelto::ReadCounter(std::int32_t index, std::uint32_t& value, bool clear, bool wait) {
   // Six bits carry the index: a larger one would ask for another counter.
   if (!CounterIndexValid(index)) return false;
-  TBytes answer;
-  if (!Execute(kInstReadCounters, TBytes{PackCounterRequest(clear, index)}, kNoCallback, wait,
-               kCounterTimeout, answer)) {
+  const TBytes request{PackCounterRequest(clear, index)};
+  TBytes answer;  // stays empty for a request that is only sent
+  if (wait ? !AskAndWait(kInstReadCounters, request, answer, kCounterTimeout)
+           : !Post(kInstReadCounters, request, kCounterTimeout)) {
     NoteCounterRefusal();
     return false;
   }
@@ -399,9 +395,10 @@ bool TVelto::ReadCounter(std::int32_t index, std::uint32_t& value, bool clear, b
 }
 
 bool TVelto::ReadCounters(TVeltoCounterArray& values, bool clear, bool wait) {
-  TBytes answer;
-  if (!Execute(kInstReadCounters, TBytes{PackCounterRequest(clear, 0)}, kNoCallback, wait,
-               kCounterTimeout, answer)) {
+  const TBytes request{PackCounterRequest(clear, 0)};
+  TBytes answer;  // stays empty for a request that is only sent
+  if (wait ? !AskAndWait(kInstReadCounters, request, answer, kCounterTimeout)
+           : !Post(kInstReadCounters, request, kCounterTimeout)) {
     NoteCounterRefusal();
     return false;
   }
@@ -429,8 +426,7 @@ bool TVelto::ReadCounters(TVeltoCounterArray& values, bool clear, bool wait) {
 bool TVelto::ReadCounterConfig(std::int32_t index, bool& first, bool& second) {
   if (!CounterIndexValid(index)) return false;
   TBytes answer;
-  if (!Execute(kInstReadCounterConfig, TBytes{static_cast<std::uint8_t>(index)}, kNoCallback, true,
-               kDefault, answer)) {
+  if (!AskAndWait(kInstReadCounterConfig, TBytes{static_cast<std::uint8_t>(index)}, answer)) {
     NoteCounterRefusal();
     return false;
   }
@@ -454,8 +450,7 @@ bool TVelto::ReadCounterConfig(std::int32_t index, bool& first, bool& second) {
 
 bool TVelto::WriteCounterConfig(std::int32_t index, bool first, bool second) {
   if (!CounterIndexValid(index)) return false;
-  if (!Execute(kInstWriteCounterConfig, TBytes{PackCounterConfig(index, first, second)},
-               kNoCallback, true, kDefault)) {
+  if (!AskAndWait(kInstWriteCounterConfig, TBytes{PackCounterConfig(index, first, second)})) {
     NoteCounterRefusal();
     return false;
   }
@@ -471,7 +466,7 @@ bool TVelto::WriteCounterConfig(std::int32_t index, bool first, bool second) {
 
 bool TVelto::ReadCounterConfigs(TVeltoIOArray& firstFlags, TVeltoIOArray& secondFlags) {
   TBytes answer;
-  if (!Execute(kInstReadCounterConfig, TBytes{0x00}, kNoCallback, true, kCounterTimeout, answer)) {
+  if (!AskAndWait(kInstReadCounterConfig, TBytes{0x00}, answer, kCounterTimeout)) {
     NoteCounterRefusal();
     return false;
   }
@@ -537,9 +532,8 @@ bool TVelto::ReadTemperature(TTemperatureReading& reading) {
   TBytes answer;
   double degrees = 0.0;
   std::uint8_t status = 0;
-  const bool ok =
-      Execute(kInstReadTemperature, TBytes{0x01}, kNoCallback, true, kDefault, answer) &&
-      DecodeTemperature(answer, degrees, status);
+  const bool ok = AskAndWait(kInstReadTemperature, TBytes{0x01}, answer) &&
+                  DecodeTemperature(answer, degrees, status);
   change.Current = change.Previous;
   change.Current.Valid = ok;
   change.Current.ReadAt = NowDateTime();

@@ -11,6 +11,7 @@
 
 #include "device/uVelto.h"
 #include "framework/uEventer.h"
+#include "protocol/uTervanInstructions.h"
 #include "protocol/uTervanStackDevice.h"
 #include "protocol/uiTervanStackDevice.h"
 #include "transport/uci_ICommunicationInterface.h"
@@ -114,25 +115,8 @@ class IVelto : public virtual ITervanStackDevice {
   virtual bool WriteLabelA(std::uint8_t index, const std::string& text, std::uint8_t digit) = 0;
 };
 
-// Instruction codes of the module.
+// The module's instruction codes are in protocol/uTervanInstructions.h.
 namespace velto {
-constexpr std::uint8_t kInstIdentify = 0xF3;
-constexpr std::uint8_t kInstSetOutputs = 0x20;
-constexpr std::uint8_t kInstSetTimedOutput = 0x23;
-constexpr std::uint8_t kInstReadOutputs = 0x30;
-constexpr std::uint8_t kInstReadInputs = 0x31;
-constexpr std::uint8_t kInstWriteOption = 0x10;
-constexpr std::uint8_t kInstReadOption = 0x11;
-constexpr std::uint8_t kInstWriteLabelA = 0x2A;
-constexpr std::uint8_t kInstReadLabelA = 0x3A;
-constexpr std::uint8_t kInstWriteLabelB = 0x2B;
-constexpr std::uint8_t kInstReadLabelB = 0x3B;
-constexpr std::uint8_t kInstReadCounters = 0x60;
-constexpr std::uint8_t kInstReadCounterConfig = 0x6B;
-constexpr std::uint8_t kInstWriteCounterConfig = 0x6A;
-constexpr std::uint8_t kInstReadTemperature = 0x51;
-constexpr std::uint8_t kNotifyInputs = 0x0D;
-
 constexpr std::uint8_t kOptionOn = 0x61;  // the option byte that reads as a set flag
 constexpr std::int32_t kMaxCounters = 60;
 constexpr std::int32_t kCounterTimeout = 500;

@@ -7,6 +7,8 @@
 #include <memory>
 #include <typeinfo>
 
+#include "framework/uScopeGuard.h"
+
 namespace {
 
 std::atomic<std::int32_t> gNodeCounter{1};
@@ -46,7 +48,9 @@ Teventer_NodedInterface& NodeDestroyed() {
   return *eventer;
 }
 
-std::int32_t LiveNodeCount() { return gLiveNodes.load(); }
+std::int32_t LiveNodeCount() {
+  return gLiveNodes.load();
+}
 
 TNodedInterface::TNodedInterface() : TNodedInterface(nullptr, nullptr) {}
 
@@ -54,17 +58,18 @@ TNodedInterface::TNodedInterface(TXmlNode node, TIntf<IInterface> owner)
     : FNode(std::move(node)), FName("TNodedInterface"), FId(++gNodeCounter) {
   gLiveNodes.fetch_add(1);
   NodedSetOwner(std::move(owner));
-  try {
-    NodedLoadFromNode(FNode, true, false);
-  } catch (...) {
-    // The owner's list must not keep a pointer to an object that never existed.
+  // The owner's list must not keep a pointer to an object that never existed.
+  TScopeGuard undo([this] {
     NodedSetOwner(nullptr);
     gLiveNodes.fetch_sub(1);
-    throw;
-  }
+  });
+  NodedLoadFromNode(FNode, true, false);
+  undo.Dismiss();
 }
 
-TNodedInterface::~TNodedInterface() { gLiveNodes.fetch_sub(1); }
+TNodedInterface::~TNodedInterface() {
+  gLiveNodes.fetch_sub(1);
+}
 
 HRESULT TNodedInterface::QueryInterface(const TGUID& iid, void** obj) {
   if (QueryAs<INodedInterface>(this, iid, obj) || QueryAs<INodedInterfaceCore>(this, iid, obj))
@@ -168,15 +173,17 @@ void TNodedInterface::NodedLoadFromNode(const TXmlNode& node, bool setNode, bool
     } catch (const EVariantError&) {
     }
   }
-  FEnabled = (node && node->HasAttribute("enabled")) ? VariantToBool(node->GetAttribute("enabled"))
-                                                     : true;
+  FEnabled =
+      (node && node->HasAttribute("enabled")) ? VariantToBool(node->GetAttribute("enabled")) : true;
   if (reloadGUID || FGUID.empty()) {
     std::string guid = ReadTextAttribute(node, "GUID", "");
     FGUID = guid.empty() ? NewGuidString() : guid;
   }
 }
 
-void TNodedInterface::SaveToNode() { NodedSaveToNode(); }
+void TNodedInterface::SaveToNode() {
+  NodedSaveToNode();
+}
 
 void TNodedInterface::NodedSaveToNode() {
   TWriteGuard guard(FLock);
@@ -191,7 +198,9 @@ TIntf<IInterface> TNodedInterface::GetOwner() {
   return FOwner;
 }
 
-void TNodedInterface::SetOwner(TIntf<IInterface> owner) { NodedSetOwner(std::move(owner)); }
+void TNodedInterface::SetOwner(TIntf<IInterface> owner) {
+  NodedSetOwner(std::move(owner));
+}
 
 void TNodedInterface::NodedSetOwner(TIntf<IInterface> owner) {
   // An owner below this object (or this object itself) would close a loop
@@ -209,7 +218,9 @@ void TNodedInterface::NodedSetOwner(TIntf<IInterface> owner) {
   if (auto newNoded = Supports<INodedInterface>(owner)) newNoded->AddChild(self);
 }
 
-TIntf<INodedInterface> TNodedInterface::GetNodedOwner() { return Supports<INodedInterface>(GetOwner()); }
+TIntf<INodedInterface> TNodedInterface::GetNodedOwner() {
+  return Supports<INodedInterface>(GetOwner());
+}
 
 TInterfaceList TNodedInterface::GetChildren() {
   TReadGuard guard(FLock);
@@ -260,19 +271,14 @@ std::int32_t TNodedInterface::AddChild(TIntf<IInterface> child) {
   // The owner's lock is released before the child's is taken.
   if (auto noded = Supports<INodedInterface>(child)) {
     noded->BeginWrite();
-    try {
-      TIntf<IInterface> self(static_cast<INodedInterface*>(this));
-      if (ObjectOf(noded->GetOwner().get()) != ObjectOf(self.get())) noded->SetOwner(self);
-      noded->DescendantAdded().AddHandler(
-          TDescentHandler::Of<&TNodedInterface::HandleDescendantAdded>(this));
-      noded->DescendantRemoved().AddHandler(
-          TDescentHandler::Of<&TNodedInterface::HandleDescendantRemoved>(this));
-      FireDescendant(true, noded, 1);
-    } catch (...) {
-      noded->EndWrite();
-      throw;
-    }
-    noded->EndWrite();
+    TScopeGuard endWrite([&noded] { noded->EndWrite(); });
+    TIntf<IInterface> self(static_cast<INodedInterface*>(this));
+    if (ObjectOf(noded->GetOwner().get()) != ObjectOf(self.get())) noded->SetOwner(self);
+    noded->DescendantAdded().AddHandler(
+        TDescentHandler::Of<&TNodedInterface::HandleDescendantAdded>(this));
+    noded->DescendantRemoved().AddHandler(
+        TDescentHandler::Of<&TNodedInterface::HandleDescendantRemoved>(this));
+    FireDescendant(true, noded, 1);
   }
   return index;
 }
@@ -341,7 +347,8 @@ std::int32_t TNodedInterface::CountDescendants(const TGUID& iid, bool recursive)
   std::int32_t count = 0;
   for (const auto& child : GetChildren()) {
     if (recursive)
-      if (auto noded = Supports<INodedInterface>(child)) count += noded->CountDescendants(iid, true);
+      if (auto noded = Supports<INodedInterface>(child))
+        count += noded->CountDescendants(iid, true);
     if (SupportsIID(child.get(), iid)) ++count;
   }
   return count;

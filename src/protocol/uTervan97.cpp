@@ -2,16 +2,13 @@
 
 namespace {
 
-constexpr std::size_t kMaxChecksumSpan = 0xFFFF;
-constexpr std::size_t kHeaderSize = 4;  // prefix, format, two length bytes
-constexpr std::size_t kDataOffset = 7;
-constexpr std::size_t kLengthOverhead = 5;  // ADR, SIG, INST, SUM, CR
+using tervan::kDataOffset;
+using tervan::kHeaderSize;
+using tervan::kLengthOverhead;
+using tervan::kMaxChecksumSpan;
+using tervan::LengthField;
 
 const char kIncorrectPacket[] = "Incorrect PACKET (Tervan format 97)!";
-
-std::size_t LengthField(const std::uint8_t* bytes) {
-  return static_cast<std::size_t>(bytes[2]) * 256u + bytes[3];
-}
 
 }  // namespace
 
@@ -29,10 +26,10 @@ std::uint8_t PacketChecksum(const TBytes& bytes) {
 }
 
 TBytes BuildPacket(std::uint8_t adr, std::uint8_t sig, std::uint8_t inst, const TBytes& data) {
-  const std::size_t length = data.size() + kLengthOverhead;
-  if (length > 0xFFFF) {
+  if (data.size() > tervan::kMaxDataSize) {
     throw ETervanPacketError("Packet data too long");
   }
+  const std::size_t length = data.size() + kLengthOverhead;
   TBytes packet;
   packet.reserve(length + kHeaderSize);
   packet.push_back(tervan::kPrefix);
@@ -43,8 +40,6 @@ TBytes BuildPacket(std::uint8_t adr, std::uint8_t sig, std::uint8_t inst, const 
   packet.push_back(sig);
   packet.push_back(inst);
   packet.insert(packet.end(), data.begin(), data.end());
-  // The checksum span is limited, so the two largest lengths raise here: such
-  // a packet could never pass a receiver's check anyway.
   const std::uint8_t sum = PacketChecksum(packet);
   packet.push_back(sum);
   packet.push_back(tervan::kTerminator);
@@ -74,8 +69,7 @@ int CheckPacket(const std::uint8_t* bytes, std::size_t size) {
   if (size != LengthField(bytes) + kHeaderSize) return 4;
   // Length fields 65,534 and 65,535 put more bytes under the checksum than it
   // may span; such a candidate is simply invalid.
-  const std::size_t span = size - 2;
-  if (span > kMaxChecksumSpan || PacketChecksum(bytes, span) != bytes[size - 2]) return 5;
+  if (size > tervan::kMaxPacketSize || PacketChecksum(bytes, size - 2) != bytes[size - 2]) return 5;
   if (bytes[size - 1] != tervan::kTerminator) return 6;
   return 0;
 }
@@ -96,9 +90,9 @@ TTervanFormat97 ParsePacket(const std::uint8_t* bytes, std::size_t size) {
   rec.Prefix = bytes[0];
   rec.Format = bytes[1];
   rec.Length = static_cast<std::uint16_t>(length);
-  rec.ADR = bytes[4];
-  rec.SIG = bytes[5];
-  rec.INST = bytes[6];
+  rec.ADR = bytes[tervan::kAdrOffset];
+  rec.SIG = bytes[tervan::kSigOffset];
+  rec.INST = bytes[tervan::kInstOffset];
   rec.Data.assign(bytes + kDataOffset, bytes + kDataOffset + (length - kLengthOverhead));
   rec.SUM = bytes[length + 2];
   rec.CR = bytes[length + 3];

@@ -4,13 +4,10 @@
 
 #include "protocol/uTervanCore.h"
 
-namespace {
-
-constexpr std::size_t kAdrOffset = 4;
-constexpr std::size_t kSigOffset = 5;
-constexpr std::size_t kInstOffset = 6;
-
-}  // namespace
+using tervan::kAdrOffset;
+using tervan::kHeaderSize;
+using tervan::kInstOffset;
+using tervan::kSigOffset;
 
 TTervanAnswerSearch::TTervanAnswerSearch(std::uint8_t adr, std::uint8_t sig, std::size_t cap,
                                          std::size_t keep)
@@ -82,8 +79,10 @@ std::size_t TTervanAnswerSearch::PendingAnswerBytes() const {
   const std::size_t size = FFramer.Size();
   if (size < 2 || p[0] != tervan::kPrefix || p[1] != tervan::kFormat97) return 0;
   if (size > kInstOffset && !IsAnswer(p)) return 0;
-  if (size < 4) return size;
-  const std::size_t claimed = static_cast<std::size_t>(p[2]) * 256u + p[3] + 4u;
+  if (size < kHeaderSize) return size;
+  // A header that claims more than a packet can hold never becomes the answer.
+  const std::size_t claimed = tervan::ClaimedPacketSize(p);
+  if (claimed > tervan::kMaxPacketSize) return 0;
   return std::min(size, claimed);
 }
 

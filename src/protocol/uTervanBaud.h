@@ -1,5 +1,5 @@
-// Baud-rate codes of the communication-settings record (instructions 0xF0 and
-// 0xE0): code 0 = 110 baud up to code 11 = 230400 baud.
+// Baud-rate codes of the communication-settings record (read and written
+// with the comm-params instructions): code 0 = 110 baud up to code 11 = 230400 baud.
 #pragma once
 
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "framework/uTick.h"
+#include "protocol/uTervanInstructions.h"
 
 // Gives the current millisecond tick; empty means the library's tick
 // (GetTickCount32). Per object, beside the library-wide SetTickSource: a
@@ -19,11 +20,10 @@ using TTickFunction = std::function<std::uint32_t()>;
 // time is `byteTime` ms (0 when it is not known), at most one day.
 std::uint32_t WireTimeMs(std::size_t count, double byteTime);
 
-// Most data bytes an answer to `inst` can carry: the standard instructions
-// by their layouts, texts and every other instruction at most
-// kMaxAnswerDataOther.
-constexpr std::size_t kMaxAnswerDataOther = 255;
-std::size_t MaxAnswerData(std::uint8_t inst);
+// Most data bytes an answer to an instruction can carry (by the table of
+// instructions).
+using tervan::kMaxAnswerDataOther;
+using tervan::MaxAnswerData;
 
 // How much longer than its time-out an exchange may wait for an answer whose
 // bytes are still coming: the wire time of the largest answer `inst` can

@@ -8,8 +8,8 @@
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 4;  // prefix, format, two length bytes
-constexpr std::size_t kMaxChecksumSpan = 0xFFFF;
+using tervan::ClaimedPacketSize;
+using tervan::kHeaderSize;
 
 // Offset of the first "*a" in bytes[from, size), or `size` when there is none.
 std::size_t FindPacketStart(const std::uint8_t* bytes, std::size_t size, std::size_t from) {
@@ -21,10 +21,6 @@ std::size_t FindPacketStart(const std::uint8_t* bytes, std::size_t size, std::si
     from = at + 1;
   }
   return size;
-}
-
-std::size_t ClaimedSize(const std::uint8_t* header) {
-  return static_cast<std::size_t>(header[2]) * 256u + header[3] + kHeaderSize;
 }
 
 }  // namespace
@@ -94,11 +90,12 @@ void TTervanFramer::Compact() {
 bool TTervanFramer::ValidAtFront(std::size_t size) const {
   const std::uint8_t* p = Data();
   if (size < tervan::kMinPacketSize || size > Size()) return false;
-  if (p[0] != tervan::kPrefix || p[1] != tervan::kFormat97 || size != ClaimedSize(p)) return false;
+  if (p[0] != tervan::kPrefix || p[1] != tervan::kFormat97 || size != ClaimedPacketSize(p))
+    return false;
   // The cheap end byte first; the checksum comes from the running sums.
   if (p[size - 1] != tervan::kTerminator) return false;
+  if (size > tervan::kMaxPacketSize) return false;
   const std::size_t span = size - 2;  // everything before SUM
-  if (span > kMaxChecksumSpan) return false;
   const auto sum = static_cast<std::uint8_t>(FSums[FStart + span] - FSums[FStart]);
   return static_cast<std::uint8_t>(0xFF - sum) == p[size - 2];
 }
@@ -151,7 +148,7 @@ void TTervanFramer::RegisterStarts() {
     }
     if (at + kHeaderSize > size) break;  // its length field has not come yet
     const TPosition position = FBase + at;
-    const TPosition whole = position + ClaimedSize(bytes + at);
+    const TPosition whole = position + ClaimedPacketSize(bytes + at);
     if (whole <= End())
       FWhole.Push(position);
     else

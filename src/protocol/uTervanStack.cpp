@@ -4,6 +4,7 @@
 #include <exception>
 #include <utility>
 
+#include "framework/uScopeGuard.h"
 #include "framework/uTick.h"
 #include "protocol/uTervanAnswerSearch.h"
 #include "protocol/uTervanCore.h"
@@ -25,13 +26,10 @@ TTervanStack::TTervanStack() : TNodedInterface() {}
 
 TTervanStack::TTervanStack(TXmlNode node, TIntf<IInterface> owner)
     : TNodedInterface(std::move(node), nullptr) {
-  try {
-    StackSetOwner(std::move(owner));
-  } catch (...) {
-    // The owner must not keep an entry for an object that never existed.
-    TNodedInterface::SetOwner(nullptr);
-    throw;
-  }
+  // The owner must not keep an entry for an object that never existed.
+  TScopeGuard undo([this] { TNodedInterface::SetOwner(nullptr); });
+  StackSetOwner(std::move(owner));
+  undo.Dismiss();
 }
 
 TTervanStack::~TTervanStack() = default;

@@ -1,15 +1,18 @@
 #include "protocol/uTervanStackDevice.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <utility>
 
 #include "framework/uAlert.h"
+#include "framework/uScopeGuard.h"
 #include "framework/uStrUtils.h"
 #include "framework/uTick.h"
 #include "protocol/uTervanBaud.h"
 #include "protocol/uTervanCore.h"
+#include "protocol/uTervanInstructions.h"
 #include "protocol/uTervanStackDeviceList.h"
 
 namespace {
@@ -18,21 +21,9 @@ constexpr int kOverloadSweeps = 5;
 // Alerts are console lines, not boxes a user must close: while every slot
 // stays taken, repeat the line about once a second instead of every sweep.
 constexpr int kOverloadRepeatSweeps = 1000;
-// The checksum may span at most 65,535 bytes: 7 header bytes plus the data.
-constexpr std::size_t kMaxRequestData = 0xFFFF - 7;
-
-// Releases a slot when the exchange that took it ends, however it ends.
-template <class F>
-class TSigRelease {
- public:
-  explicit TSigRelease(F release) : FRelease(std::move(release)) {}
-  ~TSigRelease() { FRelease(); }
-  TSigRelease(const TSigRelease&) = delete;
-  TSigRelease& operator=(const TSigRelease&) = delete;
-
- private:
-  F FRelease;
-};
+// A full table is looked at again this often (ms) while it waits, so that a
+// deadline passing frees a slot without a release to signal it.
+constexpr std::chrono::milliseconds kSweepWait{1};
 
 bool SamePacket(const TTervanFormat97& a, const TTervanFormat97& b) {
   return a.ADR == b.ADR && a.SIG == b.SIG && a.INST == b.INST && a.Data == b.Data;
@@ -45,7 +36,7 @@ bool SamePacket(const TTervanFormat97& a, const TTervanFormat97& b) {
 TTervanStackDevice::TTervanStackDevice(std::uint8_t address) : TNodedInterface() {
   SetGUIDString(NewGuidString());
   FAddress.store(address);
-  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  std::lock_guard<std::mutex> guard(FSigLock);
   for (auto& slot : FSigTable) slot = TTervanStackItemSIG{};
 }
 
@@ -57,15 +48,14 @@ TTervanStackDevice::TTervanStackDevice(const std::string& guid, std::uint8_t add
 TTervanStackDevice::TTervanStackDevice(TXmlNode node, TIntf<IInterface> owner)
     : TTervanStackDevice(tervan::kAdrUniversal) {
   SetOwner(owner);
-  try {
-    TTervanStackDevice::LoadFromNode(std::move(node), true, false);
-    if (auto stack = Supports<ITervanStack>(owner)) SetStack(stack);
-  } catch (...) {
-    // The owner must not keep an entry for an object that never existed.
+  // The owner must not keep an entry for an object that never existed.
+  TScopeGuard undo([this] {
     SetStack(nullptr);
     SetOwner(nullptr);
-    throw;
-  }
+  });
+  TTervanStackDevice::LoadFromNode(std::move(node), true, false);
+  if (auto stack = Supports<ITervanStack>(owner)) SetStack(stack);
+  undo.Dismiss();
 }
 
 TTervanStackDevice::~TTervanStackDevice() = default;
@@ -190,9 +180,18 @@ int TTervanStackDevice::GraceSlotToReuse(std::uint32_t now) const {
   return oldest;
 }
 
+int TTervanStackDevice::FindSlotLocked(std::uint32_t now) const {
+  for (int step = 0; step < 256; ++step) {
+    const std::uint8_t sig = static_cast<std::uint8_t>(FNextSig + step);
+    if (SlotAvailable(FSigTable[sig], now)) return sig;
+  }
+  // A slot held only for a late answer never makes a request wait.
+  return GraceSlotToReuse(now);
+}
+
 std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout, bool rotate,
                                          std::uint32_t& turn, bool& fixed) {
-  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  std::unique_lock<std::mutex> lock(FSigLock);
   if (std::uint8_t fixedSig = FFixedSig.load(); fixedSig != 0) {
     fixed = true;
     turn = FSigTurn[fixedSig];
@@ -200,27 +199,20 @@ std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout
   }
   fixed = false;
   int sweeps = 0;
-  for (;;) {
-    // One sweep looks at every slot once, from where the last search ended.
-    int found = -1;
-    const std::uint32_t now = Now();
-    for (int step = 0; step < 256 && found < 0; ++step) {
-      const std::uint8_t sig = static_cast<std::uint8_t>(FNextSig + step);
-      if (SlotAvailable(FSigTable[sig], now)) found = sig;
-    }
-    // A slot held only for a late answer never makes a request wait.
-    if (found < 0) found = GraceSlotToReuse(now);
-    if (found >= 0) {
-      FNextSig = static_cast<std::uint8_t>(found);
-      break;
-    }
-    // Every slot is taken: only a deadline can free one now.
-    SleepMs(1);
+  int found = FindSlotLocked(Now());
+  while (found < 0) {
+    // Every slot is taken: an answer or a deadline frees one. The wait lets
+    // go of the table, so answers can come in meanwhile.
+    FSigFreed.wait_for(lock, kSweepWait);
     ++sweeps;
-    if (sweeps >= kOverloadSweeps && (sweeps - kOverloadSweeps) % kOverloadRepeatSweeps == 0)
+    if (sweeps >= kOverloadSweeps && (sweeps - kOverloadSweeps) % kOverloadRepeatSweeps == 0) {
+      lock.unlock();
       Alert("SIG stack overload");
+      lock.lock();
+    }
+    found = FindSlotLocked(Now());
   }
-  const std::uint8_t sig = FNextSig;
+  const auto sig = static_cast<std::uint8_t>(found);
   TTervanStackItemSIG& slot = FSigTable[sig];
   slot = TTervanStackItemSIG{};
   slot.Free = false;
@@ -228,27 +220,34 @@ std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout
   slot.Taken = NowDateTime();
   slot.Deadline = Now() + static_cast<std::uint32_t>(timeout);
   FSigGrace[sig] = false;
+  FSigAnswered[sig] = false;
   turn = ++FSigTurn[sig];
   // A waiting exchange moves the search on, so the next one carries another
   // signature and a repeated copy of this one's answer cannot pass for its
   // answer. Otherwise a slot released at once serves the next request again.
-  if (rotate) FNextSig = static_cast<std::uint8_t>(sig + 1);
+  FNextSig = rotate ? static_cast<std::uint8_t>(sig + 1) : sig;
   return sig;
 }
 
 void TTervanStackDevice::ReleaseSig(std::uint8_t sig) {
-  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  std::lock_guard<std::mutex> guard(FSigLock);
+  ReleaseSigLocked(sig);
+}
+
+void TTervanStackDevice::ReleaseSigLocked(std::uint8_t sig) {
   FSigTable[sig] = TTervanStackItemSIG{};
   FSigGrace[sig] = false;
+  FSigAnswered[sig] = false;
+  FSigFreed.notify_all();
 }
 
 void TTervanStackDevice::ReleaseSigTaken(std::uint8_t sig, std::uint32_t turn) {
-  std::lock_guard<std::recursive_mutex> guard(FSigLock);
-  if (FSigTurn[sig] == turn) ReleaseSig(sig);
+  std::lock_guard<std::mutex> guard(FSigLock);
+  if (FSigTurn[sig] == turn) ReleaseSigLocked(sig);
 }
 
 void TTervanStackDevice::HoldForGrace(std::uint8_t sig, std::uint32_t turn, std::int32_t timeout) {
-  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  std::lock_guard<std::mutex> guard(FSigLock);
   if (FSigTurn[sig] != turn || FSigTable[sig].Free) return;
   // Ten time-outs fit the wrap-safe tick comparison for any time-out.
   constexpr std::uint32_t kMaxGraceMs = 0x3FFFFFFF;
@@ -257,15 +256,17 @@ void TTervanStackDevice::HoldForGrace(std::uint8_t sig, std::uint32_t turn, std:
   FSigTable[sig].Deadline =
       Now() + static_cast<std::uint32_t>(std::min<std::uint64_t>(grace, kMaxGraceMs));
   FSigGrace[sig] = true;
+  // A full table may now reuse it.
+  FSigFreed.notify_all();
 }
 
 bool TTervanStackDevice::SigInGrace(std::uint8_t sig) {
-  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  std::lock_guard<std::mutex> guard(FSigLock);
   return FSigGrace[sig] && !SlotAvailable(FSigTable[sig], Now());
 }
 
 TTervanStackItemSIG TTervanStackDevice::SigItem(std::uint8_t sig) {
-  std::lock_guard<std::recursive_mutex> guard(FSigLock);
+  std::lock_guard<std::mutex> guard(FSigLock);
   return FSigTable[sig];
 }
 
@@ -278,7 +279,7 @@ bool TTervanStackDevice::Exchange(std::uint8_t inst, const TBytes& data, bool wa
   TIntf<ITervanStack> stack = GetStack();
   if (timeout < 0) timeout = FTimeout.load();
   if (!stack) return false;
-  if (data.size() > kMaxRequestData)
+  if (data.size() > tervan::kMaxDataSize)
     throw ETervanPacketError("Packet data too long (" + std::to_string(data.size()) + " bytes)");
   return wait ? ExchangeWaiting(*stack, inst, data, timeout, answer)
               : ExchangeUnwaited(*stack, inst, data, timeout, callback, answer);
@@ -295,7 +296,7 @@ bool TTervanStackDevice::ExchangeWaiting(ITervanStack& stack, std::uint8_t inst,
   // while, so that the answer, should it come late, cannot pass for a later
   // request's. One that failed at once (no line, a refused write) was never
   // sent whole and frees it.
-  TSigRelease release([&] {
+  TScopeGuard release([&] {
     if (timedOut && !fixed)
       HoldForGrace(sig, turn, timeout);
     else
@@ -336,7 +337,7 @@ bool TTervanStackDevice::ExchangeUnwaited(ITervanStack& stack, std::uint8_t inst
   bool fixed = false;
   const std::uint8_t sig = TakeSig(inst, timeout, false, turn, fixed);
   if (callback) {
-    std::lock_guard<std::recursive_mutex> guard(FSigLock);
+    std::lock_guard<std::mutex> guard(FSigLock);
     if (FSigTurn[sig] == turn) {
       FSigTable[sig].Callback = callback;
       FSigTable[sig].Request = ParsePacket(BuildPacket(address, sig, inst, data));
@@ -394,10 +395,25 @@ bool TTervanStackDevice::ExecuteWaiting(std::uint8_t inst, const TBytes& data, s
   return true;
 }
 
+bool TTervanStackDevice::AskAndWait(std::uint8_t inst, const TBytes& data, std::int32_t timeout) {
+  TBytes answerData;
+  return AskAndWait(inst, data, answerData, timeout);
+}
+
+bool TTervanStackDevice::AskAndWait(std::uint8_t inst, const TBytes& data, TBytes& answerData,
+                                    std::int32_t timeout) {
+  return Execute(inst, data, {}, true, timeout, answerData);
+}
+
+bool TTervanStackDevice::Post(std::uint8_t inst, const TBytes& data, std::int32_t timeout,
+                              const TTervanAnswerCallback& callback) {
+  return Execute(inst, data, callback, false, timeout);
+}
+
 // --- received packets ---
 
 void TTervanStackDevice::ProcessPacket(const TTervanFormat97& packet) {
-  if (packet.INST < 6) {
+  if (tervan::IsAnswerCode(packet.INST)) {
     try {
       ProcessAnswer(packet);
     } catch (...) {
@@ -413,24 +429,34 @@ void TTervanStackDevice::ProcessPacket(const TTervanFormat97& packet) {
 }
 
 void TTervanStackDevice::ProcessAnswer(const TTervanFormat97& packet) {
-  std::lock_guard<std::recursive_mutex> guard(FSigLock);
-  TTervanStackItemSIG& slot = FSigTable[packet.SIG];
-  // Free: a late answer, an answer to a fixed signature or to another's request.
-  if (slot.Free) return;
-  // The line's echo of the request is not its answer.
-  if (slot.Callback && SamePacket(slot.Request, packet)) return;
-  slot.Answer = packet;
-  // The request is finished once answered, also when its callback fails. A
-  // request sent by the callback may take this very slot (when it was stale);
-  // that one keeps it.
   const std::uint8_t sig = packet.SIG;
-  const std::uint32_t turn = FSigTurn[sig];
-  TSigRelease release([this, sig, turn] { ReleaseSigTaken(sig, turn); });
-  if (slot.Callback) {
-    TTervanAnswerCallback callback = slot.Callback;
-    TTervanFormat97 request = slot.Request;
-    callback(request, packet);
+  TTervanAnswerCallback callback;
+  TTervanFormat97 request;
+  std::uint32_t turn = 0;
+  {
+    std::lock_guard<std::mutex> guard(FSigLock);
+    TTervanStackItemSIG& slot = FSigTable[sig];
+    // Free: a late answer, an answer to a fixed signature or to another's
+    // request. Answered: a copy of the answer whose callback is running.
+    if (slot.Free || FSigAnswered[sig]) return;
+    // The line's echo of the request is not its answer.
+    if (slot.Callback && SamePacket(slot.Request, packet)) return;
+    slot.Answer = packet;
+    turn = FSigTurn[sig];
+    if (!slot.Callback) {
+      ReleaseSigLocked(sig);
+      return;
+    }
+    FSigAnswered[sig] = true;
+    callback = slot.Callback;
+    request = slot.Request;
   }
+  // The callback runs without the table's lock: it may send requests of its
+  // own. The request is finished once answered, also when its callback
+  // fails; a request sent by the callback may take this very slot (when it
+  // was stale), and that one keeps it.
+  TScopeGuard release([this, sig, turn] { ReleaseSigTaken(sig, turn); });
+  callback(request, packet);
 }
 
 void TTervanStackDevice::ProcessNotification(const TTervanFormat97& /*packet*/) {}
@@ -438,16 +464,16 @@ void TTervanStackDevice::ProcessNotification(const TTervanFormat97& /*packet*/) 
 // --- instructions common to every module ---
 
 bool TTervanStackDevice::SendE3() {
-  return Execute(0xE3, TBytes{}, {}, true, -1);
+  return AskAndWait(tervan::kInstE3);
 }
 
 bool TTervanStackDevice::SendE4() {
-  return Execute(0xE4, TBytes{}, {}, true, kE4Timeout);
+  return AskAndWait(tervan::kInstE4, {}, kE4Timeout);
 }
 
 bool TTervanStackDevice::ReadTypeText(std::string& text) {
   TBytes answerData;
-  if (!Execute(0xF3, TBytes{}, {}, true, -1, answerData)) return false;
+  if (!AskAndWait(tervan::kInstIdentify, {}, answerData)) return false;
   text = TextOf(answerData);
   return true;
 }
@@ -472,7 +498,7 @@ std::string Piece(const std::string& text, std::size_t start, long long count) {
 
 bool TTervanStackDevice::ReadType() {
   TBytes answerData;
-  if (!Execute(0xF3, TBytes{}, {}, true, -1, answerData)) {
+  if (!AskAndWait(tervan::kInstIdentify, {}, answerData)) {
     SetName(std::string());
     {
       std::lock_guard<std::mutex> guard(FTypeLock);
@@ -514,7 +540,7 @@ std::string TTervanStackDevice::GetTypeExtra() {
 bool TTervanStackDevice::ReadByteF1(std::uint8_t& value) {
   value = 0;
   TBytes answerData;
-  if (!Execute(0xF1, TBytes{}, {}, true, -1, answerData)) return false;
+  if (!AskAndWait(tervan::kInstReadByte, {}, answerData)) return false;
   if (!answerData.empty()) {
     value = answerData[0];
     FValueF1.store(value);
@@ -523,14 +549,14 @@ bool TTervanStackDevice::ReadByteF1(std::uint8_t& value) {
 }
 
 bool TTervanStackDevice::WriteByteE1(std::uint8_t value) {
-  if (!Execute(0xE1, TBytes{value}, {}, true, -1)) return false;
+  if (!AskAndWait(tervan::kInstWriteByte, TBytes{value})) return false;
   FValueF1.store(value);
   return true;
 }
 
 bool TTervanStackDevice::ReadTextF2(std::string& text) {
   TBytes answerData;
-  if (!Execute(0xF2, TBytes{}, {}, true, -1, answerData)) return false;
+  if (!AskAndWait(tervan::kInstReadText, {}, answerData)) return false;
   text = TextOf(answerData);
   return true;
 }
@@ -543,24 +569,24 @@ bool TTervanStackDevice::WriteTextE2(const std::string& text) {
   data.push_back(0x00);
   for (std::size_t i = 0; i < n; ++i) data.push_back(static_cast<std::uint8_t>(text[i]));
   if (text.size() < kTextBytes) data.push_back(0x00);
-  return Execute(0xE2, data, {}, true, -1);
+  return AskAndWait(tervan::kInstWriteText, data);
 }
 
 bool TTervanStackDevice::ReadFlagFE(bool& flag) {
   TBytes answerData;
-  if (!Execute(0xFE, TBytes{}, {}, true, -1, answerData)) return false;
+  if (!AskAndWait(tervan::kInstReadFlag, {}, answerData)) return false;
   if (!answerData.empty()) flag = answerData[0] != 0;
   return true;
 }
 
 bool TTervanStackDevice::WriteFlagEE(bool flag) {
-  return Execute(0xEE, TBytes{static_cast<std::uint8_t>(flag ? 0x01 : 0x00)}, {}, true, -1);
+  return AskAndWait(tervan::kInstWriteFlag, TBytes{static_cast<std::uint8_t>(flag ? 0x01 : 0x00)});
 }
 
 bool TTervanStackDevice::ReadValuesFA(std::uint16_t& first, std::uint16_t& second,
                                       std::uint32_t& third) {
   TBytes d;
-  if (!Execute(0xFA, TBytes{}, {}, true, -1, d)) return false;
+  if (!AskAndWait(tervan::kInstReadValues, {}, d)) return false;
   if (d.size() < 8) return false;
   first = static_cast<std::uint16_t>(d[0] << 8 | d[1]);
   second = static_cast<std::uint16_t>(d[2] << 8 | d[3]);
@@ -570,7 +596,7 @@ bool TTervanStackDevice::ReadValuesFA(std::uint16_t& first, std::uint16_t& secon
 }
 
 bool TTervanStackDevice::ReadF0(TBytes& answerData) {
-  return Execute(0xF0, TBytes{}, {}, true, -1, answerData);
+  return AskAndWait(tervan::kInstReadCommParams, {}, answerData);
 }
 
 bool TTervanStackDevice::ReadAddress(std::uint8_t& address) {
@@ -599,7 +625,7 @@ bool TTervanStackDevice::ChangeAddress(std::uint8_t newAddress) {
   FAddress.store(d[0]);
   d[0] = newAddress;
   if (!SendE4()) return false;
-  if (!Execute(0xE0, d, {}, true, -1)) return false;
+  if (!AskAndWait(tervan::kInstWriteCommParams, d)) return false;
   FAddress.store(newAddress);
   return true;
 }
@@ -609,7 +635,8 @@ bool TTervanStackDevice::WriteCommParams(std::uint8_t address, std::int32_t baud
   if (code < 0)
     throw std::invalid_argument("Baud rate " + std::to_string(baud) + " is not supported");
   if (!SendE4()) return false;
-  if (!Execute(0xE0, TBytes{address, static_cast<std::uint8_t>(code)}, {}, true, -1)) return false;
+  if (!AskAndWait(tervan::kInstWriteCommParams, TBytes{address, static_cast<std::uint8_t>(code)}))
+    return false;
   FAddress.store(address);
   return true;
 }
@@ -617,19 +644,18 @@ bool TTervanStackDevice::WriteCommParams(std::uint8_t address, std::int32_t baud
 bool TTervanStackDevice::ChangeAddressEB(std::uint16_t first, std::uint16_t second,
                                          std::uint8_t newAddress) {
   const std::uint8_t old = FAddress.load();
-  bool ok = false;
-  try {
-    // A module whose address is not known for sure is reached at the universal one.
-    if (old != newAddress && old < tervan::kAdrUniversal) FAddress.store(tervan::kAdrUniversal);
-    const bool wait = FAddress.load() != tervan::kAdrBroadcast;
-    TBytes data{newAddress, static_cast<std::uint8_t>(first >> 8),
-                static_cast<std::uint8_t>(first & 0xFF), static_cast<std::uint8_t>(second >> 8),
-                static_cast<std::uint8_t>(second & 0xFF)};
-    ok = Execute(0xEB, data, {}, wait, -1);
-  } catch (...) {
-    FAddress.store(old);
-    throw;
-  }
-  FAddress.store(ok ? newAddress : old);
-  return ok;
+  TScopeGuard restore([this, old] { FAddress.store(old); });
+  // A module whose address is not known for sure is reached at the universal one.
+  if (old != newAddress && old < tervan::kAdrUniversal) FAddress.store(tervan::kAdrUniversal);
+  const TBytes data{newAddress, static_cast<std::uint8_t>(first >> 8),
+                    static_cast<std::uint8_t>(first & 0xFF), static_cast<std::uint8_t>(second >> 8),
+                    static_cast<std::uint8_t>(second & 0xFF)};
+  // Nothing answers a request to the broadcast address.
+  const bool ok = FAddress.load() != tervan::kAdrBroadcast
+                      ? AskAndWait(tervan::kInstChangeAddressByIds, data)
+                      : Post(tervan::kInstChangeAddressByIds, data);
+  if (!ok) return false;
+  restore.Dismiss();
+  FAddress.store(newAddress);
+  return true;
 }

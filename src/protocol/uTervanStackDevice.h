@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -111,9 +112,19 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
                bool wait, std::int32_t timeout);
   bool Execute(std::uint8_t inst, const TTervanAnswerCallback& callback, bool wait,
                std::int32_t timeout);
+  // The two forms of Execute that mean something. AskAndWait sends and waits:
+  // true only when the answer came with acknowledge code 0, whose data is
+  // then in `answerData`. Post sends and does not wait: true when the request
+  // left; the answer, when it comes, runs `callback`.
+  bool AskAndWait(std::uint8_t inst, const TBytes& data = {}, std::int32_t timeout = -1);
+  bool AskAndWait(std::uint8_t inst, const TBytes& data, TBytes& answerData,
+                  std::int32_t timeout = -1);
+  bool Post(std::uint8_t inst, const TBytes& data = {}, std::int32_t timeout = -1,
+            const TTervanAnswerCallback& callback = {});
 
-  // Takes a signature slot (or returns the fixed signature untaken); searches
-  // on while all 256 are taken, until a deadline frees one.
+  // Takes a signature slot (or returns the fixed signature untaken); while
+  // all 256 are taken it waits, the table unlocked, until an answer or a
+  // deadline frees one.
   std::uint8_t AllocateSig(std::uint8_t inst, std::int32_t timeout);
   void ReleaseSig(std::uint8_t sig);
   // Copy of a slot as it is now.
@@ -128,7 +139,7 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   std::string GetTypeVersion();
   std::string GetTypeExtra();
   bool GetTypeRead() const { return FTypeRead.load(); }
-  // The one-byte setting last read (0xF1) or written (0xE1).
+  // The one-byte setting last read (ReadByteF1) or written (WriteByteE1).
   std::uint8_t GetValueF1() const { return FValueF1.load(); }
 
   // Address of an "ADR" settings text: one character stands for its code,
@@ -151,6 +162,10 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   // When no slot is available, the slot held for grace the longest (the
   // first to end its grace), or -1 when none is (caller holds FSigLock).
   int GraceSlotToReuse(std::uint32_t now) const;
+  // An available slot from where the last search ended, else a slot held
+  // for grace, else -1 (caller holds FSigLock).
+  int FindSlotLocked(std::uint32_t now) const;
+  void ReleaseSigLocked(std::uint8_t sig);
   // Keeps the slot of a waiting request that got no answer taken for its
   // grace period, unless its answer came meanwhile or it was taken again.
   void HoldForGrace(std::uint8_t sig, std::uint32_t turn, std::int32_t timeout);
@@ -167,14 +182,18 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   bool ReadF0(TBytes& answerData);
 
   std::atomic<std::int32_t> FTimeout{kDefaultTimeout};
-  std::uint8_t FNextSig = 0;      // guarded by FSigLock
-  std::recursive_mutex FSigLock;  // recursive: ProcessAnswer calls ReleaseSig
+  std::uint8_t FNextSig = 0;  // guarded by FSigLock
+  // Never held across a call that leaves the engine (a transport, a callback,
+  // an alert) nor while a search waits.
+  std::mutex FSigLock;
+  std::condition_variable FSigFreed;  // a slot was released or went into grace
   std::atomic<std::uint8_t> FAddress{0};
   std::array<TTervanStackItemSIG, 256> FSigTable;  // guarded by FSigLock
   std::array<std::uint32_t, 256> FSigTurn{};       // takings of each slot; guarded by FSigLock
   std::array<bool, 256> FSigGrace{};               // held for a late answer; guarded by FSigLock
-  TTickFunction FTickSource;                         // set before use
-  std::mutex FStackLock;                           // guards FStack (never held across calls)
+  std::array<bool, 256> FSigAnswered{};  // its answer's callback is running; guarded by FSigLock
+  TTickFunction FTickSource;             // set before use
+  std::mutex FStackLock;                 // guards FStack (never held across calls)
   TIntf<ITervanStack> FStack;
   std::mutex FTypeLock;  // guards the two texts below
   std::string FTypeVersion;

@@ -117,6 +117,23 @@ void TCommunicationInterface::SetOnLineChanged(TCiLineChangeHandler handler) {
 
 // --- announcements ---
 
+namespace {
+
+// Fires the eventer (when one was made), then the single handler (when one
+// is set), both with the transport and `args`. `self` keeps the transport
+// alive throughout: a subscriber may drop the last other reference to it.
+template <class TEventerType, class THandlerOf, class... TArgs>
+void Announce(const TIntf<ICommunicationInterface> self, TEventerType* eventer,
+              const THandlerOf& handlerOf, const TArgs&... args) {
+  try {
+    if (eventer) eventer->Fire(self, args...);
+    if (auto handler = handlerOf()) handler(self, args...);
+  } catch (...) {  // an announcement: a subscriber's failure stays with it
+  }
+}
+
+}  // namespace
+
 void TCommunicationInterface::AnnounceDataReceived(TIntf<ICommunicationInterface> sender) {
   {
     std::lock_guard<std::mutex> guard(FArrivalLock);
@@ -139,39 +156,20 @@ void TCommunicationInterface::AnnounceDataReceived(TIntf<ICommunicationInterface
 }
 
 void TCommunicationInterface::AnnounceOpened() {
-  try {
-    TIntf<ICommunicationInterface> self = Self();
-    if (TeventerCiNotify* eventer = FOpened.Peek()) eventer->Fire(self);
-    if (TCiNotifyHandler handler = GetOnOpened()) handler(self);
-  } catch (...) {  // an announcement: a subscriber's failure stays with it
-  }
+  Announce(Self(), FOpened.Peek(), [this] { return GetOnOpened(); });
 }
 
 void TCommunicationInterface::AnnounceClosed() {
-  try {
-    TIntf<ICommunicationInterface> self = Self();
-    if (TeventerCiNotify* eventer = FClosed.Peek()) eventer->Fire(self);
-    if (TCiNotifyHandler handler = GetOnClosed()) handler(self);
-  } catch (...) {  // an announcement: a subscriber's failure stays with it
-  }
+  Announce(Self(), FClosed.Peek(), [this] { return GetOnClosed(); });
 }
 
 void TCommunicationInterface::AnnounceLineChanged(std::int32_t line, bool state) {
-  try {
-    TIntf<ICommunicationInterface> self = Self();
-    if (TeventerCiNotifyChangeEvent* eventer = FLineChanged.Peek())
-      eventer->Fire(self, line, state);
-    if (TCiLineChangeHandler handler = GetOnLineChanged()) handler(self, line, state);
-  } catch (...) {  // an announcement: a subscriber's failure stays with it
-  }
+  Announce(
+      Self(), FLineChanged.Peek(), [this] { return GetOnLineChanged(); }, line, state);
 }
 
 void TCommunicationInterface::AnnounceSettingsChanged() {
-  try {
-    const TIntf<ICommunicationInterface> self = Self();
-    if (TeventerCiNotify* eventer = FSettingsChanged.Peek()) eventer->Fire(self);
-  } catch (...) {  // an announcement: a subscriber's failure stays with it
-  }
+  Announce(Self(), FSettingsChanged.Peek(), [] { return TCiNotifyHandler(); });
 }
 
 void TCommunicationInterface::Trace(std::int32_t direction, const TBytes& data) {

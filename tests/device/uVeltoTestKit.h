@@ -175,7 +175,9 @@ class VeltoFixture : public ::testing::Test {
     std::lock_guard<std::mutex> guard(FScriptLock);
     FScript[inst] = std::move(reply);
   }
-  void ScriptIdentification(const std::string& text) { Script(0xF3, {0, BytesOf(text), false}); }
+  void ScriptIdentification(const std::string& text) {
+    Script(tervan::kInstIdentify, {0, BytesOf(text), false});
+  }
 
   bool Identify() {
     TVeltoInfo info;

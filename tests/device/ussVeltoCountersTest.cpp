@@ -29,7 +29,7 @@ TEST_F(TVeltoCounterCount, AtMostSixty) {
 
 TEST_F(TVeltoCounterCount, NoneWithoutAnIdentification) {
   UseScript();
-  Script(0xF3, {0, {}, true});
+  Script(tervan::kInstIdentify, {0, {}, true});
   EXPECT_EQ(Device->GetCounterCount(), 0);
   ScriptIdentification("MODULE X;V0.0.0;F97");  // answered but not recognised
   EXPECT_EQ(Device->GetCounterCount(), 0);
@@ -39,7 +39,7 @@ TEST_F(TVeltoCounterCount, NoneWithoutAnIdentification) {
 TEST_F(TVeltoCounterCount, RefusalWithCodeTwoSwitchesCountersOffForGood) {
   UseScript();
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
-  Script(0x6B, {2, {}, false});
+  Script(velto::kInstReadCounterConfig, {2, {}, false});
   ASSERT_EQ(Device->GetCounterCount(), 8);
   bool first = false;
   bool second = false;
@@ -49,7 +49,7 @@ TEST_F(TVeltoCounterCount, RefusalWithCodeTwoSwitchesCountersOffForGood) {
   EXPECT_TRUE(Device->GetCountersUnsupported());
   EXPECT_EQ(Device->GetCounterCount(), 0);
   // The module answering later does not bring them back.
-  Script(0x6B, {0, Hex("81"), false});
+  Script(velto::kInstReadCounterConfig, {0, Hex("81"), false});
   ASSERT_TRUE(Device->ReadCounterConfig(1, first, second));
   EXPECT_EQ(Device->GetCounterCount(), 0);
   EXPECT_FALSE(Device->GetCachedCounterConfig(1, first, second));
@@ -58,7 +58,7 @@ TEST_F(TVeltoCounterCount, RefusalWithCodeTwoSwitchesCountersOffForGood) {
 TEST_F(TVeltoCounterCount, SingleCounterRefusedWithCodeTwoSwitchesThemOff) {
   UseScript();
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
-  Script(0x60, {2, {}, false});
+  Script(velto::kInstReadCounters, {2, {}, false});
   std::uint32_t value = 0;
   EXPECT_FALSE(Device->ReadCounter(1, value, false, true));
   EXPECT_EQ(Device->GetCounterCount(), 0);
@@ -67,7 +67,7 @@ TEST_F(TVeltoCounterCount, SingleCounterRefusedWithCodeTwoSwitchesThemOff) {
 TEST_F(TVeltoCounterCount, ConfigurationWriteRefusedWithCodeTwoSwitchesThemOff) {
   UseScript();
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
-  Script(0x6A, {2, {}, false});
+  Script(velto::kInstWriteCounterConfig, {2, {}, false});
   EXPECT_FALSE(Device->WriteCounterConfig(1, true, true));
   EXPECT_EQ(Device->GetCounterCount(), 0);
 }
@@ -75,7 +75,7 @@ TEST_F(TVeltoCounterCount, ConfigurationWriteRefusedWithCodeTwoSwitchesThemOff) 
 TEST_F(TVeltoCounterCount, ReadingAllCountersRefusedWithCodeTwoSwitchesThemOff) {
   UseScript();
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
-  Script(0x60, {2, {}, false});
+  Script(velto::kInstReadCounters, {2, {}, false});
   TVeltoCounterArray values;
   EXPECT_FALSE(Device->ReadCounters(values, false, true));
   EXPECT_EQ(Device->GetCounterCount(), 0);
@@ -84,11 +84,11 @@ TEST_F(TVeltoCounterCount, ReadingAllCountersRefusedWithCodeTwoSwitchesThemOff) 
 TEST_F(TVeltoCounterCount, OtherRefusalsOrSilenceKeepThem) {
   UseScript();
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
-  Script(0x60, {3, {}, false});
+  Script(velto::kInstReadCounters, {3, {}, false});
   std::uint32_t value = 0;
   EXPECT_FALSE(Device->ReadCounter(1, value, false, true));
   EXPECT_EQ(Device->GetLastAck(), 3);
-  Script(0x60, {0, {}, true});
+  Script(velto::kInstReadCounters, {0, {}, true});
   EXPECT_FALSE(Device->ReadCounter(1, value, false, true));
   EXPECT_EQ(Device->GetCounterCount(), 8);
   EXPECT_FALSE(Device->GetCountersUnsupported());
@@ -101,23 +101,23 @@ class TVeltoCounters : public VeltoFixture {};
 TEST_F(TVeltoCounters, RequestBytesCarryClearFlagAndIndex) {
   UseScript();
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
-  Script(0x60, {0, Hex("08 01"), false});
+  Script(velto::kInstReadCounters, {0, Hex("08 01"), false});
   std::uint32_t value = 0;
   ASSERT_TRUE(Device->ReadCounter(3, value, true, true));
-  EXPECT_EQ(RequestsOf(0x60).back().Data, Hex("83"));
+  EXPECT_EQ(RequestsOf(velto::kInstReadCounters).back().Data, Hex("83"));
   ASSERT_TRUE(Device->ReadCounter(3, value, false, true));
-  EXPECT_EQ(RequestsOf(0x60).back().Data, Hex("03"));
+  EXPECT_EQ(RequestsOf(velto::kInstReadCounters).back().Data, Hex("03"));
   TVeltoCounterArray values;
   Device->ReadCounters(values, true, true);
-  EXPECT_EQ(RequestsOf(0x60).back().Data, Hex("80"));
+  EXPECT_EQ(RequestsOf(velto::kInstReadCounters).back().Data, Hex("80"));
   Device->ReadCounters(values, false, true);
-  EXPECT_EQ(RequestsOf(0x60).back().Data, Hex("00"));
+  EXPECT_EQ(RequestsOf(velto::kInstReadCounters).back().Data, Hex("00"));
 }
 
 TEST_F(TVeltoCounters, WideValuesAreBigEndian) {
   UseScript();
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
-  Script(0x60, {0, Hex("20 00 00 01 00"), false});
+  Script(velto::kInstReadCounters, {0, Hex("20 00 00 01 00"), false});
   std::uint32_t value = 0;
   ASSERT_TRUE(Device->ReadCounter(1, value, false, true));
   EXPECT_EQ(value, 256u);
@@ -143,10 +143,10 @@ TEST_F(TVeltoCounters, ReadWithClearPassesTheValueOnAndCachesZero) {
 TEST_F(TVeltoCounters, UnwaitedReadSendsButReportsFailure) {
   UseScript();
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
-  Script(0x60, {0, Hex("08 05"), false});
+  Script(velto::kInstReadCounters, {0, Hex("08 05"), false});
   std::uint32_t value = 7;
   EXPECT_FALSE(Device->ReadCounter(2, value, false, false));
-  EXPECT_EQ(RequestsOf(0x60).size(), 1u);
+  EXPECT_EQ(RequestsOf(velto::kInstReadCounters).size(), 1u);
   EXPECT_EQ(value, 7u);
 }
 
@@ -165,7 +165,7 @@ TEST_F(TVeltoCounters, IndexesOutsideTheCountersAreRefusedUnsent) {
 TEST_F(TVeltoCounters, IndexBeyondTheCountIsPassedOnButNotCached) {
   UseScript();
   ScriptIdentification("VELTO ETH 2/4;V1.0.0;F97");
-  Script(0x60, {0, Hex("08 09"), false});
+  Script(velto::kInstReadCounters, {0, Hex("08 09"), false});
   std::uint32_t value = 0;
   ASSERT_TRUE(Device->ReadCounter(5, value, false, true));
   EXPECT_EQ(value, 9u);
@@ -193,7 +193,7 @@ TEST_F(TVeltoCounters, AllCountersFillTheArrayAndTheCopy) {
 TEST_F(TVeltoCounters, ShortAnswerStoresWhatItHoldsAndFails) {
   UseScript();
   ScriptIdentification("VELTO ETH 4/4;V1.0.0;F97");
-  Script(0x60, {0, Hex("08 05 06"), false});
+  Script(velto::kInstReadCounters, {0, Hex("08 05 06"), false});
   TVeltoCounterArray values;
   EXPECT_FALSE(Device->ReadCounters(values, false, true));
   ASSERT_EQ(values.size(), 4u);
@@ -208,7 +208,7 @@ TEST_F(TVeltoCounters, ShortAnswerStoresWhatItHoldsAndFails) {
 TEST_F(TVeltoCounters, LongerArrayKeepsItsLength) {
   UseScript();
   ScriptIdentification("VELTO ETH 2/4;V1.0.0;F97");
-  Script(0x60, {0, Hex("08 05 06"), false});
+  Script(velto::kInstReadCounters, {0, Hex("08 05 06"), false});
   TVeltoCounterArray values(5, 77);
   ASSERT_TRUE(Device->ReadCounters(values, false, true));
   EXPECT_EQ(values, (TVeltoCounterArray{5, 6, 77, 77, 77}));
@@ -217,7 +217,7 @@ TEST_F(TVeltoCounters, LongerArrayKeepsItsLength) {
 TEST_F(TVeltoCounters, LegacyModuleIsNeverAskedForCounterValuesToCache) {
   UseScript();
   ScriptIdentification("Velto;V0094.01;F97");
-  Script(0x60, {0, Hex("08 05 06"), false});
+  Script(velto::kInstReadCounters, {0, Hex("08 05 06"), false});
   std::uint32_t value = 0;
   ASSERT_TRUE(Device->ReadCounter(1, value, false, true));
   EXPECT_EQ(value, 5u);
@@ -258,12 +258,12 @@ TEST_F(TVeltoCounterConfig, WriteCachesFlagsOnlyWhereTheCopyReaches) {
 TEST_F(TVeltoCounterConfig, ReadSendsTheIndexAndFindsItsByte) {
   UseScript();
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
-  Script(0x6B, {0, Hex("01 42 83"), false});
+  Script(velto::kInstReadCounterConfig, {0, Hex("01 42 83"), false});
   bool first = false;
   bool second = false;
   ASSERT_TRUE(Device->ReadCounterConfig(2, first, second));
-  ASSERT_EQ(RequestsOf(0x6B).size(), 1u);
-  EXPECT_EQ(RequestsOf(0x6B)[0].Data, Hex("02"));
+  ASSERT_EQ(RequestsOf(velto::kInstReadCounterConfig).size(), 1u);
+  EXPECT_EQ(RequestsOf(velto::kInstReadCounterConfig)[0].Data, Hex("02"));
   EXPECT_FALSE(first);
   EXPECT_TRUE(second);
   bool cachedFirst = true;
@@ -290,7 +290,7 @@ class TVeltoTemperature : public VeltoFixture {};
 
 TEST_F(TVeltoTemperature, AnswerIsDecodedAndTheEventCarriesBothReadings) {
   UseScript();
-  Script(0x51, {0, Hex("00 00 E7"), false});
+  Script(velto::kInstReadTemperature, {0, Hex("00 00 E7"), false});
   TEventLog log;
   log.SubscribeTemperature(*Device);
   TTemperatureReading reading;
@@ -312,14 +312,14 @@ TEST_F(TVeltoTemperature, AnswerIsDecodedAndTheEventCarriesBothReadings) {
 
 TEST_F(TVeltoTemperature, FailedAttemptStillFiresAndKeepsTheLastDegrees) {
   UseScript();
-  Script(0x51, {0, Hex("00 FF 38"), false});
+  Script(velto::kInstReadTemperature, {0, Hex("00 FF 38"), false});
   TEventLog log;
   log.SubscribeTemperature(*Device);
   TTemperatureReading reading;
   ASSERT_TRUE(Device->ReadTemperature(reading));
   EXPECT_NEAR(reading.Degrees, -20.0, 1e-9);
 
-  Script(0x51, {0, Hex("00 E7"), false});  // two bytes: not a reading
+  Script(velto::kInstReadTemperature, {0, Hex("00 E7"), false});  // two bytes: not a reading
   TTemperatureReading untouched;
   untouched.Degrees = 99.0;
   EXPECT_FALSE(Device->ReadTemperature(untouched));
@@ -338,9 +338,9 @@ TEST_F(TVeltoTemperature, SilenceAndRefusalAreFailuresWithAnEvent) {
   TEventLog log;
   log.SubscribeTemperature(*Device);
   TTemperatureReading reading;
-  Script(0x51, {0, {}, true});
+  Script(velto::kInstReadTemperature, {0, {}, true});
   EXPECT_FALSE(Device->ReadTemperature(reading));
-  Script(0x51, {2, Hex("00 00 E7"), false});
+  Script(velto::kInstReadTemperature, {2, Hex("00 00 E7"), false});
   EXPECT_FALSE(Device->ReadTemperature(reading));
   ASSERT_EQ(log.Temperatures().size(), 2u);
   EXPECT_FALSE(log.Temperatures()[0].Current.Valid);
@@ -364,7 +364,7 @@ class TVeltoNotification : public VeltoFixture {};
 
 TEST_F(TVeltoNotification, InputChangeNotificationTurnsInputThreeOn) {
   UseScript();
-  Script(0x31, {0, Hex("00"), false});
+  Script(velto::kInstReadInputs, {0, Hex("00"), false});
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
   ASSERT_TRUE(Identify());
   TVeltoIOArray states;
@@ -467,9 +467,9 @@ TEST_F(TVeltoRefresh, AllGroupsOfAKnownModule) {
   ASSERT_TRUE(Device->GetCachedCounterConfig(8, first, second));
   EXPECT_FALSE(first);
   // The configurations are asked for all at once, with index 0.
-  ASSERT_EQ(RequestsOf(0x6B).size(), 1u);
-  EXPECT_EQ(RequestsOf(0x6B)[0].Data, Hex("00"));
-  EXPECT_EQ(RequestsOf(0x60)[0].Data, Hex("00"));  // counters are not cleared
+  ASSERT_EQ(RequestsOf(velto::kInstReadCounterConfig).size(), 1u);
+  EXPECT_EQ(RequestsOf(velto::kInstReadCounterConfig)[0].Data, Hex("00"));
+  EXPECT_EQ(RequestsOf(velto::kInstReadCounters)[0].Data, Hex("00"));  // counters are not cleared
 }
 
 TEST_F(TVeltoRefresh, OnlyChosenGroupsAreAsked) {
@@ -485,7 +485,7 @@ TEST_F(TVeltoRefresh, FailsWhenTheModuleCannotBeIdentified) {
   UseScript();
   ScriptIdentification("MODULE X;V0.0.0;F97");
   EXPECT_FALSE(Device->RefreshAll(true, true, false, false));
-  EXPECT_TRUE(RequestsOf(0x31).empty());
+  EXPECT_TRUE(RequestsOf(velto::kInstReadInputs).empty());
   bool outputs = true;
   bool inputs = false;
   bool counters = true;
@@ -499,10 +499,10 @@ TEST_F(TVeltoRefresh, FailsWhenTheModuleCannotBeIdentified) {
 TEST_F(TVeltoRefresh, SelectedFlagsTellWhichGroupsSucceeded) {
   UseScript();
   ScriptIdentification("VELTO ETH 8/4;V1.0.0;F97");
-  Script(0x30, {0, Hex("01"), false});
-  Script(0x31, {0, {}, false});  // no states: fails
-  Script(0x60, {0, Hex("08 01 02 03 04 05 06 07 08"), false});
-  Script(0x6B, {0, Hex("01 02"), false});  // configurations 3..8 missing
+  Script(velto::kInstReadOutputs, {0, Hex("01"), false});
+  Script(velto::kInstReadInputs, {0, {}, false});  // no states: fails
+  Script(velto::kInstReadCounters, {0, Hex("08 01 02 03 04 05 06 07 08"), false});
+  Script(velto::kInstReadCounterConfig, {0, Hex("01 02"), false});  // configurations 3..8 missing
   bool outputs = true;
   bool inputs = true;
   bool counters = true;
@@ -522,7 +522,7 @@ TEST_F(TVeltoRefresh, SelectedFlagsTellWhichGroupsSucceeded) {
 TEST_F(TVeltoRefresh, GroupsWithNothingInThemSucceedUnasked) {
   UseScript();
   ScriptIdentification("Velto;V0094.01;F97");  // no counters
-  Script(0x30, {0, Hex("00"), false});
+  Script(velto::kInstReadOutputs, {0, Hex("00"), false});
   bool outputs = false;
   bool inputs = false;
   bool counters = true;
@@ -531,8 +531,8 @@ TEST_F(TVeltoRefresh, GroupsWithNothingInThemSucceedUnasked) {
   EXPECT_TRUE(counters);
   EXPECT_TRUE(configs);
   EXPECT_FALSE(outputs);  // not chosen: left as it was
-  EXPECT_TRUE(RequestsOf(0x60).empty());
-  EXPECT_TRUE(RequestsOf(0x6B).empty());
+  EXPECT_TRUE(RequestsOf(velto::kInstReadCounters).empty());
+  EXPECT_TRUE(RequestsOf(velto::kInstReadCounterConfig).empty());
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ TEST_F(TVeltoIdentification, RecognisedModuleIsAskedOnlyOnce) {
   ASSERT_TRUE(Device->GetInfo(info));
   EXPECT_EQ(Sim->RequestCount(0xF3), 1);
   // The request itself: instruction 0xF3 without data.
-  const auto requests = RequestsOf(0xF3);
+  const auto requests = RequestsOf(tervan::kInstIdentify);
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_TRUE(requests[0].Data.empty());
   EXPECT_EQ(requests[0].ADR, 0x31);
@@ -67,7 +67,7 @@ TEST_F(TVeltoIdentification, LegacyModuleHasEightOfEachAndNoCounters) {
   EXPECT_TRUE(Device->GetInfoKnown());
   EXPECT_TRUE(Device->GetCountersUnsupported());
   EXPECT_EQ(Device->GetCounterCount(), 0);
-  EXPECT_EQ(RequestsOf(0xF3).size(), 1u);
+  EXPECT_EQ(RequestsOf(tervan::kInstIdentify).size(), 1u);
 }
 
 TEST_F(TVeltoIdentification, LegacyNeedsTheExactVersion) {
@@ -90,12 +90,12 @@ TEST_F(TVeltoIdentification, UnrecognisedAnswerSucceedsButIsAskedAgain) {
   EXPECT_EQ(info.OutputCount, -1);
   EXPECT_FALSE(Device->GetInfoKnown());
   ASSERT_TRUE(Device->GetInfo(info));
-  EXPECT_EQ(RequestsOf(0xF3).size(), 2u);
+  EXPECT_EQ(RequestsOf(tervan::kInstIdentify).size(), 2u);
 }
 
 TEST_F(TVeltoIdentification, UnansweredIdentificationFails) {
   UseScript();
-  Script(0xF3, {0, {}, true});
+  Script(tervan::kInstIdentify, {0, {}, true});
   TVeltoInfo info;
   EXPECT_FALSE(Device->GetInfo(info));
   EXPECT_EQ(Device->GetLastResult(), tervan::kResultNoAnswer);
@@ -106,7 +106,7 @@ TEST_F(TVeltoIdentification, UnansweredIdentificationFails) {
 
 TEST_F(TVeltoIdentification, RefusedIdentificationFails) {
   UseScript();
-  Script(0xF3, {5, BytesOf("VELTO ETH 8/4;V1.0.0;F97"), false});
+  Script(tervan::kInstIdentify, {5, BytesOf("VELTO ETH 8/4;V1.0.0;F97"), false});
   TVeltoInfo info;
   EXPECT_FALSE(Device->GetInfo(info));
   EXPECT_EQ(Device->GetLastResult(), tervan::kResultRefused);
@@ -167,7 +167,7 @@ TEST_F(TVeltoOutputs, NumbersACommandByteCannotCarryAreRefusedUnsent) {
 
 TEST_F(TVeltoOutputs, RefusedCommandFailsAndLeavesTheCopy) {
   UseScript();
-  Script(0x20, {3, {}, false});
+  Script(velto::kInstSetOutputs, {3, {}, false});
   TEventLog log;
   log.Subscribe(*Device, false);
   EXPECT_FALSE(Device->SetOutput(2, true, 0, true));
@@ -182,7 +182,7 @@ TEST_F(TVeltoOutputs, RefusedCommandFailsAndLeavesTheCopy) {
 
 TEST_F(TVeltoOutputs, UnansweredCommandFails) {
   UseScript();
-  Script(0x20, {0, {}, true});
+  Script(velto::kInstSetOutputs, {0, {}, true});
   EXPECT_FALSE(Device->SetOutput(2, true, 0, true));
   EXPECT_EQ(Device->GetLastResult(), tervan::kResultNoAnswer);
   EXPECT_EQ(Device->GetLastAck(), -1);
@@ -358,7 +358,7 @@ class TVeltoInputs : public VeltoFixture {};
 
 TEST_F(TVeltoInputs, ReadRequestMatchesTheWorkedExample) {
   UseScript();
-  Script(0x31, {0, Hex("00 05"), false});
+  Script(velto::kInstReadInputs, {0, Hex("00 05"), false});
   TVeltoIOArray states;
   ASSERT_TRUE(Device->ReadInputs(states, true));
   EXPECT_EQ(Transport->Written().front(), Hex("2A 61 00 05 31 00 31 0D 0D"));
@@ -366,7 +366,7 @@ TEST_F(TVeltoInputs, ReadRequestMatchesTheWorkedExample) {
 
 TEST_F(TVeltoInputs, TwoAnswerBytesGiveSixteenStates) {
   UseScript();
-  Script(0x31, {0, Hex("00 05"), false});
+  Script(velto::kInstReadInputs, {0, Hex("00 05"), false});
   TVeltoIOArray states;
   ASSERT_TRUE(Device->ReadInputs(states, true));
   ASSERT_EQ(states.size(), 16u);
@@ -381,7 +381,7 @@ TEST_F(TVeltoInputs, TwoAnswerBytesGiveSixteenStates) {
 
 TEST_F(TVeltoInputs, AnswerWithoutDataFailsAndLeavesTheCopy) {
   UseScript();
-  Script(0x31, {0, {}, false});
+  Script(velto::kInstReadInputs, {0, {}, false});
   TVeltoIOArray states;
   EXPECT_FALSE(Device->ReadInputs(states, true));
   TVeltoIOArray cached;
@@ -430,13 +430,13 @@ TEST_F(TVeltoInputs, FirstReadOfAKnownModuleFillsTheCopyAndASecondIdenticalReadI
 
 TEST_F(TVeltoInputs, UnknownModuleCopyGrowsAndForgetsWhatItKnew) {
   UseScript();
-  Script(0x31, {0, Hex("01"), false});
+  Script(velto::kInstReadInputs, {0, Hex("01"), false});
   TEventLog log;
   log.Subscribe(*Device, true);
   TVeltoIOArray states;
   ASSERT_TRUE(Device->ReadInputs(states, true));
   EXPECT_EQ(log.Singles().size(), 8u);
-  Script(0x31, {0, Hex("00 01"), false});
+  Script(velto::kInstReadInputs, {0, Hex("00 01"), false});
   TVeltoIOArray wider;
   ASSERT_TRUE(Device->ReadInputs(wider, true));
   // Grown to 16: every element was marked unknown, so all 16 report.
@@ -444,7 +444,7 @@ TEST_F(TVeltoInputs, UnknownModuleCopyGrowsAndForgetsWhatItKnew) {
   TVeltoIOArray cached;
   EXPECT_EQ(Device->GetCachedInputs(cached), 16);
   // A shorter answer later does not shrink the copy.
-  Script(0x31, {0, Hex("03"), false});
+  Script(velto::kInstReadInputs, {0, Hex("03"), false});
   TVeltoIOArray narrow;
   ASSERT_TRUE(Device->ReadInputs(narrow, true));
   EXPECT_EQ(Device->GetCachedInputs(cached), 16);
@@ -456,7 +456,7 @@ TEST_F(TVeltoInputs, UnknownModuleCopyGrowsAndForgetsWhatItKnew) {
 TEST_F(TVeltoInputs, NegativeCountFromTheModuleIsTreatedAsUnknown) {
   UseScript();
   ScriptIdentification("VELTO ETH -3/4;V1.0.0;F97");
-  Script(0x31, {0, Hex("04"), false});
+  Script(velto::kInstReadInputs, {0, Hex("04"), false});
   ASSERT_TRUE(Identify());
   ASSERT_TRUE(Device->GetInfoKnown());
   TVeltoIOArray states;
@@ -469,7 +469,7 @@ TEST_F(TVeltoInputs, NegativeCountFromTheModuleIsTreatedAsUnknown) {
 TEST_F(TVeltoInputs, HugeCountFromTheModuleIsCutToWhatChangeRecordsCanNumber) {
   UseScript();
   ScriptIdentification("VELTO ETH 2000000000/4;V1.0.0;F97");
-  Script(0x31, {0, Hex("04"), false});
+  Script(velto::kInstReadInputs, {0, Hex("04"), false});
   ASSERT_TRUE(Identify());
   TEventLog log;
   log.Subscribe(*Device, true);
@@ -485,7 +485,7 @@ TEST_F(TVeltoInputs, HugeCountFromTheModuleIsCutToWhatChangeRecordsCanNumber) {
 
 TEST_F(TVeltoInputs, CallerArrayKeepsItsLength) {
   UseScript();
-  Script(0x31, {0, Hex("00 05"), false});
+  Script(velto::kInstReadInputs, {0, Hex("00 05"), false});
   TVeltoIOArray states(4, false);
   ASSERT_TRUE(Device->ReadInputs(states, true));
   EXPECT_EQ(states, States({true, false, true, false}));
@@ -495,7 +495,7 @@ TEST_F(TVeltoInputs, CallerArrayKeepsItsLength) {
 
 TEST_F(TVeltoInputs, CallerStatesTheAnswerDidNotCarryNeverReachTheCopy) {
   UseScript();
-  Script(0x31, {0, Hex("05"), false});
+  Script(velto::kInstReadInputs, {0, Hex("05"), false});
   TEventLog log;
   log.Subscribe(*Device, true);
   // Whatever the caller's longer array held past the answer is not the module's word.
@@ -514,7 +514,7 @@ TEST_F(TVeltoInputs, CallerStatesTheAnswerDidNotCarryNeverReachTheCopy) {
 
 TEST_F(TVeltoInputs, SingleInputReadsAllAndPicksOne) {
   UseScript();
-  Script(0x31, {0, Hex("00 05"), false});
+  Script(velto::kInstReadInputs, {0, Hex("00 05"), false});
   bool state = false;
   ASSERT_TRUE(Device->ReadInput(3, state));
   EXPECT_TRUE(state);
@@ -522,7 +522,7 @@ TEST_F(TVeltoInputs, SingleInputReadsAllAndPicksOne) {
   EXPECT_FALSE(state);
   EXPECT_FALSE(Device->ReadInput(17, state));
   EXPECT_FALSE(Device->ReadInput(0, state));
-  EXPECT_EQ(RequestsOf(0x31).size(), 4u);
+  EXPECT_EQ(RequestsOf(velto::kInstReadInputs).size(), 4u);
 }
 
 TEST_F(TVeltoInputs, SingleOutputReadsTheOutputs) {
@@ -538,7 +538,7 @@ TEST_F(TVeltoInputs, SingleOutputReadsTheOutputs) {
 
 TEST_F(TVeltoInputs, UnwaitedReadOnlySends) {
   UseScript();
-  Script(0x31, {0, Hex("FF"), false});
+  Script(velto::kInstReadInputs, {0, Hex("FF"), false});
   TVeltoIOArray states;
   ASSERT_TRUE(Device->ReadInputs(states, false));
   EXPECT_TRUE(states.empty());
@@ -557,7 +557,7 @@ TEST_F(TVeltoInputs, UnwaitedReadFailsWithoutATransport) {
 
 TEST_F(TVeltoInputs, HandlerMayReadTheCopyWhileItFires) {
   UseScript();
-  Script(0x31, {0, Hex("04"), false});
+  Script(velto::kInstReadInputs, {0, Hex("04"), false});
   struct TReader {
     TVelto* Device = nullptr;
     bool SawState = false;
@@ -608,7 +608,7 @@ TEST_F(TVeltoInputs, NewerStatesLearntInsideAHandlerAreNotOverwritten) {
 
 TEST_F(TVeltoInputs, FailingHandlerDoesNotStopTheOthers) {
   UseScript();
-  Script(0x31, {0, Hex("01"), false});
+  Script(velto::kInstReadInputs, {0, Hex("01"), false});
   struct TThrower {
     void OnList(TIntf<IVelto>, TIOsChngRec) { throw std::runtime_error("subscriber fault"); }
   } thrower;
@@ -630,10 +630,10 @@ class TVeltoOption : public VeltoFixture {};
 TEST_F(TVeltoOption, FlagIsSetOnlyByTheByte61) {
   UseScript();
   bool flag = false;
-  Script(0x11, {0, Hex("61"), false});
+  Script(velto::kInstReadOption, {0, Hex("61"), false});
   ASSERT_TRUE(Device->ReadOptionFlag(flag));
   EXPECT_TRUE(flag);
-  Script(0x11, {0, Hex("01"), false});
+  Script(velto::kInstReadOption, {0, Hex("01"), false});
   ASSERT_TRUE(Device->ReadOptionFlag(flag));
   EXPECT_FALSE(flag);
   EXPECT_TRUE(LastRequest().Data.empty());
@@ -642,9 +642,9 @@ TEST_F(TVeltoOption, FlagIsSetOnlyByTheByte61) {
 TEST_F(TVeltoOption, AnswerOfOtherLengthFails) {
   UseScript();
   bool flag = true;
-  Script(0x11, {0, Hex("61 61"), false});
+  Script(velto::kInstReadOption, {0, Hex("61 61"), false});
   EXPECT_FALSE(Device->ReadOptionFlag(flag));
-  Script(0x11, {0, {}, false});
+  Script(velto::kInstReadOption, {0, {}, false});
   EXPECT_FALSE(Device->ReadOptionFlag(flag));
   EXPECT_TRUE(flag);  // untouched
 }
@@ -683,17 +683,17 @@ TEST_F(TVeltoOption, UnknownFlagIsReadFromTheModuleEachTime) {
 
 TEST_F(TVeltoOption, RefusedWriteLeavesTheFlagUnknown) {
   UseScript();
-  Script(0x10, {3, {}, false});
-  Script(0x11, {0, Hex("00"), false});
+  Script(velto::kInstWriteOption, {3, {}, false});
+  Script(velto::kInstReadOption, {0, Hex("00"), false});
   Device->SetOptionFlag(true);
   EXPECT_FALSE(Device->GetOptionKnown());
   EXPECT_FALSE(Device->GetOptionFlag());  // read from the module instead
-  EXPECT_EQ(RequestsOf(0x11).size(), 1u);
+  EXPECT_EQ(RequestsOf(velto::kInstReadOption).size(), 1u);
 }
 
 TEST_F(TVeltoOption, FailedReadGivesFalse) {
   UseScript();
-  Script(0x11, {0, {}, true});
+  Script(velto::kInstReadOption, {0, {}, true});
   EXPECT_FALSE(Device->GetOptionFlag());
 }
 
@@ -727,7 +727,7 @@ TEST_F(TVeltoLabels, TheTwoTablesAreSeparate) {
   UseSimulator();
   ASSERT_TRUE(Device->WriteLabelA(1, "Door", 1));
   ASSERT_TRUE(Device->WriteLabelB(1, "Alarm", 7));
-  EXPECT_EQ(RequestsOf(0x2B).size(), 1u);
+  EXPECT_EQ(RequestsOf(velto::kInstWriteLabelB).size(), 1u);
   std::uint8_t digit = 0;
   std::string text;
   ASSERT_TRUE(Device->ReadLabelB(1, digit, text));
@@ -761,9 +761,9 @@ TEST_F(TVeltoLabels, AnswerOfWrongLengthFails) {
   UseScript();
   std::uint8_t digit = 4;
   std::string text = "kept";
-  Script(0x3A, {0, TBytes(20, 'x'), false});
+  Script(velto::kInstReadLabelA, {0, TBytes(20, 'x'), false});
   EXPECT_FALSE(Device->ReadLabelA(1, digit, text));
-  Script(0x3A, {0, TBytes(22, 'x'), false});
+  Script(velto::kInstReadLabelA, {0, TBytes(22, 'x'), false});
   EXPECT_FALSE(Device->ReadLabelA(1, digit, text));
   EXPECT_EQ(digit, 4);
   EXPECT_EQ(text, "kept");
@@ -773,7 +773,7 @@ TEST_F(TVeltoLabels, RecordWithoutALeadingDigitGivesDigitZero) {
   UseScript();
   TBytes record = BytesOf("xHeater");
   record.resize(21, 0x00);
-  Script(0x3B, {0, record, false});
+  Script(velto::kInstReadLabelB, {0, record, false});
   std::uint8_t digit = 9;
   std::string text;
   ASSERT_TRUE(Device->ReadLabelB(0, digit, text));
@@ -783,7 +783,7 @@ TEST_F(TVeltoLabels, RecordWithoutALeadingDigitGivesDigitZero) {
 
 TEST_F(TVeltoLabels, EmptyRecordGivesDigitZeroAndNoText) {
   UseScript();
-  Script(0x3A, {0, TBytes(21, 0x00), false});
+  Script(velto::kInstReadLabelA, {0, TBytes(21, 0x00), false});
   std::uint8_t digit = 9;
   std::string text = "old";
   ASSERT_TRUE(Device->ReadLabelA(0, digit, text));

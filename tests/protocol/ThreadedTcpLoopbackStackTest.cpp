@@ -50,7 +50,7 @@ class ThreadedTcpLoopbackStackTest : public ::testing::Test {
 
 TEST_F(ThreadedTcpLoopbackStackTest, WaitingExchangeGetsItsAnswer) {
   TBytes data;
-  ASSERT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1, data));
+  ASSERT_TRUE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1, data));
   EXPECT_EQ(data, (TBytes{0x00, 0x05}));
   EXPECT_EQ(Device->GetLastResult(), 1);
   EXPECT_EQ(Peer.Requests(), 1);
@@ -99,7 +99,7 @@ TEST_F(ThreadedTcpLoopbackStackTest, ReportsTheCostOfAWaitingExchange) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kRounds; ++i) {
     TBytes data;
-    if (Device->Execute(0x31, TBytes{}, {}, true, -1, data)) ++ok;
+    if (Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1, data)) ++ok;
   }
   const double us =
       std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
@@ -112,7 +112,7 @@ TEST_F(ThreadedTcpLoopbackStackTest, ReportsTheCostOfAWaitingExchange) {
 TEST_F(ThreadedTcpLoopbackStackTest, ClosedConnectionFailsTheExchangeWithoutRaising) {
   Transport->Close(true);
   TBytes data;
-  EXPECT_FALSE(Device->Execute(0x31, TBytes{}, {}, true, -1, data));
+  EXPECT_FALSE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1, data));
   EXPECT_EQ(Device->GetLastResult(), 2);
 }
 

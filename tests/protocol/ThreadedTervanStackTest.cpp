@@ -67,7 +67,8 @@ TEST_F(ThreadedStackTest, WaitingExchangesWhileNotificationsPourIn) {
   int ok = 0;
   for (int i = 0; i < 100; ++i) {
     TBytes data;
-    if (d->Execute(0x31, TBytes{static_cast<std::uint8_t>(i)}, {}, true, 2000, data) &&
+    if (d->Execute(velto::kInstReadInputs, TBytes{static_cast<std::uint8_t>(i)}, {}, true, 2000,
+                   data) &&
         data == TBytes{static_cast<std::uint8_t>(i)})
       ++ok;
   }
@@ -88,7 +89,9 @@ TEST_F(ThreadedStackTest, TwoDevicesTransactFromTwoThreads) {
   auto run = [&](TIntf<TProbeDevice> device, std::uint8_t address) {
     for (int i = 0; i < 100; ++i) {
       TBytes data;
-      if (device->Execute(0x31, TBytes{}, {}, true, 2000, data) && data == TBytes{address}) ++good;
+      if (device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, 2000, data) &&
+          data == TBytes{address})
+        ++good;
     }
   };
   std::thread ta(run, a, std::uint8_t{0x31});
@@ -115,14 +118,15 @@ TEST_F(ThreadedStackTest, DevicesAttachAndDetachWhileDispatching) {
       auto other = Make<TProbeDevice>(0x31);
       other->SetStack(TIntf<ITervanStack>(Stack));
       TTervanFormat97 ignored;
-      other->Exchange(0x20, {0x01}, false, 1000, {}, ignored);
+      other->Exchange(velto::kInstSetOutputs, {0x01}, false, 1000, {}, ignored);
       other->SetStack(nullptr);
     }
   });
   int ok = 0;
   for (int i = 0; i < 100; ++i) {
     TBytes data;
-    if (d->Execute(0x31, TBytes{static_cast<std::uint8_t>(i)}, {}, true, 2000, data) &&
+    if (d->Execute(velto::kInstReadInputs, TBytes{static_cast<std::uint8_t>(i)}, {}, true, 2000,
+                   data) &&
         data == TBytes{static_cast<std::uint8_t>(i)})
       ++ok;
   }

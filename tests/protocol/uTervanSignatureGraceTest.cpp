@@ -50,11 +50,12 @@ class SignatureGraceTest : public ScriptedStackFixture {
 TEST_F(SignatureGraceTest, LateAnswerIsNeverTakenForTheNextRequest) {
   AnswerLate(1200);
   TBytes data;
-  EXPECT_FALSE(Device->Execute(0xF3, TBytes{}, {}, true, -1, data));
+  EXPECT_FALSE(Device->Execute(tervan::kInstIdentify, TBytes{}, {}, true, -1, data));
   EXPECT_EQ(LastWrittenSig(), 0);
   EXPECT_TRUE(Device->SigInGrace(0));
 
-  EXPECT_FALSE(Device->Execute(0x31, TBytes{}, {}, true, -1, data)) << "took the 0xF3 answer";
+  EXPECT_FALSE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1, data))
+      << "took the 0xF3 answer";
   EXPECT_EQ(LastWrittenSig(), 1);
   EXPECT_EQ(Device->GetLastResult(), tervan::kResultNoAnswer);
   // The late answer came during the second request: it freed its own slot.
@@ -66,13 +67,15 @@ TEST_F(SignatureGraceTest, LateAnswerIsNeverTakenForTheNextRequest) {
 // requests carry consecutive signatures, so a copy never matches the next.
 TEST_F(SignatureGraceTest, ConsecutiveWaitingRequestsTakeConsecutiveSignatures) {
   AnswerLate(10);
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));
   EXPECT_EQ(WrittenSigs(), (std::vector<int>{0, 1, 2}));
 }
 
 TEST_F(SignatureGraceTest, SignaturesWrapAfter255) {
   AnswerLate(10);
-  for (int i = 0; i < 258; ++i) ASSERT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  for (int i = 0; i < 258; ++i)
+    ASSERT_TRUE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));
   const std::vector<int> sigs = WrittenSigs();
   EXPECT_EQ(sigs[255], 255);
   EXPECT_EQ(sigs[256], 0);
@@ -82,10 +85,13 @@ TEST_F(SignatureGraceTest, SignaturesWrapAfter255) {
 // The rotation passes over a slot that an unanswered request without wait
 // holds and over one held for a late answer.
 TEST_F(SignatureGraceTest, RotationSkipsSlotsInUseAndInGrace) {
-  ASSERT_TRUE(Device->Execute(0x20, TBytes{0x81}, {}, false, 1000000));  // holds 0
-  EXPECT_FALSE(Device->Execute(0x31, TBytes{}, {}, true, -1));          // 1, then in grace
+  ASSERT_TRUE(
+      Device->Execute(velto::kInstSetOutputs, TBytes{0x81}, {}, false, 1000000));  // holds 0
+  EXPECT_FALSE(
+      Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));  // 1, then in grace
   AnswerLate(10);
-  for (int i = 0; i < 255; ++i) ASSERT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  for (int i = 0; i < 255; ++i)
+    ASSERT_TRUE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));
   const std::vector<int> sigs = WrittenSigs();
   EXPECT_EQ(sigs[2], 2);
   EXPECT_EQ(sigs[255], 255);
@@ -96,13 +102,13 @@ TEST_F(SignatureGraceTest, RotationSkipsSlotsInUseAndInGrace) {
 
 TEST_F(SignatureGraceTest, GraceEndsAfterTenTimeOutsAtTheLeast) {
   Device->SetTimeout(2000);  // ten of them are more than the minimum
-  EXPECT_FALSE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  EXPECT_FALSE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));
   Transport->Advance(10 * 2000 - 100);
   EXPECT_TRUE(Device->SigInGrace(0));
   Transport->Advance(200);
   EXPECT_FALSE(Device->SigInGrace(0));
   AnswerLate(10);
-  EXPECT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  EXPECT_TRUE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));
   EXPECT_EQ(LastWrittenSig(), 1);
 }
 
@@ -110,22 +116,22 @@ TEST_F(SignatureGraceTest, GraceEndsAfterTenTimeOutsAtTheLeast) {
 // with every other slot taken it is reused at once.
 TEST_F(SignatureGraceTest, GraceSlotIsReusedWhenEveryOtherIsTaken) {
   TAlertCatcher alerts;
-  EXPECT_FALSE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  EXPECT_FALSE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));
   for (int i = 1; i < 256; ++i)  // unanswered requests that do not wait
-    ASSERT_TRUE(Device->Execute(0x20, TBytes{0x81}, {}, false, 100000));
+    ASSERT_TRUE(Device->Execute(velto::kInstSetOutputs, TBytes{0x81}, {}, false, 100000));
   ASSERT_EQ(LastWrittenSig(), 255);
   AnswerLate(10);
-  EXPECT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  EXPECT_TRUE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));
   EXPECT_EQ(LastWrittenSig(), 0);
   EXPECT_EQ(alerts.Count("SIG stack overload"), 0u);
 }
 
 TEST_F(SignatureGraceTest, FixedSignatureIsUnchanged) {
   Device->SetFixedSig(7);
-  EXPECT_FALSE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  EXPECT_FALSE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));
   EXPECT_FALSE(Device->SigInGrace(7));
   AnswerLate(10);
-  EXPECT_TRUE(Device->Execute(0x31, TBytes{}, {}, true, -1));
+  EXPECT_TRUE(Device->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));
   for (const TBytes& w : Transport->Written()) EXPECT_EQ(w[5], 7);
 }
 

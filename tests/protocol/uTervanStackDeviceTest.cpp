@@ -2,8 +2,8 @@
 // routing of received packets, settings and the binding to a stack.
 #include <gtest/gtest.h>
 
-#include <pugixml.hpp>
 #include <atomic>
+#include <pugixml.hpp>
 #include <stdexcept>
 #include <thread>
 
@@ -62,9 +62,9 @@ TEST(DeviceDefaultsTest, OffersItsInterfaces) {
 TEST(DeviceDefaultsTest, WithoutStackNothingHappens) {
   auto d = Make<TTervanStackDevice>(0x31);
   TTervanFormat97 answer;
-  EXPECT_FALSE(d->Exchange(0x31, {}, true, -1, {}, answer));
+  EXPECT_FALSE(d->Exchange(velto::kInstReadInputs, {}, true, -1, {}, answer));
   EXPECT_EQ(d->GetLastResult(), 0);
-  EXPECT_FALSE(d->Exchange(0x31, {}, false, -1, {}, answer));
+  EXPECT_FALSE(d->Exchange(velto::kInstReadInputs, {}, false, -1, {}, answer));
   for (int s = 0; s < 256; ++s) ASSERT_TRUE(d->SigItem(static_cast<std::uint8_t>(s)).Free);
 }
 
@@ -124,13 +124,13 @@ TEST_F(DeviceEngineTest, WorkedExampleOnTheWire) {
   Transport->SetResponder(Peer([](const TTervanFormat97& q) {
     return q.INST == 0x31 ? TAnswer{0, {0x00, 0x05}} : TAnswer{};
   }));
-  EXPECT_TRUE(d->Execute(0xF3, TBytes{}, {}, true, -1));
-  EXPECT_TRUE(d->Execute(0x20, TBytes{0x83}, {}, true, -1));
+  EXPECT_TRUE(d->Execute(tervan::kInstIdentify, TBytes{}, {}, true, -1));
+  EXPECT_TRUE(d->Execute(velto::kInstSetOutputs, TBytes{0x83}, {}, true, -1));
   EXPECT_EQ(d->GetLastResult(), 1);
   EXPECT_EQ(d->GetLastAck(), 0);
-  EXPECT_TRUE(d->Execute(0x30, TBytes{}, {}, true, -1));
+  EXPECT_TRUE(d->Execute(velto::kInstReadOutputs, TBytes{}, {}, true, -1));
   TBytes data;
-  EXPECT_TRUE(d->Execute(0x31, TBytes{}, {}, true, -1, data));
+  EXPECT_TRUE(d->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1, data));
   EXPECT_EQ(data, (TBytes{0x00, 0x05}));
   ASSERT_EQ(Transport->WriteCount(), 4u);
   EXPECT_EQ(HexOf(Transport->Written()[0]), "2A 61 00 05 31 00 F3 4B 0D");
@@ -142,7 +142,8 @@ TEST_F(DeviceEngineTest, WorkedExampleOnTheWire) {
 TEST_F(DeviceEngineTest, WaitingExchangesOneAfterAnotherTakeTheNextSignature) {
   auto d = Attach(0x31);
   Transport->SetResponder(Peer([](const TTervanFormat97&) { return TAnswer{}; }));
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(d->Execute(0x31, TBytes{}, {}, true, -1));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(d->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1));
   EXPECT_EQ(WrittenSigs(), (std::vector<int>{0, 1, 2}));
   for (int s = 0; s < 3; ++s) EXPECT_TRUE(d->SigItem(static_cast<std::uint8_t>(s)).Free);
 }
@@ -151,19 +152,19 @@ TEST_F(DeviceEngineTest, RefusedAnswer) {
   auto d = Attach(0x31);
   Transport->SetResponder(Peer([](const TTervanFormat97&) { return TAnswer{2, {0x09}}; }));
   TTervanFormat97 answer;
-  EXPECT_TRUE(d->Exchange(0x31, {}, true, -1, {}, answer));
+  EXPECT_TRUE(d->Exchange(velto::kInstReadInputs, {}, true, -1, {}, answer));
   EXPECT_EQ(d->GetLastResult(), 4);
   EXPECT_EQ(d->GetLastAck(), 2);
   EXPECT_EQ(answer.INST, 2);
 
   std::uint8_t ack = 0x77;
   TBytes data{0x55};
-  EXPECT_FALSE(d->Execute(0x31, TBytes{}, {}, true, -1, ack, data));
+  EXPECT_FALSE(d->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1, ack, data));
   EXPECT_EQ(ack, 0x77);
   EXPECT_EQ(data, TBytes{0x55});
   EXPECT_EQ(d->GetLastResult(), 4);
 
-  EXPECT_TRUE(d->ExecuteWaiting(0x31, {}, -1, ack, data));
+  EXPECT_TRUE(d->ExecuteWaiting(velto::kInstReadInputs, {}, -1, ack, data));
   EXPECT_EQ(ack, 2);
   EXPECT_EQ(data, TBytes{0x09});
 }
@@ -173,24 +174,24 @@ TEST_F(DeviceEngineTest, TimeOut) {
   d->SetTimeout(60);
   TTervanFormat97 answer;
   const std::uint32_t start = GetTickCount32();
-  EXPECT_FALSE(d->Exchange(0x31, {}, true, -1, {}, answer));
+  EXPECT_FALSE(d->Exchange(velto::kInstReadInputs, {}, true, -1, {}, answer));
   EXPECT_GE(GetTickCount32() - start, 60u);
   EXPECT_EQ(d->GetLastResult(), 2);
   EXPECT_EQ(d->GetLastAck(), -1);
   EXPECT_TRUE(d->SigInGrace(0));  // kept for the late answer
   std::uint8_t ack = 0;
   TBytes data;
-  EXPECT_FALSE(d->ExecuteWaiting(0x31, {}, 30, ack, data));
+  EXPECT_FALSE(d->ExecuteWaiting(velto::kInstReadInputs, {}, 30, ack, data));
 }
 
 TEST_F(DeviceEngineTest, ClosedTransport) {
   auto d = Attach(0x31);
   Transport->SetActiveFlag(false);
   TTervanFormat97 answer;
-  EXPECT_FALSE(d->Exchange(0x31, {}, true, -1, {}, answer));
+  EXPECT_FALSE(d->Exchange(velto::kInstReadInputs, {}, true, -1, {}, answer));
   EXPECT_EQ(d->GetLastResult(), 2);
   // Not waiting: the closed transport takes no bytes, so nothing was sent.
-  EXPECT_FALSE(d->Exchange(0x31, {}, false, -1, {}, answer));
+  EXPECT_FALSE(d->Exchange(velto::kInstReadInputs, {}, false, -1, {}, answer));
   EXPECT_TRUE(d->SigItem(0).Free);
   EXPECT_EQ(Transport->WriteCount(), 0u);
 }
@@ -200,11 +201,11 @@ TEST_F(DeviceEngineTest, FailingTransportEndsTheExchangeAsFailed) {
   Transport->SetResponder([](const TBytes&) -> TBytes { throw std::runtime_error("cable cut"); });
   TTervanFormat97 answer;
   bool result = true;
-  EXPECT_NO_THROW(result = d->Exchange(0x31, {}, true, -1, {}, answer));
+  EXPECT_NO_THROW(result = d->Exchange(velto::kInstReadInputs, {}, true, -1, {}, answer));
   EXPECT_FALSE(result);
   EXPECT_EQ(d->GetLastResult(), 2);
   EXPECT_TRUE(d->SigItem(0).Free);
-  EXPECT_NO_THROW(result = d->Execute(0x20, TBytes{0x81}, {}, false, -1));
+  EXPECT_NO_THROW(result = d->Execute(velto::kInstSetOutputs, TBytes{0x81}, {}, false, -1));
   EXPECT_FALSE(result);
   EXPECT_EQ(d->GetLastResult(), 2);
 }
@@ -214,7 +215,7 @@ TEST_F(DeviceEngineTest, AnswerFoundBeforeAReportOnOtherBytesStillCounts) {
   Transport->Feed(BuildPacket(0xFF, 0, 0x00, {}));
   Transport->SetResponder(Peer([](const TTervanFormat97&) { return TAnswer{0, {0x01}}; }));
   TBytes data;
-  EXPECT_TRUE(d->Execute(0x31, TBytes{}, {}, true, -1, data));
+  EXPECT_TRUE(d->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1, data));
   EXPECT_EQ(data, TBytes{0x01});
   EXPECT_EQ(d->GetLastResult(), 1);
 }
@@ -222,7 +223,8 @@ TEST_F(DeviceEngineTest, AnswerFoundBeforeAReportOnOtherBytesStillCounts) {
 TEST_F(DeviceEngineTest, OversizedDataRaisesBeforeAnythingIsSent) {
   auto d = Attach(0x31);
   TTervanFormat97 answer;
-  EXPECT_THROW(d->Exchange(0x31, TBytes(70000, 0), true, -1, {}, answer), ETervanPacketError);
+  EXPECT_THROW(d->Exchange(velto::kInstReadInputs, TBytes(70000, 0), true, -1, {}, answer),
+               ETervanPacketError);
   EXPECT_EQ(Transport->WriteCount(), 0u);
   EXPECT_TRUE(d->SigItem(0).Free);
 }
@@ -232,8 +234,8 @@ TEST_F(DeviceEngineTest, OversizedDataRaisesBeforeAnythingIsSent) {
 TEST_F(DeviceEngineTest, UnwaitedRequestsTakeTheNextFreeSignature) {
   auto d = Attach(0x31);
   TTervanFormat97 answer;
-  ASSERT_TRUE(d->Exchange(0x20, {0x81}, false, 5000, {}, answer));
-  ASSERT_TRUE(d->Exchange(0x20, {0x82}, false, 5000, {}, answer));
+  ASSERT_TRUE(d->Exchange(velto::kInstSetOutputs, {0x81}, false, 5000, {}, answer));
+  ASSERT_TRUE(d->Exchange(velto::kInstSetOutputs, {0x82}, false, 5000, {}, answer));
   EXPECT_EQ(WrittenSigs(), (std::vector<int>{0, 1}));
   EXPECT_FALSE(d->SigItem(0).Free);
   EXPECT_FALSE(d->SigItem(1).Free);
@@ -242,7 +244,7 @@ TEST_F(DeviceEngineTest, UnwaitedRequestsTakeTheNextFreeSignature) {
 
   Transport->Deliver(BuildPacket(0x31, 0, 0x00, {}));  // answer to the first
   EXPECT_TRUE(d->SigItem(0).Free);
-  ASSERT_TRUE(d->Exchange(0x20, {0x83}, false, 5000, {}, answer));
+  ASSERT_TRUE(d->Exchange(velto::kInstSetOutputs, {0x83}, false, 5000, {}, answer));
   EXPECT_EQ(WrittenSigs(), (std::vector<int>{0, 1, 2}));
 }
 
@@ -255,7 +257,7 @@ TEST_F(DeviceEngineTest, CallbackGetsTheRequestAsSentAndTheAnswer) {
     seenRequest = request;
     seenAnswer = answer;
   };
-  ASSERT_TRUE(d->Execute(0x20, TBytes{0x83}, callback, false, 5000));
+  ASSERT_TRUE(d->Execute(velto::kInstSetOutputs, TBytes{0x83}, callback, false, 5000));
   TTervanStackItemSIG slot = d->SigItem(0);
   EXPECT_FALSE(slot.Free);
   EXPECT_TRUE(static_cast<bool>(slot.Callback));
@@ -278,7 +280,7 @@ TEST_F(DeviceEngineTest, LateAnswerFindsTheSlotFreeAndIsDropped) {
   auto d = Attach(0x31);
   d->SetTimeout(30);
   TTervanFormat97 answer;
-  EXPECT_FALSE(d->Exchange(0x31, {}, true, -1, {}, answer));
+  EXPECT_FALSE(d->Exchange(velto::kInstReadInputs, {}, true, -1, {}, answer));
   Transport->Deliver(BuildPacket(0x31, 0, 0x00, {0x01}));
   ASSERT_EQ(d->Answers().size(), 1u);  // it reached the answer handling ...
   TTervanStackItemSIG slot = d->SigItem(0);
@@ -290,7 +292,7 @@ TEST_F(DeviceEngineTest, StaleSlotIsTakenAgainAfterItsDeadline) {
   TTickShift tick;
   auto d = Attach(0x31);
   TTervanFormat97 answer;
-  ASSERT_TRUE(d->Exchange(0x20, {}, false, 20, {}, answer));
+  ASSERT_TRUE(d->Exchange(velto::kInstSetOutputs, {}, false, 20, {}, answer));
   tick.Advance(40);
   ASSERT_TRUE(d->Exchange(0x21, {}, false, 5000, {}, answer));
   EXPECT_EQ(WrittenSigs(), (std::vector<int>{0, 0}));
@@ -312,7 +314,7 @@ TEST_F(DeviceEngineTest, RequestChainedFromALateAnswersCallbackKeepsItsSlot) {
       [&](const TTervanFormat97&, const TTervanFormat97&) {
         ++first;
         TTervanFormat97 ignored;
-        d->Exchange(0x20, {0x02}, false, 5000, chained, ignored);
+        d->Exchange(velto::kInstSetOutputs, {0x02}, false, 5000, chained, ignored);
       },
       answer));
   tick.Advance(40);  // the slot is stale now, but still holds its request
@@ -339,7 +341,7 @@ TEST_F(DeviceEngineTest, RequestSentWhileATimedOutExchangeEndsKeepsItsSlot) {
         ignored);
   };
   TTervanFormat97 answer;
-  EXPECT_FALSE(d->Exchange(0x31, {}, true, 30, {}, answer));
+  EXPECT_FALSE(d->Exchange(velto::kInstReadInputs, {}, true, 30, {}, answer));
   d->NotificationAction = nullptr;
   ASSERT_EQ(WrittenSigs(), (std::vector<int>{0, 1}));
   EXPECT_FALSE(d->SigItem(1).Free) << "the unwaited request's slot was freed";
@@ -354,7 +356,7 @@ TEST_F(DeviceEngineTest, FixedSignature) {
   d->SetFixedSig(7);
   Transport->SetResponder(Peer([](const TTervanFormat97&) { return TAnswer{0, {0x05}}; }));
   TBytes data;
-  EXPECT_TRUE(d->Execute(0x31, TBytes{}, {}, true, -1, data));
+  EXPECT_TRUE(d->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1, data));
   EXPECT_EQ(data, TBytes{0x05});
 
   Transport->SetResponder(nullptr);
@@ -362,7 +364,7 @@ TEST_F(DeviceEngineTest, FixedSignature) {
   ASSERT_TRUE(d->Execute(
       0x20, TBytes{0x81}, [&](const TTervanFormat97&, const TTervanFormat97&) { ++calls; }, false,
       5000));
-  ASSERT_TRUE(d->Execute(0x20, TBytes{0x82}, {}, false, 5000));
+  ASSERT_TRUE(d->Execute(velto::kInstSetOutputs, TBytes{0x82}, {}, false, 5000));
   EXPECT_EQ(WrittenSigs(), (std::vector<int>{7, 7, 7}));
   EXPECT_TRUE(d->SigItem(7).Free);
   Transport->Deliver(BuildPacket(0x31, 7, 0x00, {}));
@@ -376,7 +378,8 @@ TEST_F(DeviceEngineTest, AllSlotsTakenSearchesOnUntilADeadlineFreesOne) {
   TAlertCatcher alerts;
   auto d = Attach(0x31);
   TTervanFormat97 answer;
-  for (int i = 0; i < 256; ++i) ASSERT_TRUE(d->Exchange(0x20, {}, false, 60000, {}, answer));
+  for (int i = 0; i < 256; ++i)
+    ASSERT_TRUE(d->Exchange(velto::kInstSetOutputs, {}, false, 60000, {}, answer));
   // Once the engine reports that every slot is in use, time moves past their
   // deadlines; not one moment before.
   std::atomic<bool> moved{false};

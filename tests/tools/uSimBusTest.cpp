@@ -40,8 +40,8 @@ TEST(SimBus, OnlyTheAddressedModuleAnswers) {
   EXPECT_EQ(Ask(bus, 0x37, 0x11, {}, 4), BuildPacket(0x37, 4, 0, {0x00}));
   EXPECT_EQ(Ask(bus, 200, 0x30), BuildPacket(200, 0, 0, {0x00}));
   EXPECT_TRUE(Ask(bus, 0x32, 0x11).empty());
-  EXPECT_EQ(bus.Module(1).RequestCount(0x11), 1);
-  EXPECT_EQ(bus.Module(0).RequestCount(0x11), 0);
+  EXPECT_EQ(bus.Module(1).RequestCount(velto::kInstReadOption), 1);
+  EXPECT_EQ(bus.Module(0).RequestCount(velto::kInstReadOption), 0);
 }
 
 TEST(SimBus, EachModuleKeepsItsOwnState) {
@@ -85,13 +85,14 @@ TEST_P(SimBusCollisions, AnswersCollideIntoAFrameThatIsNeverValid) {
   EXPECT_NE(CheckPacket(line), 0) << HexOf(line);
   // Every module carried the request out.
   std::size_t carried = 0;
-  for (std::size_t i = 0; i < bus.Size(); ++i) carried += bus.Module(i).RequestCount(0xF3);
+  for (std::size_t i = 0; i < bus.Size(); ++i)
+    carried += bus.Module(i).RequestCount(tervan::kInstIdentify);
   EXPECT_EQ(carried, GetParam().Answering);
   bool said = false;
   for (const TSimLogEntry& entry : bus.TakeLog()) {
-    said = said || FormatSimLogEntry(entry).find("(collision: " +
-                                                 std::to_string(GetParam().Answering) +
-                                                 " modules answered:") != std::string::npos;
+    said = said ||
+           FormatSimLogEntry(entry).find("(collision: " + std::to_string(GetParam().Answering) +
+                                         " modules answered:") != std::string::npos;
   }
   EXPECT_TRUE(said);
 }
@@ -164,8 +165,8 @@ TEST(SimBus, CommandsReachOneModuleOrAll) {
 TEST(SimBusOptions, AddressListAndOptionsForOneModule) {
   TSimOptions options;
   std::string error;
-  ASSERT_TRUE(ParseSimOptions({"--address", "1,7,#200,7", "--inputs-on", "1", "--inputs-on@7",
-                               "3", "--notify@#200", "--ident@1=VELTO RS 16/8;V2.00.00;F97"},
+  ASSERT_TRUE(ParseSimOptions({"--address", "1,7,#200,7", "--inputs-on", "1", "--inputs-on@7", "3",
+                               "--notify@#200", "--ident@1=VELTO RS 16/8;V2.00.00;F97"},
                               options, error))
       << error;
   const auto configs = SimModuleConfigs(options);

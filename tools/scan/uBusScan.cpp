@@ -12,7 +12,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using TMs = std::chrono::duration<double, std::milli>;
 
-constexpr std::uint8_t kIdentify = 0xF3;
+using tervan::kInstIdentify;
 // Longest single wait for bytes, so that a lost connection is seen soon.
 constexpr double kPassMs = 10;
 // Over TCP, which has no wire time, an answer may keep coming this many margins.
@@ -64,7 +64,7 @@ bool RunBusScan(ICommunicationInterface& transport, const TScanTiming& timing, s
     transport.Read(early);
     sorter.Feed(early);
     sorter.Begin(static_cast<std::uint8_t>(adr), sig);
-    const TBytes request = BuildPacket(static_cast<std::uint8_t>(adr), sig, kIdentify, {});
+    const TBytes request = BuildPacket(static_cast<std::uint8_t>(adr), sig, kInstIdentify, {});
     const auto sent = TClock::now();
     if (transport.Write(request) <= 0) {
       sorter.End();

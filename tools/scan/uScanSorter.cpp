@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr std::uint8_t kIdentify = 0xF3;
+using tervan::kInstIdentify;
 // An identification answer is a few dozen bytes; past this much the framer
 // drops the oldest, so a babbling line costs bounded memory.
 constexpr std::size_t kHoldCap = 0x20000;
@@ -46,7 +46,7 @@ void TScanSorter::TakePacket(const std::uint8_t* bytes, std::size_t size) {
     return;
   }
   // The line's echo of a request is byte for byte that request.
-  if (packet.INST == kIdentify && packet.Data.empty()) return;
+  if (packet.INST == kInstIdentify && packet.Data.empty()) return;
   if (FCurrent && packet.ADR == *FCurrent) FCurrentAnswered = true;
   const auto known = FFindings.find(packet.ADR);
   if (known != FFindings.end() && known->second.Kind == TScanFinding::TKind::Module) return;
@@ -68,8 +68,7 @@ void TScanSorter::End() {
 }
 
 std::size_t TScanSorter::ModuleCount() const {
-  return static_cast<std::size_t>(
-      std::count_if(FFindings.begin(), FFindings.end(), [](const auto& entry) {
-        return entry.second.Kind == TScanFinding::TKind::Module;
-      }));
+  return static_cast<std::size_t>(std::count_if(
+      FFindings.begin(), FFindings.end(),
+      [](const auto& entry) { return entry.second.Kind == TScanFinding::TKind::Module; }));
 }

@@ -5,14 +5,13 @@
 
 #include "protocol/uTervanBaud.h"
 #include "protocol/uTervanCore.h"
+#include "protocol/uTervanInstructions.h"
 
 namespace {
 
 constexpr std::size_t kLabelSize = 21;
 constexpr int kMaxCounters = 60;
 constexpr std::uint32_t kHalfSecondMs = 500;
-
-constexpr std::uint8_t kNotificationCode = 0x0D;
 
 TBytes LabelRecord(const std::string& text) {
   TBytes record(kLabelSize, 0);
@@ -153,7 +152,7 @@ void TModuleSimulator::HandlePacketLocked(int channel, TChannel& ch, const TTerv
   }
 
   TOutcome outcome;
-  if (packet.INST == 0xF3 && FBadIdentLeft != 0) {
+  if (packet.INST == tervan::kInstIdentify && FBadIdentLeft != 0) {
     if (FBadIdentLeft > 0) --FBadIdentLeft;
     FArmedForE0 = false;
     outcome.Data = BytesOf(FConfig.BadIdentText);
@@ -207,55 +206,55 @@ TModuleSimulator::TOutcome TModuleSimulator::ExecuteLocked(const TTervanFormat97
   TOutcome out;
   auto oneByte = [&](auto apply) {
     if (data.size() != 1) {
-      out.Ack = kSimAckBadData;
+      out.Ack = tervan::kAckBadData;
     } else {
       apply(data[0]);
     }
   };
   switch (packet.INST) {
-    case 0xF3:
+    case tervan::kInstIdentify:
       out.Data = BytesOf(SimIdentification(FConfig));
       break;
-    case 0x20:
+    case velto::kInstSetOutputs:
       return SetOutputsLocked(data);
-    case 0x23:
+    case velto::kInstSetTimedOutput:
       return SetTimedOutputLocked(data, now);
-    case 0x30:
+    case velto::kInstReadOutputs:
       out.Data = StateBytesLocked(FOutputs);
       break;
-    case 0x31:
+    case velto::kInstReadInputs:
       out.Data = StateBytesLocked(FInputs);
       break;
-    case 0x10:
+    case velto::kInstWriteOption:
       oneByte([&](std::uint8_t b) { FOptionByte = b; });
       break;
-    case 0x11:
+    case velto::kInstReadOption:
       out.Data = {FOptionByte};
       break;
-    case 0x2A:
-    case 0x2B:
+    case velto::kInstWriteLabelA:
+    case velto::kInstWriteLabelB:
       if (data.size() != 1 + kLabelSize) {
-        out.Ack = kSimAckBadData;
+        out.Ack = tervan::kAckBadData;
       } else {
-        auto& table = packet.INST == 0x2A ? FLabelsA : FLabelsB;
+        auto& table = packet.INST == velto::kInstWriteLabelA ? FLabelsA : FLabelsB;
         table[data[0]] = TBytes(data.begin() + 1, data.end());
       }
       break;
-    case 0x3A:
-    case 0x3B:
+    case velto::kInstReadLabelA:
+    case velto::kInstReadLabelB:
       oneByte([&](std::uint8_t index) {
-        const auto& table = packet.INST == 0x3A ? FLabelsA : FLabelsB;
+        const auto& table = packet.INST == velto::kInstReadLabelA ? FLabelsA : FLabelsB;
         const auto it = table.find(index);
         out.Data = it == table.end() ? TBytes(kLabelSize, 0) : it->second;
       });
       break;
-    case 0x60:
+    case velto::kInstReadCounters:
       return ReadCountersLocked(data);
-    case 0x6A:
+    case velto::kInstWriteCounterConfig:
       return WriteCounterConfigLocked(data);
-    case 0x6B:
+    case velto::kInstReadCounterConfig:
       return ReadCounterConfigLocked(data);
-    case 0x51:
+    case velto::kInstReadTemperature:
       oneByte([&](std::uint8_t) {
         const double tenths = std::clamp(std::round(FTemperature * 10.0), -32768.0, 32767.0);
         const auto raw = static_cast<std::uint16_t>(static_cast<std::int16_t>(tenths));
@@ -263,33 +262,33 @@ TModuleSimulator::TOutcome TModuleSimulator::ExecuteLocked(const TTervanFormat97
                     static_cast<std::uint8_t>(raw & 0xFF)};
       });
       break;
-    case 0xE3:
+    case tervan::kInstE3:
       break;
-    case 0xE4:
+    case tervan::kInstE4:
       FArmedForE0 = true;
       break;
-    case 0xE0:
+    case tervan::kInstWriteCommParams:
       if (!armed) {
-        out.Ack = kSimAckUnsupported;
+        out.Ack = tervan::kAckUnsupported;
         break;
       }
       return WriteCommParamsLocked(data);
-    case 0xF0:
+    case tervan::kInstReadCommParams:
       out.Data = {FAddress, FBaudCode};
       out.Data.insert(out.Data.end(), FCommExtra.begin(), FCommExtra.end());
       break;
-    case 0xF1:
+    case tervan::kInstReadByte:
       out.Data = {FValueF1};
       break;
-    case 0xE1:
+    case tervan::kInstWriteByte:
       oneByte([&](std::uint8_t b) { FValueF1 = b; });
       break;
-    case 0xF2:
+    case tervan::kInstReadText:
       out.Data = FTextF2;
       break;
-    case 0xE2:
+    case tervan::kInstWriteText:
       if (data.empty()) {
-        out.Ack = kSimAckBadData;
+        out.Ack = tervan::kAckBadData;
       } else {
         // A leading byte, then at most 16 bytes of text closed by 0x00 when shorter.
         const auto begin = data.begin() + 1;
@@ -298,21 +297,21 @@ TModuleSimulator::TOutcome TModuleSimulator::ExecuteLocked(const TTervanFormat97
         FTextF2.assign(begin, end);
       }
       break;
-    case 0xFE:
+    case tervan::kInstReadFlag:
       out.Data = {static_cast<std::uint8_t>(FFlagFE ? 1 : 0)};
       break;
-    case 0xEE:
+    case tervan::kInstWriteFlag:
       oneByte([&](std::uint8_t b) { FFlagFE = b != 0; });
       break;
-    case 0xFA:
+    case tervan::kInstReadValues:
       AppendBigEndian(out.Data, FConfig.FirstId, 2);
       AppendBigEndian(out.Data, FConfig.SecondId, 2);
       AppendBigEndian(out.Data, FConfig.ThirdValue, 4);
       break;
-    case 0xEB:
+    case tervan::kInstChangeAddressByIds:
       return ChangeAddressByIdsLocked(data);
     default:
-      out.Ack = kSimAckUnsupported;
+      out.Ack = tervan::kAckUnsupported;
       break;
   }
   return out;
@@ -326,7 +325,7 @@ TModuleSimulator::TOutcome TModuleSimulator::SetOutputsLocked(const TBytes& data
   };
   // All or nothing: one bad command byte refuses the whole request.
   if (data.empty() || !std::all_of(data.begin(), data.end(), valid)) {
-    out.Ack = kSimAckBadData;
+    out.Ack = tervan::kAckBadData;
     return out;
   }
   for (std::uint8_t command : data) {
@@ -341,13 +340,13 @@ TModuleSimulator::TOutcome TModuleSimulator::SetTimedOutputLocked(const TBytes& 
                                                                   std::uint32_t now) {
   TOutcome out;
   if (data.size() != 2) {
-    out.Ack = kSimAckBadData;
+    out.Ack = tervan::kAckBadData;
     return out;
   }
   const std::uint8_t time = data[0];
   const int number = data[1] & 0x7F;
   if (number < 1 || number > static_cast<int>(FOutputs.size())) {
-    out.Ack = kSimAckBadData;
+    out.Ack = tervan::kAckBadData;
     return out;
   }
   const auto i = static_cast<std::size_t>(number - 1);
@@ -367,17 +366,17 @@ TModuleSimulator::TOutcome TModuleSimulator::SetTimedOutputLocked(const TBytes& 
 TModuleSimulator::TOutcome TModuleSimulator::ReadCountersLocked(const TBytes& data) {
   TOutcome out;
   if (!FConfig.CountersSupported || FCounters.empty()) {
-    out.Ack = kSimAckUnsupported;
+    out.Ack = tervan::kAckUnsupported;
     return out;
   }
   if (data.size() != 1 || (data[0] & 0x40) != 0) {
-    out.Ack = kSimAckBadData;
+    out.Ack = tervan::kAckBadData;
     return out;
   }
   const bool clear = (data[0] & 0x80) != 0;
   const std::size_t index = data[0] & 0x3F;
   if (index > FCounters.size()) {
-    out.Ack = kSimAckBadData;
+    out.Ack = tervan::kAckBadData;
     return out;
   }
   const int width = FConfig.CounterWidth;
@@ -396,11 +395,11 @@ TModuleSimulator::TOutcome TModuleSimulator::ReadCountersLocked(const TBytes& da
 TModuleSimulator::TOutcome TModuleSimulator::ReadCounterConfigLocked(const TBytes& data) {
   TOutcome out;
   if (!FConfig.CountersSupported || FCounters.empty()) {
-    out.Ack = kSimAckUnsupported;
+    out.Ack = tervan::kAckUnsupported;
     return out;
   }
   if (data.size() != 1 || data[0] > FCounters.size()) {
-    out.Ack = kSimAckBadData;
+    out.Ack = tervan::kAckBadData;
     return out;
   }
   const std::size_t index = data[0];
@@ -416,12 +415,12 @@ TModuleSimulator::TOutcome TModuleSimulator::ReadCounterConfigLocked(const TByte
 TModuleSimulator::TOutcome TModuleSimulator::WriteCounterConfigLocked(const TBytes& data) {
   TOutcome out;
   if (!FConfig.CountersSupported || FCounters.empty()) {
-    out.Ack = kSimAckUnsupported;
+    out.Ack = tervan::kAckUnsupported;
     return out;
   }
   const std::size_t index = data.size() == 1 ? data[0] & 0x3F : 0;
   if (index < 1 || index > FCounters.size()) {
-    out.Ack = kSimAckBadData;
+    out.Ack = tervan::kAckBadData;
     return out;
   }
   FCounters[index - 1].First = (data[0] & 0x80) != 0;
@@ -432,7 +431,7 @@ TModuleSimulator::TOutcome TModuleSimulator::WriteCounterConfigLocked(const TByt
 TModuleSimulator::TOutcome TModuleSimulator::WriteCommParamsLocked(const TBytes& data) {
   TOutcome out;
   if (data.size() < 2 || data[0] >= tervan::kAdrUniversal || data[1] >= kTervanBaudCodeCount) {
-    out.Ack = kSimAckBadData;
+    out.Ack = tervan::kAckBadData;
     return out;
   }
   FBaudCode = data[1];
@@ -444,7 +443,7 @@ TModuleSimulator::TOutcome TModuleSimulator::WriteCommParamsLocked(const TBytes&
 TModuleSimulator::TOutcome TModuleSimulator::ChangeAddressByIdsLocked(const TBytes& data) {
   TOutcome out;
   if (data.size() != 5) {
-    out.Ack = kSimAckBadData;
+    out.Ack = tervan::kAckBadData;
     return out;
   }
   const auto first = static_cast<std::uint16_t>(data[1] << 8 | data[2]);
@@ -454,7 +453,7 @@ TModuleSimulator::TOutcome TModuleSimulator::ChangeAddressByIdsLocked(const TByt
     return out;
   }
   if (data[0] >= tervan::kAdrUniversal) {
-    out.Ack = kSimAckBadData;
+    out.Ack = tervan::kAckBadData;
     return out;
   }
   out.NewAddress = data[0];
@@ -473,7 +472,7 @@ TBytes TModuleSimulator::StateBytesLocked(const std::vector<bool>& states) const
 }
 
 TBytes TModuleSimulator::NotificationLocked() const {
-  return BuildPacket(FAddress, 0, kNotificationCode, StateBytesLocked(FInputs));
+  return BuildPacket(FAddress, 0, velto::kNotifyInputs, StateBytesLocked(FInputs));
 }
 
 void TModuleSimulator::Tick(std::uint32_t nowMs) {

@@ -67,7 +67,7 @@ class TModuleSimulator {
 
   // --- The module's surroundings ---------------------------------------------
   // Changes input `number` (from 1); an off->on edge counts on its counter.
-  // Sends the 0x0D notification when notifications are on and the state changed.
+  // Sends the input-change notification when notifications are on and the state changed.
   bool SetInput(int number, bool on);
   void SetTemperature(double degrees);
   void SetNotify(bool on);
@@ -112,7 +112,7 @@ class TModuleSimulator {
   };
   struct TOutcome {
     bool Answer = true;  // false: the module stays silent
-    std::uint8_t Ack = kSimAckOk;
+    std::uint8_t Ack = tervan::kAckOk;
     TBytes Data;
     std::optional<std::uint8_t> NewAddress;  // applied once the answer is built
   };
@@ -160,7 +160,7 @@ class TModuleSimulator {
   TBytes FTextF2;
   bool FFlagFE;
   double FTemperature;
-  bool FArmedForE0 = false;  // the previous request was 0xE4
+  bool FArmedForE0 = false;  // the previous request was tervan::kInstE4
   std::map<int, TSimFault> FFaults;
   int FBadIdentLeft;
   std::map<std::uint8_t, int> FRequestCounts;

@@ -9,11 +9,6 @@
 
 #include "framework/uBytes.h"
 
-// Acknowledge codes the simulated module uses.
-constexpr std::uint8_t kSimAckOk = 0;
-constexpr std::uint8_t kSimAckUnsupported = 2;  // unknown or not allowed now
-constexpr std::uint8_t kSimAckBadData = 3;      // request data malformed or out of range
-
 // Key of a fault that applies to every instruction without a fault of its own.
 constexpr int kSimAnyInstruction = -1;
 
@@ -57,12 +52,12 @@ struct TSimConfig {
   std::uint8_t BaudCode = 6;  // 9600
   std::uint16_t FirstId = 0x1234;
   std::uint16_t SecondId = 0x5678;
-  std::uint32_t ThirdValue = 0;  // last value of the 0xFA answer
+  std::uint32_t ThirdValue = 0;  // last value of the read-values answer
   std::uint8_t ValueF1 = 0;
   std::string TextF2;
   bool FlagFE = false;
 
-  bool Notify = false;  // input changes are announced with a 0x0D packet
+  bool Notify = false;  // input changes are announced with a notification
 
   // Faults.
   std::map<int, TSimFault> Faults;  // by instruction code or kSimAnyInstruction

@@ -1,20 +1,21 @@
 #include "simulator/uSimOptions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
 
 #include "framework/uStrUtils.h"
+#include "protocol/uTervanCore.h"
 
 namespace {
 
 // Options that set up the simulator as a whole, never one module of the bus.
 bool IsServerOption(const std::string& name) {
-  static const char* const names[] = {"host", "port", "pty",       "log",       "stdin-quit",
+  static const char* const names[] = {"host", "port",         "pty",       "log",    "stdin-quit",
                                       "help", "answer-delay", "wire-baud", "address"};
   for (const char* n : names) {
     if (name == n) return true;
@@ -22,9 +23,8 @@ bool IsServerOption(const std::string& name) {
   return false;
 }
 
-// The checksum covers at most 65,535 bytes: the four header bytes, address,
-// signature and acknowledge code, then the data. Longer data makes no packet.
-constexpr std::size_t kMaxAnswerData = 0xFFFF - 7;
+// Longer data makes no packet.
+constexpr std::size_t kMaxAnswerData = tervan::kMaxDataSize;
 
 template <class T>
 bool ParseRange(const std::string& text, int min, int max, T& value) {
@@ -299,7 +299,7 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
       {"refuse",
        [](const std::string& v, TSimOptions& o) {
          int code = 0;
-         int ack = kSimAckUnsupported;
+         int ack = tervan::kAckUnsupported;
          if (!ParseCodeWithValue(v, code, ack, 0, 255)) return false;
          FaultOf(o, code).RefuseAck = ack;
          return true;
@@ -442,7 +442,8 @@ std::vector<TSimConfig> SimModuleConfigs(const TSimOptions& options) {
       if (option.Address != address) continue;
       if (const auto flag = Flags().find(option.Name); flag != Flags().end()) {
         flag->second(one);
-      } else if (const auto value = ValueOptions().find(option.Name); value != ValueOptions().end()) {
+      } else if (const auto value = ValueOptions().find(option.Name);
+                 value != ValueOptions().end()) {
         value->second(option.Value, one);  // checked when it was parsed
       }
     }

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "framework/uScopeGuard.h"
 #include "framework/uThreadNice.h"
 #include "transport/serial/AfComPortThreads.h"
 #include "transport/usb/uD2xxEvent.h"
@@ -108,12 +109,10 @@ TFTDIDevicecore::TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE han
     std::lock_guard<std::mutex> guard(gThreadsLock);
     ++gRunning;
   }
-  try {
-    FThread = std::thread(&TFTDIDevicecore::Run, FState);
-  } catch (...) {
-    ThreadEnded();
-    throw;
-  }
+  // A thread that could not start never ends by itself.
+  TScopeGuard uncount([] { ThreadEnded(); });
+  FThread = std::thread(&TFTDIDevicecore::Run, FState);
+  uncount.Dismiss();
 }
 
 std::shared_ptr<TD2xxEvent> TFTDIDevicecore::Event() const {
