@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 
+#include "framework/uScopeGuard.h"
 #include "transport/serial/AfComPortThreads.h"
 #include "transport/serial/AfSafeSync.h"
 
@@ -90,11 +91,11 @@ void TAfCustomSerialPort::OpenPort() {
     FCore->SetWriteThreadPriority(FWriteThreadPriority);
   }
   FClosing = false;
-  try {
+  {
+    // No reports can come from a port that did not open.
+    TScopeGuard undo([this] { EnableTarget(FSyncId, false); });
     OpenDevice();
-  } catch (...) {
-    EnableTarget(FSyncId, false);  // no reports can come from a port that did not open
-    throw;
+    undo.Dismiss();
   }
   if (OnPortOpen) OnPortOpen(*this);
 }

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "framework/uErrors.h"
+#include "framework/uScopeGuard.h"
 #include "transport/serial/AfComPortThreads.h"
 
 namespace {
@@ -100,20 +101,17 @@ bool TAfComPortCore::OpenDevice(int portNumber, const std::string& path) {
   FEventWake.Drain();
   FWriteWake.Drain();
   FInputWake.Drain();
-  try {
-    ApplyRecord(true);
-    // A freshly opened port starts empty: what reached the line before (a
-    // pseudo-terminal keeps it for a later opener) answers nothing of ours.
-    {
-      TReadGuard read(FReadLock);
-      tcflush(FHandle, TCIFLUSH);
-    }
-    BeginDirection();
-    StartThreads();
-  } catch (...) {
-    Shutdown();
-    throw;
+  TScopeGuard undo([this] { Shutdown(); });  // a port that failed to open holds nothing
+  ApplyRecord(true);
+  // A freshly opened port starts empty: what reached the line before (a
+  // pseudo-terminal keeps it for a later opener) answers nothing of ours.
+  {
+    TReadGuard read(FReadLock);
+    tcflush(FHandle, TCIFLUSH);
   }
+  BeginDirection();
+  StartThreads();
+  undo.Dismiss();
   FOpen = true;
   return true;
 }
