@@ -15,6 +15,8 @@
 # it reports, and fails only when a run does not do its work.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=bench/bench_lib.sh
+. bench/bench_lib.sh
 
 build=build
 runs=50
@@ -29,66 +31,33 @@ while [ $# -gt 0 ]; do
   esac
 done
 bin=$build/bin
-for program in VeltoConsole VeltoSimulator floor_client floor_timer floor_trivial; do
-  [ -x "$bin/$program" ] || { echo "$bin/$program is missing: build the default preset first" >&2; exit 2; }
-done
-
-sim_pid=""
-sim_out=$(mktemp)
-stop_simulator() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-    sim_pid=""
-  fi
-}
-trap 'stop_simulator; rm -f "$sim_out"' EXIT
-
-# Starts a simulator with inputs 1 and 3 on and the given extra options;
-# sets host and port.
-start_simulator() {
-  stop_simulator
-  "$bin/VeltoSimulator" --port 0 --inputs-on 1,3 "$@" </dev/null >"$sim_out" 2>/dev/null &
-  sim_pid=$!
-  local endpoint=""
-  for _ in $(seq 200); do
-    endpoint=$(sed -n 's/^Listening on //p' "$sim_out" | head -n 1)
-    [ -n "$endpoint" ] && break
-    sleep 0.05
-  done
-  [ -n "$endpoint" ] || { echo "the simulator did not start" >&2; exit 1; }
-  host=${endpoint%:*}
-  port=${endpoint##*:}
-}
+bench_need VeltoConsole VeltoSimulator floor_client floor_timer floor_trivial
+bench_begin
 
 # One scenario: both programs once for their result (inputs 1 and 3 on give
 # 5), then the timed, alternating runs. $1 = label, $2 = target ratio.
 compare_runs() {
-  local label=$1 target=$2 status
+  local label=$1 target=$2
   local console=("$bin/VeltoConsole" "/TCP=$host:$port" /Address=1 /Out3=On /ErrorCode=In1,In2,In3)
   local floor=("$bin/floor_client" "$host" "$port")
-  for command in console floor; do
-    local -n argv=$command
-    status=0
-    "${argv[@]}" >/dev/null 2>&1 || status=$?
-    [ "$status" -eq 5 ] || { echo "$label: ${argv[0]} ended with $status, not 5" >&2; exit 1; }
-  done
+  bench_expect_inputs_1_3 "$label: " "${console[@]}"
+  bench_expect_inputs_1_3 "$label: " "${floor[@]}"
   echo "== $label ($runs runs each, alternating; target ratio <= $target)"
   "$bin/floor_timer" -n "$runs" -- "${console[@]}" -- "${floor[@]}"
 }
 
-start_simulator
+bench_start_tcp_simulator --inputs-on 1,3
 compare_runs "loopback TCP" 1.5
 
 if [ -n "$wire_baud" ]; then
   if "$bin/VeltoSimulator" --help 2>/dev/null | grep -q -- '--wire-baud'; then
-    start_simulator --wire-baud "$wire_baud"
+    bench_start_tcp_simulator --inputs-on 1,3 --wire-baud "$wire_baud"
     compare_runs "answers held for their wire time at $wire_baud baud" 1.05
   else
     echo "== wire time at $wire_baud baud: skipped, this simulator has no --wire-baud option"
   fi
 fi
-stop_simulator
+bench_stop_simulator
 
 echo "== start-up: VeltoConsole /? against a C program that does nothing ($((runs * 4)) runs each)"
 "$bin/floor_timer" -n $((runs * 4)) -- "$bin/VeltoConsole" /? -- "$bin/floor_trivial"

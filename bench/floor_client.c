@@ -11,67 +11,21 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-/* The requests exactly as the console program writes them (packet format 97,
- * address 0x31; each waiting exchange carries the next signature, from 0). */
-static const unsigned char kIdentify[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x00, 0xF3, 0x4B, 0x0D};
-static const unsigned char kOutput3On[] = {0x2A, 0x61, 0x00, 0x06, 0x31, 0x01, 0x20, 0x83, 0x99, 0x0D};
-static const unsigned char kReadOutputs[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x02, 0x30, 0x0C, 0x0D};
-static const unsigned char kReadInputs[] = {0x2A, 0x61, 0x00, 0x05, 0x31, 0x03, 0x31, 0x0A, 0x0D};
-
-enum { kTimeoutMs = 1000, kMaxPacket = 4 + 0xFFFF };
-
-static unsigned char answer[kMaxPacket];
-
-/* Reads exactly `count` bytes, each wait bounded. */
-static int ReadAll(int fd, unsigned char* to, size_t count) {
-  while (count > 0) {
-    struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, kTimeoutMs) <= 0) return 0;
-    const ssize_t n = read(fd, to, count);
-    if (n <= 0) return 0;
-    to += n;
-    count -= (size_t)n;
-  }
-  return 1;
-}
-
-/* Sends a request and reads its answer; its length, or 0 when the answer is
- * missing, not framed as expected, not carrying the request's signature or
- * not acknowledged with code 0. */
-static size_t Exchange(int fd, const unsigned char* request, size_t size) {
-  if (write(fd, request, size) != (ssize_t)size) return 0;
-  if (!ReadAll(fd, answer, 4) || answer[0] != 0x2A || answer[1] != 0x61) return 0;
-  const size_t rest = (size_t)answer[2] << 8 | answer[3];
-  if (rest < 4 || !ReadAll(fd, answer + 4, rest)) return 0;
-  return answer[4] == 0x31 && answer[5] == request[5] && answer[6] == 0x00 &&
-                 answer[3 + rest] == 0x0D
-             ? 4 + rest
-             : 0;
-}
+#include "floor_exchange.h"
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 255;
+  if (argc != 3) return kFailed;
   struct sockaddr_in to = {0};
   to.sin_family = AF_INET;
   to.sin_port = htons((unsigned short)atoi(argv[2]));
-  if (inet_pton(AF_INET, argv[1], &to.sin_addr) != 1) return 255;
+  if (inet_pton(AF_INET, argv[1], &to.sin_addr) != 1) return kFailed;
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   const int one = 1;
   if (fd < 0 || setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
       connect(fd, (const struct sockaddr*)&to, sizeof to) != 0)
-    return 255;
-  size_t length = 0;
-  if (!Exchange(fd, kIdentify, sizeof kIdentify) ||
-      !Exchange(fd, kOutput3On, sizeof kOutput3On) ||
-      !Exchange(fd, kReadOutputs, sizeof kReadOutputs) ||
-      (length = Exchange(fd, kReadInputs, sizeof kReadInputs)) < 10)
-    return 255;
-  close(fd);
-  /* The last data byte, before checksum and end byte, holds inputs 1 to 8. */
-  return answer[length - 3] & 0x07;
+    return kFailed;
+  return RunWorkedExample(fd);
 }

@@ -13,6 +13,8 @@
 # run does not do its work.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=bench/bench_lib.sh
+. bench/bench_lib.sh
 
 build=build
 runs=50
@@ -24,41 +26,16 @@ while [ $# -gt 0 ]; do
   esac
 done
 bin=$build/bin
-for program in VeltoConsole VeltoSimulator floor_pty_client floor_timer; do
-  [ -x "$bin/$program" ] || { echo "$bin/$program is missing: build the default preset first" >&2; exit 2; }
-done
+bench_need VeltoConsole VeltoSimulator floor_pty_client floor_timer
+bench_begin
 
-sim_out=$(mktemp)
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -f "$sim_out"
-}
-trap cleanup EXIT
-
-"$bin/VeltoSimulator" --port 0 --pty --inputs-on 1,3 </dev/null >"$sim_out" 2>/dev/null &
-sim_pid=$!
-pty=""
-for _ in $(seq 200); do
-  pty=$(sed -n 's/^PTY //p' "$sim_out" | head -n 1)
-  [ -n "$pty" ] && break
-  sleep 0.05
-done
-[ -n "$pty" ] || { echo "the simulator made no terminal" >&2; exit 1; }
+bench_start_pty_simulator --inputs-on 1,3
 export VELTO_COM9=$pty
 
 console=("$bin/VeltoConsole" /COM=9:9600 /Address=1 /Out3=On /ErrorCode=In1,In2,In3)
 floor=("$bin/floor_pty_client" "$pty")
-for command in console floor; do
-  declare -n argv=$command
-  status=0
-  "${argv[@]}" >/dev/null 2>&1 || status=$?
-  [ "$status" -eq 5 ] || { echo "${argv[0]} ended with $status, not 5" >&2; exit 1; }
-  unset -n argv
-done
+bench_expect_inputs_1_3 "" "${console[@]}"
+bench_expect_inputs_1_3 "" "${floor[@]}"
 echo "== worked example on a pseudo-terminal, no line delay ($runs runs each, alternating;" \
   "target ratio <= 1.5)"
 "$bin/floor_timer" -n "$runs" -- "${console[@]}" -- "${floor[@]}"

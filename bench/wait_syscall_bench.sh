@@ -17,6 +17,8 @@
 # only when a run does not do its work.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=bench/bench_lib.sh
+. bench/bench_lib.sh
 
 build=build
 delay=100
@@ -30,34 +32,11 @@ while [ $# -gt 0 ]; do
   esac
 done
 bin=$build/bin
-for file in VeltoConsole VeltoSimulator libfake_d2xx.so; do
-  [ -e "$bin/$file" ] || { echo "$bin/$file is missing: build the default preset first" >&2; exit 2; }
-done
+bench_need VeltoConsole VeltoSimulator libfake_d2xx.so
 command -v strace >/dev/null || { echo "strace is missing (Debian package strace)" >&2; exit 2; }
+bench_begin
 
-scratch=$(mktemp -d)
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-"$bin/VeltoSimulator" --port 0 --inputs-on 1,3 --answer-delay "$delay" </dev/null \
-  >"$scratch/sim.out" 2>/dev/null &
-sim_pid=$!
-endpoint=""
-for _ in $(seq 200); do
-  endpoint=$(sed -n 's/^Listening on //p' "$scratch/sim.out" | head -n 1)
-  [ -n "$endpoint" ] && break
-  sleep 0.05
-done
-[ -n "$endpoint" ] || { echo "the simulator did not start" >&2; exit 1; }
-host=${endpoint%:*}
-port=${endpoint##*:}
+bench_start_tcp_simulator --inputs-on 1,3 --answer-delay "$delay"
 example=(/Address=1 /Out3=On /ErrorCode=In1,In2,In3)
 
 # Calls of one kind in an `strace -c` table (0 when none were made).
