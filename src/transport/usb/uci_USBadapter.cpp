@@ -23,16 +23,15 @@ using TLockGuard = std::lock_guard<TTransportMutex>;
 constexpr int kModemLineCts = 1;
 constexpr int kModemLineDsr = 2;
 
-// Ports being closed on a thread of their own.
-std::mutex gClosingLock;
-std::condition_variable gClosingDone;
+// Ports being closed on a thread of their own. Never destroyed: a closing
+// thread may still be signalling while the process ends.
+std::mutex& gClosingLock = *new std::mutex;
+std::condition_variable& gClosingDone = *new std::condition_variable;
 int gClosing = 0;
 
 void ClosingEnded() {
-  {
-    std::lock_guard<std::mutex> guard(gClosingLock);
-    --gClosing;
-  }
+  std::lock_guard<std::mutex> guard(gClosingLock);
+  --gClosing;
   gClosingDone.notify_all();
 }
 
