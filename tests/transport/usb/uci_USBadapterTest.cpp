@@ -268,9 +268,15 @@ TEST_F(UsbAdapterTest, ArrivalsAreAnnouncedWithoutAnExchange) {
   ASSERT_TRUE(t->Open()) << t->GetLastError();
   ASSERT_TRUE(FPty.Send(kAnswer));
   ASSERT_TRUE(arrivals.WaitBytes(kAnswer.size()));
-  std::lock_guard<std::mutex> guard(arrivals.Lock);
-  EXPECT_EQ(arrivals.Bytes, kAnswer);
-  EXPECT_NE(arrivals.Thread, std::this_thread::get_id());
+  {
+    std::lock_guard<std::mutex> guard(arrivals.Lock);
+    EXPECT_EQ(arrivals.Bytes, kAnswer);
+    EXPECT_NE(arrivals.Thread, std::this_thread::get_id());
+  }
+  // The port's thread may hold the last reference for a moment and close the
+  // transport there: the handlers must outlive that announcement.
+  t.reset();
+  EXPECT_TRUE(arrivals.WaitClosed());
 }
 
 // The handler on the port's thread drops the last reference: the transport
