@@ -14,14 +14,15 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift $(($# > 0 ? 1 : 0))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(receive exchange decoders commandline connectionstring scan)
+[ ${#targets[@]} -gt 0 ] || targets=(receive exchange decoders commandline connectionstring scan proclocks)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 # Longest input per target: the byte-stream targets hold floods of hundreds of KB.
 declare -A max_len=([receive]=262144 [exchange]=262144 [decoders]=70000
-                    [commandline]=4096 [connectionstring]=4096 [scan]=65536)
+                    [commandline]=4096 [connectionstring]=4096 [scan]=65536
+                    [proclocks]=65536)
 # A smaller quarantine leaves room under the RSS limit; UBSan stops at once.
 export ASAN_OPTIONS="quarantine_size_mb=64:detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
