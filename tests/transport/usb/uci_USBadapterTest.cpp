@@ -38,6 +38,9 @@ class UsbAdapterTest : public FakeAdapterTest {
     ASSERT_TRUE(FPty.Ok());
   }
   void TearDown() override {
+    // A port closed on a thread of its own (its transport went on the port's
+    // thread) is done before the next test or the process's end.
+    EndUsbTtyCloses(10000);
     unsetenv("FAKE_D2XX_OPENED");
     setenv("VELTO_D2XX_LIBRARY", FakeLibraryPath().c_str(), 1);
     FakeAdapterTest::TearDown();
