@@ -175,4 +175,23 @@ class StackFixtureOf : public ::testing::Test {
 using StackFixture = StackFixtureOf<TMemoryTransport>;
 using ScriptedStackFixture = StackFixtureOf<TScriptedTransport>;
 
+// One device at 0x31 on the scripted line, waiting `kDeviceTimeout` for each
+// answer: the start of the line-fault and signature tests.
+constexpr std::int32_t kDeviceTimeout = 1000;
+
+class ScriptedDeviceFixture : public ScriptedStackFixture {
+ protected:
+  void SetUp() override {
+    ScriptedStackFixture::SetUp();
+    Device = Attach(0x31);
+    Device->SetTimeout(kDeviceTimeout);
+  }
+  void TearDown() override {
+    Device.reset();
+    ScriptedStackFixture::TearDown();
+  }
+
+  TIntf<TProbeDevice> Device;
+};
+
 }  // namespace stacktest

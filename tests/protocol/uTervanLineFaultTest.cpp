@@ -17,7 +17,7 @@ namespace {
 
 using namespace stacktest;
 
-constexpr std::int32_t kTimeout = 1000;
+constexpr std::int32_t kTimeout = kDeviceTimeout;
 
 // The requests of every case: identification, output 3 on, the inputs.
 struct TRequest {
@@ -32,18 +32,8 @@ const std::vector<TRequest> kRequests{{0xF3, {}}, {0x20, {0x83}}, {0x31, {}}};
 using TLine = std::function<void(TScriptedTransport& line, const TBytes& request,
                                  const TBytes& answer)>;
 
-class LineFaultTest : public ScriptedStackFixture {
+class LineFaultTest : public ScriptedDeviceFixture {
  protected:
-  void SetUp() override {
-    ScriptedStackFixture::SetUp();
-    Device = Attach(0x31);
-    Device->SetTimeout(kTimeout);
-  }
-  void TearDown() override {
-    Device.reset();
-    ScriptedStackFixture::TearDown();
-  }
-
   void SetLine(TLine line, std::uint8_t ack = 0x00) {
     Transport->SetResponder([this, line, ack](const TBytes& written) {
       const TTervanFormat97 request = ParsePacket(written);
@@ -65,7 +55,6 @@ class LineFaultTest : public ScriptedStackFixture {
     return seen;
   }
 
-  TIntf<TProbeDevice> Device;
 };
 
 // What every request gets from a module that answers each correctly.

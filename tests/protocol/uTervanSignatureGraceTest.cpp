@@ -11,20 +11,8 @@ namespace {
 
 using namespace stacktest;
 
-constexpr std::int32_t kTimeout = 1000;
-
-class SignatureGraceTest : public ScriptedStackFixture {
+class SignatureGraceTest : public ScriptedDeviceFixture {
  protected:
-  void SetUp() override {
-    ScriptedStackFixture::SetUp();
-    Device = Attach(0x31);
-    Device->SetTimeout(kTimeout);
-  }
-  void TearDown() override {
-    Device.reset();
-    ScriptedStackFixture::TearDown();
-  }
-
   // A module that answers every request correctly but `delayMs` late; the
   // answer's data is the request's instruction code, so it tells whose it is.
   void AnswerLate(std::uint32_t delayMs) {
@@ -42,7 +30,6 @@ class SignatureGraceTest : public ScriptedStackFixture {
     return sigs;
   }
 
-  TIntf<TProbeDevice> Device;
 };
 
 // The fault: with every answer 1.2 s late, the answer to the first request
