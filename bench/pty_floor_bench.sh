@@ -16,8 +16,9 @@
 # the serial port's writer and event threads each cost a scheduler round at
 # start and at close, which on a core busy with other programs' work is a
 # time slice. Run it on a quiet machine, or compare two builds on the same
-# one; `VeltoConsole /?` against floor_trivial (floor_bench.sh) gives the
-# share of the program's own start-up.
+# one; the waits column (how often a run slept waiting) counts those
+# hand-offs and hardly moves with the load. `VeltoConsole /?` against
+# floor_trivial (floor_bench.sh) gives the share of the program's start-up.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=bench/bench_lib.sh
