@@ -41,6 +41,9 @@ bench_start_simulator() {
   local prefix=$1 failure=$2
   shift 2
   bench_stop_simulator
+  # Made here, not by the background job's redirection: on a busy machine the
+  # first look below can come before the job has started.
+  : >"$scratch/sim.out"
   "$bin/VeltoSimulator" "$@" </dev/null >"$scratch/sim.out" 2>/dev/null &
   sim_pid=$!
   sim_line=""

@@ -52,28 +52,30 @@ int StopSignal() {
   return gStopSignal.load();
 }
 
+namespace {
+
+TRunSignals* gRunSignals = nullptr;  // the program's own, made and used on its main thread
+
+}  // namespace
+
 TRunSignals::TRunSignals() {
   sigset_t set = TakenSignals();
-  sigset_t before;
-  pthread_sigmask(SIG_BLOCK, &set, &before);
+  pthread_sigmask(SIG_BLOCK, &set, &FBefore);
   FSignalFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   FStopFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  try {
-    if (FSignalFd >= 0 && FStopFd >= 0) {
-      FWatcher = std::thread([this] { Watch(); });
-      return;
-    }
-  } catch (...) {
-    // No thread: the signals act as they did before (below).
+  if (FSignalFd >= 0 && FStopFd >= 0) {
+    gRunSignals = this;
+    return;
   }
   if (FSignalFd >= 0) close(FSignalFd);
   if (FStopFd >= 0) close(FStopFd);
   FSignalFd = FStopFd = -1;
   // Blocked with nobody to take them, they would be lost.
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  pthread_sigmask(SIG_SETMASK, &FBefore, nullptr);
 }
 
 TRunSignals::~TRunSignals() {
+  if (gRunSignals == this) gRunSignals = nullptr;
   if (FWatcher.joinable()) {
     const std::uint64_t one = 1;
     if (write(FStopFd, &one, sizeof one) < 0) {
@@ -85,6 +87,24 @@ TRunSignals::~TRunSignals() {
   }
   if (FSignalFd >= 0) close(FSignalFd);
   if (FStopFd >= 0) close(FStopFd);
+}
+
+void TRunSignals::StartWatcher() {
+  if (FSignalFd < 0 || FWatcher.joinable()) return;
+  try {
+    FWatcher = std::thread([this] { Watch(); });
+    return;
+  } catch (...) {
+    // No thread: the signals act as they did before (below).
+  }
+  close(FSignalFd);
+  close(FStopFd);
+  FSignalFd = FStopFd = -1;
+  pthread_sigmask(SIG_SETMASK, &FBefore, nullptr);
+}
+
+void WatchRunSignals() {
+  if (gRunSignals != nullptr) gRunSignals->StartWatcher();
 }
 
 void TRunSignals::Watch() {
@@ -112,6 +132,13 @@ void TRunSignals::Watch() {
 }
 
 void TRunSignals::EndBySignal() {
+  // Unwatched, a signal waits blocked in the descriptor: the process ends by
+  // it all the same.
+  if (gStopSignal.load() == 0 && !FWatcher.joinable() && FSignalFd >= 0) {
+    signalfd_siginfo info{};
+    if (read(FSignalFd, &info, sizeof info) == sizeof info)
+      gStopSignal = static_cast<int>(info.ssi_signo);
+  }
   const int signal = gStopSignal.load();
   if (signal != 0) RaiseDefault(signal);
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/uChildProcess.h"
+#include "support/uEmulation.h"
 #include "support/uSimulatorProcess.h"
 #include "uRunLines.h"
 
@@ -86,6 +87,23 @@ TEST_P(StopSignalTest, ReleasesTheLineWritesItsLinesAndEndsByTheSignal) {
   // stay on the line.
   EXPECT_EQ(Exclusive(sim.PtyPath), 0);
   EXPECT_TRUE(LockableNow(sim.PtyPath));
+}
+
+// A signal that comes before any run begins is not lost: a program that only
+// prints its help writes it and then ends by that signal, as it would have
+// with the signal taken at once. The signal is made pending before the
+// program starts (a shell with it blocked sends it to itself, and a pending
+// signal outlives exec), since the help run may end before any sent later.
+TEST(StopSignalBeforeRun, HelpIsWrittenAndTheProgramEndsByTheSignal) {
+  if (UnderEmulation()) GTEST_SKIP() << "the emulator takes the start-up signal mask as its own";
+  TChildProcess console;
+  console.BlockAtStart(SIGTERM);
+  ASSERT_TRUE(console.Start("/bin/sh", {"-c", "kill -TERM $$ && exec \"$0\" /?",
+                                        ProgramPath("VeltoConsole")}));
+  int status = 0;
+  ASSERT_TRUE(console.Wait(kHangGuardMs, status)) << "the program did not end";
+  EXPECT_EQ(status, 128 + SIGTERM) << console.Stderr();
+  EXPECT_NE(console.Stdout().find("VELTO console"), std::string::npos) << console.Stdout();
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest,

@@ -92,11 +92,13 @@ bool TChildProcess::Start(const std::string& path, const std::vector<std::string
   // blocked or ignored (a test thread may block SIGPIPE while it writes).
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t none;
+  sigset_t mask;
   sigset_t all;
-  sigemptyset(&none);
+  sigemptyset(&mask);
   sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
+  if (FBlockAtStart != 0) sigaddset(&mask, FBlockAtStart);
+  FBlockAtStart = 0;
+  posix_spawnattr_setsigmask(&attributes, &mask);
   posix_spawnattr_setsigdefault(&attributes, &all);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 

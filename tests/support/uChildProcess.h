@@ -20,6 +20,9 @@ class TChildProcess {
   TChildProcess(const TChildProcess&) = delete;
   TChildProcess& operator=(const TChildProcess&) = delete;
 
+  // The next Start's child begins with `signal` blocked, as under a parent
+  // that holds it: one sent at once is then pending when its main begins.
+  void BlockAtStart(int signal) { FBlockAtStart = signal; }
   // Starts `path` with `args` (not including the program name).
   bool Start(const std::string& path, const std::vector<std::string>& args,
              std::string* error = nullptr);
@@ -60,6 +63,7 @@ class TChildProcess {
   void CloseAll();
 
   pid_t FPid = -1;
+  int FBlockAtStart = 0;
   bool FExited = false;
   int FStatus = -1;
   long FPeakRssKb = 0;
