@@ -7,7 +7,27 @@
 
 namespace {
 
-using TLockGuard = std::lock_guard<TTransportMutex>;
+// The transport's own Lock and Unlock, which a transport may extend (one
+// whose receive thread sleeps while a caller holds the lock is woken by the
+// release).
+using TLockGuard = TTransportLock;
+
+// A hold on the transport's lock taken before, let go once.
+class THeldLock {
+ public:
+  explicit THeldLock(ICommunicationInterface& transport) : FTransport(transport) {}
+  ~THeldLock() { Release(); }
+  THeldLock(const THeldLock&) = delete;
+  THeldLock& operator=(const THeldLock&) = delete;
+  void Release() {
+    if (FHeld) FTransport.Unlock();
+    FHeld = false;
+  }
+
+ private:
+  ICommunicationInterface& FTransport;
+  bool FHeld = true;
+};
 
 std::int32_t ClampCount(std::size_t count) {
   return static_cast<std::int32_t>(std::min<std::size_t>(count, INT32_MAX));
@@ -77,7 +97,7 @@ bool TPortLink::Open() {
   TNotice closed = TNotice::None;
   TNotice opened = TNotice::None;
   {
-    TLockGuard guard(FTransport.TransportLock());
+    TLockGuard guard(FTransport);
     const TPortResult state = FPort.State();
     if (state.Lost()) closed = LoseLocked(state);
     if (!state.Ok()) {
@@ -97,7 +117,7 @@ bool TPortLink::Close() {
   const TIntf<ICommunicationInterface> keep = Keep();
   TNotice notice = TNotice::None;
   {
-    TLockGuard guard(FTransport.TransportLock());
+    TLockGuard guard(FTransport);
     const TPortResult state = FPort.State();
     notice = CloseLocked(state.Lost() ? state.Text : std::string());
   }
@@ -109,7 +129,7 @@ void TPortLink::CheckLine() {
   const TIntf<ICommunicationInterface> keep = Keep();
   TNotice notice = TNotice::None;
   {
-    TLockGuard guard(FTransport.TransportLock());
+    TLockGuard guard(FTransport);
     const TPortResult state = FPort.State();
     if (state.Lost()) notice = LoseLocked(state);
   }
@@ -121,7 +141,7 @@ std::int32_t TPortLink::Write(const TBytes& data) {
   TNotice notice = TNotice::None;
   std::size_t sent = 0;
   {
-    TLockGuard guard(FTransport.TransportLock());
+    TLockGuard guard(FTransport);
     const TPortResult state = FPort.State();
     if (state.Lost()) {
       notice = LoseLocked(state);
@@ -141,7 +161,7 @@ void TPortLink::Read(TBytes& data) {
   TNotice notice = TNotice::None;
   data.clear();
   {
-    TLockGuard guard(FTransport.TransportLock());
+    TLockGuard guard(FTransport);
     const TPortResult state = FPort.State();
     if (state.Lost()) {
       notice = LoseLocked(state);
@@ -161,7 +181,7 @@ std::int32_t TPortLink::ReceivedCount() {
   TNotice notice = TNotice::None;
   std::size_t count = 0;
   {
-    TLockGuard guard(FTransport.TransportLock());
+    TLockGuard guard(FTransport);
     const TPortResult state = FPort.State();
     if (state.Lost()) {
       notice = LoseLocked(state);
@@ -186,7 +206,7 @@ bool TPortLink::WaitReceived(std::int32_t timeout) {
     if (result.Lost()) {
       TNotice notice = TNotice::None;
       {
-        TLockGuard guard(FTransport.TransportLock());
+        TLockGuard guard(FTransport);
         notice = LoseLocked(result);
       }
       Deliver(notice);
@@ -196,20 +216,16 @@ bool TPortLink::WaitReceived(std::int32_t timeout) {
 }
 
 void TPortLink::Arrived(TArrivalLock how) {
-  std::unique_lock<TTransportMutex> lock(FTransport.TransportLock(), std::defer_lock);
-  if (how == TArrivalLock::Held) {
-    lock = std::unique_lock<TTransportMutex>(FTransport.TransportLock(), std::adopt_lock);
-  } else if (how == TArrivalLock::Try) {
-    if (!lock.try_lock()) return;
-  } else {
-    lock.lock();
-  }
+  if (how == TArrivalLock::Try && !FTransport.TryLock()) return;
+  if (how == TArrivalLock::Wait) FTransport.Lock();
   // Taken under the lock, which keeps the transport whole until then; let
   // go after it, so that a transport whose last reference a handler drops
   // ends here, on this thread, with its lock free.
-  const TIntf<ICommunicationInterface> keep = Keep();
+  TIntf<ICommunicationInterface> keep;
+  THeldLock lock(FTransport);
+  keep = Keep();
   if (!keep) return;
   const TNotice notice = PollLocked();
-  lock.unlock();
+  lock.Release();
   Deliver(notice);
 }
