@@ -21,7 +21,8 @@ struct TFTDIReceiveState {
   TFTDIReceiveState(const TFTDIReceiveState&) = delete;
   TFTDIReceiveState& operator=(const TFTDIReceiveState&) = delete;
 
-  // Valid until a stop is requested: the transport requests it before it goes.
+  // Valid until a stop is requested (the transport requests it before it
+  // goes), and while the thread holds the counted reference it took before.
   IFTDISerialPortInterface* const Device;
   std::unique_ptr<TD2xxEvent> Event;
   std::atomic<bool> Released{false};
