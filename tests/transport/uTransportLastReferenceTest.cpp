@@ -170,7 +170,7 @@ TEST(TransportLastReferenceTest, AHandlerMayDropTheLastReferenceInEveryAnnouncem
          d.Transport().SetOnDataReceived(d.Handler());
          ASSERT_TRUE(usb.Peer.SendAll(BytesOf("x")));
          EXPECT_TRUE(Eventually([&] { return d.Calls > 0; }));
-         EndFTDIReceiveThreads(kHangGuardMs);  // the thread may have ended it
+         EXPECT_TRUE(EndFTDIReceiveThreads(kHangGuardMs));  // the thread may have ended it
        }},
       {"USB: closed, by a read's input/output error",
        [](TDropper& d) {

@@ -34,12 +34,17 @@ TFTDIDevice::TFTDIDevice(TXmlNode node, TIntf<IInterface> owner) {
 }
 
 TFTDIDevice::~TFTDIDevice() {
-  // Normally done in BeforeDestruction; here for an object freed without it.
-  // (A constructor that fails stops its threads through the members, which
-  // are declared last for that.)
-  TThreads finished;
-  TLockGuard guard(*this);
-  TakeReceiveThreads(finished, true);
+  {
+    // Normally done in BeforeDestruction; here for an object freed without
+    // it. (A constructor that fails stops its thread through the member,
+    // which is declared last for that.)
+    TThreads finished;
+    TLockGuard guard(*this);
+    TakeReceiveThread(finished);
+  }
+  // Nothing of this transport announces any more; a receive thread that was
+  // detached (it ended the transport) tells its own end.
+  FEnd->TransportGone();
 }
 
 HRESULT TFTDIDevice::QueryInterface(const TGUID& iid, void** obj) {
@@ -57,7 +62,7 @@ void TFTDIDevice::BeforeDestruction() {
   TThreads finished;
   {
     TLockGuard guard(*this);
-    TakeReceiveThreads(finished, true);
+    TakeReceiveThread(finished);
   }
   finished.clear();
   TSerialPortCoreInterface::BeforeDestruction();
@@ -73,22 +78,15 @@ void TFTDIDevice::ReportFailure(const char* call, FT_STATUS status) {
   Close(false);
 }
 
-void TFTDIDevice::TakeReceiveThreads(TThreads& finished, bool all) {
+void TFTDIDevice::TakeReceiveThread(TThreads& finished) {
   {
     std::lock_guard<std::mutex> guard(FEventLock);
     FEvent = nullptr;
     FEventRegistered = false;
   }
-  if (FReceiveThread) FStoppedThreads.push_back(std::move(FReceiveThread));
-  TThreads kept;
-  for (auto& thread : FStoppedThreads) {
-    thread->RequestStop();
-    if (all || !thread->OnThisThread())
-      finished.push_back(std::move(thread));
-    else
-      kept.push_back(std::move(thread));
-  }
-  FStoppedThreads = std::move(kept);
+  if (!FReceiveThread) return;
+  FReceiveThread->RequestStop();
+  finished.push_back(std::move(FReceiveThread));
 }
 
 // --- connection ---
@@ -112,7 +110,7 @@ bool TFTDIDevice::Open() {
 
 // Under the lock. Threads of an earlier adapter are handed over to be joined.
 bool TFTDIDevice::OpenAdapter(TThreads& finished) {
-  TakeReceiveThreads(finished, false);
+  TakeReceiveThread(finished);
   const std::string serialNumber = GetSerialNumber();
   if (serialNumber.empty()) {
     SetLastError("USB: no adapter serial number given");
@@ -141,7 +139,7 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished) {
   FHandle = handle;
   D2xxResetDevice(handle);  // its outcome changes nothing here
   try {
-    FReceiveThread = std::make_unique<TFTDIDevicecore>(this, handle);
+    FReceiveThread = std::make_unique<TFTDIDevicecore>(this, handle, FEnd);
   } catch (const std::exception& e) {
     // Without its thread the adapter is not opened. Its event, which the
     // library may already hold, is kept by the thread's state.
@@ -175,8 +173,8 @@ bool TFTDIDevice::Close(bool force) {
     const FT_HANDLE handle = FHandle.exchange(nullptr);
     if (handle == nullptr) {
       // The thread a failed close left running ends now.
-      TakeReceiveThreads(finished, false);
-      return true;
+      TakeReceiveThread(finished);
+      return true;  // the guard goes first: the thread is let go outside the lock
     }
     const FT_STATUS status = D2xxClose(handle);
     if (status == kD2xxOk && FReceiveThread) FReceiveThread->LibraryReleased();
@@ -195,10 +193,10 @@ bool TFTDIDevice::Close(bool force) {
       ReportFailure("FT_Close", status);
       return false;
     }
-    TakeReceiveThreads(finished, false);
+    TakeReceiveThread(finished);
     closed = status == kD2xxOk;
   }
-  finished.clear();  // joined outside the lock: the thread may be waiting for it
+  finished.clear();  // let go outside the lock: the thread may be waiting for it
   AnnounceClosed();
   return closed;
 }
