@@ -16,6 +16,10 @@
 // error, the trace of every block, and announcements (opened, closed, data
 // received) made only after the lock is released, while a counted reference
 // keeps the transport alive for a handler that drops the last other one.
+// TCP (tcp/uPosixSocket.*), the serial port and the USB adapter's kernel
+// device path (serial/uSerialBytePort.*) stand on it; the adapter library's
+// path (usb/uci_FTDIcore.*) still keeps its lock, waits and announcements
+// itself.
 //
 // To add a transport (an RS-485 mode, another adapter library, a new kind
 // of device path):
@@ -24,8 +28,12 @@
 //   2. derive the transport from TCommunicationInterface (or the serial-line
 //      layer TSerialPortCoreInterface when it has line settings), hold the
 //      port and a TPortLink on it, and forward GetActive, Open, Close, Write,
-//      Read, GetReceivedCount and WaitReceived to the link; its own code is
-//      the connection string and the settings;
+//      Read, GetReceivedCount and WaitReceived to the link; its receiving
+//      side (a receive thread, a driver event, a poll source) calls the
+//      link's Arrived, and a thread that sees the line go calls CheckLine.
+//      Its own code is the connection string and the settings; a line that
+//      opens in steps of the transport's own (a name look-up, connection
+//      attempts) uses the link's *Locked steps, as TCP does;
 //   3. register its class under a provider name in uTransports.cpp.
 // tests/transport/uPortLinkTest.cpp drives the link through a scripted port:
 // a new port needs tests of its own steps only.
