@@ -88,7 +88,9 @@ struct TArrivals {
   TArrivals(const TArrivals&) = delete;
   TArrivals& operator=(const TArrivals&) = delete;
   ~TArrivals() {
-    if (End) EXPECT_TRUE(End->Wait(10000)) << "the transport still runs: its handlers outlive this";
+    if (End) {
+      EXPECT_TRUE(End->Wait(10000)) << "the transport still runs: its handlers outlive this";
+    }
   }
 
   std::shared_ptr<TUsbTransportEnd> End;
