@@ -17,9 +17,9 @@
 // received) made only after the lock is released, while a counted reference
 // keeps the transport alive for a handler that drops the last other one.
 // TCP (tcp/uPosixSocket.*), the serial port and the USB adapter's kernel
-// device path (serial/uSerialBytePort.*) stand on it; the adapter library's
-// path (usb/uci_FTDIcore.*) still keeps its lock, waits and announcements
-// itself.
+// device path (serial/uSerialBytePort.*) stand on it. The adapter library's
+// path (usb/uci_FTDIcore.*) moves, counts and waits for bytes through it;
+// its opening, closing and receive thread are still its own.
 //
 // To add a transport (an RS-485 mode, another adapter library, a new kind
 // of device path):

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "transport/serial/uci_ISerialPortInterface.h"
+#include "transport/uPortLink.h"
 #include "transport/usb/uD2xxEvent.h"
 #include "transport/usb/uci_FTDIdirect.h"
 
@@ -176,6 +177,15 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
 
  private:
   using TThreads = std::vector<std::unique_ptr<TFTDIDevicecore>>;
+  // The open adapter as a byte port: writes, reads, counts and waits go
+  // through the transport contract on it (transport/uBytePort.h); opening
+  // and closing the adapter stay here.
+  class TAdapterPort;
+  friend class TAdapterPort;
+
+  // Under the lock: Close's work; `announce` tells whether closed is to be
+  // announced (the caller does so after the lock).
+  bool CloseLocked(bool force, TThreads& finished, bool& announce);
 
   // "USB <serial number>": how the last error names the adapter.
   std::string Target();
@@ -212,6 +222,8 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   std::atomic<std::int32_t> FParity{paNone};
   std::atomic<bool> FDTR{false};
   std::atomic<bool> FRTS{false};
+  std::unique_ptr<TAdapterPort> FAdapterPort;
+  std::unique_ptr<TPortLink> FAdapterLink;
   // Last, so that it is stopped first even when a constructor fails.
   std::unique_ptr<TFTDIDevicecore> FReceiveThread;  // guarded by the transport lock
 };
