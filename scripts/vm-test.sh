@@ -137,9 +137,11 @@ start_simulator uart --answer-delay 400 --close-on 0x23
 # unanswered while the adapter is pulled; the inputs answer (0x31) comes a
 # byte at a time, so that a run is seen mid-exchange.
 start_simulator usb --no-answer 0x20:1 --no-answer 0x23:1 --split 0x31:30
-# Three modules on one line, each with its own inputs and identification.
+# Three modules on one line, each with its own inputs and identification;
+# the inputs answer (0x31) comes a byte at a time, 40 ms apart.
 start_simulator bus --address 1,7,200 --inputs-on@7 2 --inputs-on@200 1,2,3 \
-  --ident@7 "VELTO ETH 8/4;V1.07.00;F97" --ident@200 "VELTO ETH 8/4;V2.00.00;F97"
+  --ident@7 "VELTO ETH 8/4;V1.07.00;F97" --ident@200 "VELTO ETH 8/4;V2.00.00;F97" \
+  --split 0x31:40
 
 monitor() {  # sends one command to the machine's monitor
   printf '%s\n' "$1" | socat -t 2 - "UNIX-CONNECT:$work/monitor.sock" >>"$work/monitor.log" 2>&1

@@ -304,8 +304,9 @@ bool TTervanStackDevice::ExchangeWaiting(ITervanStack& stack, std::uint8_t inst,
   });
   TBytes raw;
   bool transacted = false;
+  const std::uint8_t address = FAddress.load();
   try {
-    transacted = stack.Transact(FAddress.load(), sig, inst, data, raw, timeout);
+    transacted = stack.Transact(address, sig, inst, data, raw, timeout);
   } catch (...) {
     // A failing transport ends the exchange as failed. An answer found before
     // the receive path reported on other bytes still counts.
@@ -321,7 +322,15 @@ bool TTervanStackDevice::ExchangeWaiting(ITervanStack& stack, std::uint8_t inst,
     SetLastResult(raw.empty() ? tervan::kResultNoAnswer : tervan::kResultBadAnswer);
     return false;
   }
-  answer = ParsePacket(raw);
+  TTervanFormat97 parsed = ParsePacket(raw);
+  // Runs of the same program start with the same signatures: on a shared
+  // line only the address tells one module's answer from another's. A stack
+  // of another make may hand over whatever carries the signature.
+  if (address != tervan::kAdrUniversal && parsed.ADR != address) {
+    SetLastResult(tervan::kResultNoAnswer);
+    return false;
+  }
+  answer = std::move(parsed);
   SetLastAck(answer.INST);
   if (answer.SIG != sig) return false;
   SetLastResult(answer.INST == 0 ? tervan::kResultAck : tervan::kResultRefused);

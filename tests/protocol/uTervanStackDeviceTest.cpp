@@ -220,6 +220,43 @@ TEST_F(DeviceEngineTest, AnswerFoundBeforeAReportOnOtherBytesStillCounts) {
   EXPECT_EQ(d->GetLastResult(), 1);
 }
 
+// A stack that hands over one fixed packet as every transaction's answer, as
+// a stack of another make might, whatever its address.
+class THandingStack : public TTervanStack {
+ public:
+  TBytes Handed;
+  bool Transact(std::uint8_t, std::uint8_t, std::uint8_t, const TBytes&, TBytes& answer,
+                std::int32_t) override {
+    answer = Handed;
+    return true;
+  }
+};
+
+// Runs that share a line all start with the same signature: an answer that
+// carries it but another module's address is never this device's, unless the
+// device stands for any address.
+TEST(DeviceAnswerAddressTest, OnlyTheDevicesOwnAddressAnswersAWaitingExchange) {
+  const struct {
+    std::uint8_t Device;
+    std::uint8_t Answering;
+    bool Taken;
+  } cases[] = {{0x37, 0x37, true}, {0x37, 200, false}, {0x37, 0x31, false},
+               {tervan::kAdrUniversal, 200, true}};
+  for (const auto& c : cases) {
+    auto stack = Make<THandingStack>();
+    stack->Handed = BuildPacket(c.Answering, 0, 0x00, {0x07});
+    auto d = Make<TTervanStackDevice>(c.Device);
+    d->SetStack(TIntf<ITervanStack>(stack));
+    TBytes data;
+    EXPECT_EQ(d->Execute(velto::kInstReadInputs, TBytes{}, {}, true, -1, data), c.Taken)
+        << int{c.Device} << " answered by " << int{c.Answering};
+    EXPECT_EQ(d->GetLastResult(), c.Taken ? 1 : 2) << int{c.Device} << " / " << int{c.Answering};
+    EXPECT_EQ(data, c.Taken ? TBytes{0x07} : TBytes{});
+    EXPECT_TRUE(d->SigItem(0).Free);
+    d->SetStack(nullptr);
+  }
+}
+
 TEST_F(DeviceEngineTest, OversizedDataRaisesBeforeAnythingIsSent) {
   auto d = Attach(0x31);
   TTervanFormat97 answer;

@@ -177,11 +177,49 @@ TEST(SimBusOptions, AddressListAndOptionsForOneModule) {
   EXPECT_EQ(configs[3].Address, 0x37);
   EXPECT_EQ(configs[0].Identification, "VELTO RS 16/8;V2.00.00;F97");
   EXPECT_EQ(configs[1].Identification, "");
-  EXPECT_EQ(configs[1].Inputs, std::vector<bool>({true, false, true}));
-  EXPECT_EQ(configs[3].Inputs, std::vector<bool>({true, false, true}));
+  EXPECT_EQ(configs[1].Inputs, std::vector<bool>({false, false, true}));
+  EXPECT_EQ(configs[3].Inputs, std::vector<bool>({false, false, true}));
   EXPECT_EQ(configs[0].Inputs, std::vector<bool>({true}));
+  EXPECT_EQ(configs[2].Inputs, std::vector<bool>({true}));
   EXPECT_TRUE(configs[2].Notify);
   EXPECT_FALSE(configs[0].Notify);
+}
+
+// A list of states that start on is the module's whole set: one given for a
+// module alone stands instead of the common one, never on top of it (else the
+// module at 7 below would answer inputs 1, 2 and 3, as if it were another).
+TEST(SimBusOptions, OnListsForOneModuleReplaceTheCommonList) {
+  struct TCase {
+    std::vector<std::string> Args;
+    std::vector<std::vector<bool>> Inputs;   // per module, in address order
+    std::vector<std::vector<bool>> Outputs;
+  };
+  const std::vector<TCase> cases = {
+      {{"--address", "1,7,200", "--inputs-on", "1,3", "--inputs-on@7", "2", "--inputs-on@200",
+        "1,2,3"},
+       {{true, false, true}, {false, true}, {true, true, true}},
+       {{}, {}, {}}},
+      {{"--address", "1,7", "--inputs-on@7", "2", "--inputs-on", "1,3"},
+       {{true, false, true}, {false, true}},
+       {{}, {}}},
+      {{"--address", "1,7", "--outputs-on", "1,2", "--outputs-on@1", "4"},
+       {{}, {}},
+       {{false, false, false, true}, {true, true}}},
+      {{"--address", "1,7", "--inputs-on", "1", "--inputs-on", "3"},
+       {{false, false, true}, {false, false, true}},
+       {{}, {}}},
+  };
+  for (const TCase& c : cases) {
+    TSimOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseSimOptions(c.Args, options, error)) << error;
+    const auto configs = SimModuleConfigs(options);
+    ASSERT_EQ(configs.size(), c.Inputs.size()) << c.Args[1];
+    for (std::size_t i = 0; i < configs.size(); ++i) {
+      EXPECT_EQ(configs[i].Inputs, c.Inputs[i]) << c.Args[3] << ", module " << i;
+      EXPECT_EQ(configs[i].Outputs, c.Outputs[i]) << c.Args[3] << ", module " << i;
+    }
+  }
 }
 
 TEST(SimBusOptions, BadFormsSayWhy) {

@@ -104,6 +104,26 @@ run entropy_late "pool=$(/velto/vmprobe entropy)" $V /COM=2:9600 $WORKED
 # --- three modules on one line: the 16550 on ttyS2 ---------------------------
 run bus_scan "" /velto/VeltoScan /COM=3:9600
 
+# Three runs started together, one per module, as a scheduler would: they
+# take turns on the line (the default wait) and each gives its own module's
+# inputs. The bus sends each inputs answer a byte at a time, so a run may
+# close while bytes are still on their way to the next one.
+pstart=$(now)
+for a in 1 7 200; do
+  adr=$a
+  [ "$a" = 200 ] && adr="#200"
+  timeout 60 $V /COM=3:9600 /Address=$adr /ErrorCode=In1,In2,In3 \
+    >/tmp/bus_$a.out 2>/tmp/bus_$a.err &
+  eval "bus_pid_$a=$!"
+done
+for a in 1 7 200; do
+  eval "wait \$bus_pid_$a"
+  status=$?
+  cp /tmp/bus_$a.out /tmp/out
+  cp /tmp/bus_$a.err /tmp/err
+  report bus_parallel_$a "$status" $(($(now) - pstart)) ""
+done
+
 # --- the USB serial adapter -------------------------------------------------
 start=$(now)
 for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do

@@ -15,12 +15,16 @@ log=$(tr -d '\r' <"$console" | grep -a '^VMT|' || true)
 field() { grep -a "^VMT|case|$1|" <<<"$log" | head -1 | cut -d'|' -f"$2"; }
 lines() { grep -a "^VMT|$2|$1|" <<<"$log" | cut -d'|' -f4-; }
 
-worked_out="Connection established."
-for i in 1 2 3 4 5 6 7 8; do
-  state=Off
-  [ "$i" = 1 ] || [ "$i" = 3 ] && state=On
-  worked_out+=$'\n'"Velto Innput$i: $state"
-done
+inputs_out() {  # ON...: a run's standard output for a module with these inputs on
+  local out="Connection established." i state
+  for i in 1 2 3 4 5 6 7 8; do
+    state=Off
+    [[ " $* " == *" $i "* ]] && state=On
+    out+=$'\n'"Velto Innput$i: $state"
+  done
+  printf '%s' "$out"
+}
+worked_out=$(inputs_out 1 3)
 
 # expect NAME EXIT STDOUT STDERR [EXTRA_PROBLEM]
 expect() {
@@ -117,14 +121,37 @@ expect_codes uart_requests "$uart_log" \
 # --- three modules on one line ----------------------------------------------------
 # Exactly the bus's modules, in address order, each with its own text.
 expect bus_scan 3 "Connection established."$'\n#49\tVELTO ETH 8/4;V1.02.03;F97\n#55\tVELTO ETH 8/4;V1.07.00;F97\n#200\tVELTO ETH 8/4;V2.00.00;F97' ""
-# Every address from 0 to 253 asked once for its identification, in order.
-scan_asked=$(tr -d '\r' <"$bus_log" | awk '$1 == "RX" && $2 == "2A" && $8 == "F3" { printf "%s ", $6 }')
-scan_expected=$(for a in $(seq 0 253); do printf '%02X ' "$a"; done)
+# The requests the bus received, in order, as ADDRESS:CODE.
+bus_asked=$(tr -d '\r' <"$bus_log" | awk '$1 == "RX" && $2 == "2A" { printf "%s:%s\n", $6, $8 }')
+# First the scan: every address from 0 to 253 asked once for its
+# identification, in order.
+scan_asked=$(head -n 254 <<<"$bus_asked" | tr '\n' ' ')
+scan_expected=$(for a in $(seq 0 253); do printf '%02X:F3 ' "$a"; done)
 if [ "$scan_asked" = "$scan_expected" ]; then
   pass bus_scan_requests
 else
-  fail bus_scan_requests "addresses asked [${scan_asked% }]"
+  fail bus_scan_requests "requests [${scan_asked% }]"
 fi
+
+# Three runs started together: each its own module's inputs (the bus starts
+# inputs 1 and 3 on, module 7 input 2 alone, module 200 inputs 1 to 3).
+expect bus_parallel_1 5 "$(inputs_out 1 3)" ""
+expect bus_parallel_7 2 "$(inputs_out 2)" ""
+expect bus_parallel_200 7 "$(inputs_out 1 2 3)" ""
+# They took turns: one run's requests after the other's, never mixed, each
+# module asked once for its identification and once for its inputs, in
+# whichever order the runs had the line.
+turns=$(tail -n +255 <<<"$bus_asked" | tr '\n' ' ')
+turns_problem="requests after the scan [${turns% }]"
+for first in 31 37 C8; do
+  for second in 31 37 C8; do
+    for third in 31 37 C8; do
+      [ "$first" != "$second" ] && [ "$first" != "$third" ] && [ "$second" != "$third" ] || continue
+      [ "$turns" = "$first:F3 $first:31 $second:F3 $second:31 $third:F3 $third:31 " ] && turns_problem=
+    done
+  done
+done
+if [ -z "$turns_problem" ]; then pass bus_parallel_turns; else fail bus_parallel_turns "$turns_problem"; fi
 
 # --- the USB adapter -------------------------------------------------------------
 usb_tty=$(field usb_found 6)

@@ -168,10 +168,18 @@ const std::map<std::string, TValueHandler>& ValueOptions() {
                     TSimOptions& o) { return ParseRange(v, 0, 1024, o.Module.InputCount); }},
       {"outputs", [](const std::string& v,
                      TSimOptions& o) { return ParseRange(v, 0, 127, o.Module.OutputCount); }},
+      // Each list is the whole set that starts on: "--inputs-on@7 2" after a
+      // common "--inputs-on 1,3" leaves module 7 with input 2 alone on.
       {"inputs-on",
-       [](const std::string& v, TSimOptions& o) { return ParseOnList(v, 1024, o.Module.Inputs); }},
+       [](const std::string& v, TSimOptions& o) {
+         o.Module.Inputs.clear();
+         return ParseOnList(v, 1024, o.Module.Inputs);
+       }},
       {"outputs-on",
-       [](const std::string& v, TSimOptions& o) { return ParseOnList(v, 127, o.Module.Outputs); }},
+       [](const std::string& v, TSimOptions& o) {
+         o.Module.Outputs.clear();
+         return ParseOnList(v, 127, o.Module.Outputs);
+       }},
       {"state-bytes", [](const std::string& v,
                          TSimOptions& o) { return ParseRange(v, 0, 128, o.Module.StateBytes); }},
       {"counters",
@@ -489,8 +497,9 @@ Module:
   --interface WORD       interface word of the made identification (default ETH)
   --inputs N             number of inputs (default 8)
   --outputs N            number of outputs (default 4, at most 127)
-  --inputs-on LIST       inputs that start on, e.g. 1,3
-  --outputs-on LIST      outputs that start on
+  --inputs-on LIST       inputs that start on, e.g. 1,3 (the whole list: a
+                         later one, or one for a module, replaces it)
+  --outputs-on LIST      outputs that start on (the same)
   --state-bytes N        least number of bytes in input/output state answers
   --counters LIST        starting counter values, counter 1 first
   --counter-width N      bits per counter value, 1..64 (default 32)
