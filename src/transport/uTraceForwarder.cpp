@@ -1,13 +1,7 @@
 #include "transport/uTraceForwarder.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "framework/uTick.h"
 
@@ -24,7 +18,7 @@ void ForwardThunk(void* object, TIntf<ICommunicationInterface> /*sender*/, const
 }  // namespace
 
 TTraceForwarder::~TTraceForwarder() {
-  if (FSocket >= 0) close(FSocket);
+  CloseTraceSocket(FSocket);
 }
 
 void TTraceForwarder::SetPlace(TTraceSocketPlace place) {
@@ -39,19 +33,12 @@ TTraceHandler TTraceForwarder::Handler() {
 void TTraceForwarder::Forward(const TBytes& data, std::int32_t direction) {
   if (data.empty()) return;
   std::lock_guard<std::mutex> guard(FLock);
-  sockaddr_un address{};
-  if (FPlace.Path.empty() || FPlace.Path.size() >= sizeof(address.sun_path)) return;
+  if (FPlace.Path.empty()) return;
   if (!FPlace.PrivateDir.empty() && !CheckPrivateDirectory(FPlace.PrivateDir).empty()) return;
   if (!CheckOwnSocket(FPlace.Path).empty()) return;
-  if (FSocket < 0) {
-    FSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (FSocket < 0) return;
-  }
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, FPlace.Path.data(), FPlace.Path.size());
   // Connected, so that a wait for room also waits for the monitor's queue.
-  // No monitor (ENOENT, ECONNREFUSED): nothing is sent.
-  if (connect(FSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return;
+  // No monitor (ENOENT, ECONNREFUSED), or a path too long: nothing is sent.
+  if (ConnectTraceSocket(FSocket, FPlace.Path) != 0) return;
   TBytes datagram;
   for (std::size_t offset = 0; offset < data.size();) {
     const std::size_t length = std::min(FPiece, data.size() - offset);
@@ -71,16 +58,14 @@ void TTraceForwarder::Forward(const TBytes& data, std::int32_t direction) {
 int TTraceForwarder::SendPiece(const TBytes& datagram) {
   const std::uint32_t deadline = GetTickCount32() + static_cast<std::uint32_t>(FWaitMs);
   for (;;) {
-    if (send(FSocket, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+    const int error = SendTraceDatagram(FSocket, datagram);
+    if (error == 0) {
       FStalled = false;
       return 0;
     }
-    const int error = errno;
-    if (error == EINTR) continue;
     if (error != EAGAIN || FStalled) return error;
     const std::uint32_t left = TicksLeft(GetTickCount32(), deadline);
-    pollfd p{FSocket, POLLOUT, 0};
-    if (left == 0 || poll(&p, 1, static_cast<int>(left)) == 0) {
+    if (left == 0 || !WaitTraceSocketWritable(FSocket, left)) {
       FStalled = true;  // a monitor that stopped reading costs one wait, not one a block
       return error;
     }

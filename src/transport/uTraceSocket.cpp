@@ -1,10 +1,16 @@
 #include "transport/uTraceSocket.h"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "framework/uErrors.h"
 
@@ -57,4 +63,35 @@ std::string CheckOwnSocket(const std::string& path) {
   if (!S_ISSOCK(info.st_mode)) return path + ": is not a socket";
   if (info.st_uid != geteuid()) return path + ": " + OwnerText(info);
   return {};
+}
+
+int ConnectTraceSocket(int& fd, const std::string& path) {
+  sockaddr_un address{};
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) return ENAMETOOLONG;
+  if (fd < 0) {
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return errno;
+  return 0;
+}
+
+int SendTraceDatagram(int fd, const TBytes& datagram) {
+  for (;;) {
+    if (send(fd, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+bool WaitTraceSocketWritable(int fd, std::uint32_t timeoutMs) {
+  pollfd p{fd, POLLOUT, 0};
+  // An interrupted wait counts as room: the send says whether there is.
+  return poll(&p, 1, static_cast<int>(std::min<std::uint32_t>(timeoutMs, INT_MAX))) != 0;
+}
+
+void CloseTraceSocket(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
 }

@@ -9,7 +9,10 @@
 // The sender never sends to a socket the user does not own.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "framework/uBytes.h"
 
 struct TTraceSocketPlace {
   std::string Path;        // the socket
@@ -24,3 +27,13 @@ std::string CheckPrivateDirectory(const std::string& dir);
 // Makes the directory (mode 0700) when it is missing, then checks it.
 std::string MakePrivateDirectory(const std::string& dir);
 std::string CheckOwnSocket(const std::string& path);
+
+// The sender's datagram socket. Each gives the errno of a failure, 0 on success.
+// A non-blocking datagram socket connected to `path` (which must fit a
+// socket address); `fd` is made when it is -1 and kept for the next call.
+int ConnectTraceSocket(int& fd, const std::string& path);
+// Sends one datagram without waiting (a signal retries it).
+int SendTraceDatagram(int fd, const TBytes& datagram);
+// Waits at most `timeoutMs` until the socket takes a datagram; false on time-out.
+bool WaitTraceSocketWritable(int fd, std::uint32_t timeoutMs);
+void CloseTraceSocket(int& fd);

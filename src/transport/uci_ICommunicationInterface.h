@@ -244,6 +244,9 @@ class TCommunicationInterface : public TNodedInterface, public virtual ICommunic
   static std::uint32_t OverrunLimit(std::uint32_t firstDeadline, double byteTime);
 
  protected:
+  // The shared implementation of the contract on a byte port takes these steps.
+  friend class TPortLink;
+
   // Steps of the receiving and connection sides of a transport.
   // AnnounceDataReceived calls the single handler first, then the eventer;
   // the other announcements fire the eventer first. Exceptions are dropped.

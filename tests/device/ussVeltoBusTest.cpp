@@ -15,6 +15,7 @@
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
 #include "protocol/uTervanStack.h"
+#include "support/uPumpUntil.h"
 #include "support/uSimulatorProcess.h"
 #include "transport/serial/uci_ISerialPortInterface.h"
 #include "uVeltoTestKit.h"
@@ -68,13 +69,7 @@ class TVeltoBus : public ::testing::Test {
 
   template <class F>
   bool DispatchUntil(F done) {
-    const std::uint32_t deadline = GetTickCount32() + 10000;
-    while (!done()) {
-      if (TickAfter(GetTickCount32(), deadline)) return false;
-      ProcessMessages();
-      SleepMs(2);
-    }
-    return true;
+    return PumpUntil(done, 10000);
   }
 
   const std::array<TVeltoIOArray, 3> FExpected{Inputs({1}), Inputs({2}), Inputs({1, 3})};

@@ -12,6 +12,7 @@
 #include "protocol/uTervanStack.h"
 #include "simulator/uModuleSimulator.h"
 #include "simulator/uSimServer.h"
+#include "support/uPumpUntil.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "uVeltoTestKit.h"
 
@@ -61,13 +62,7 @@ class TVeltoOverTcpThreaded : public ::testing::Test {
   // `done` holds or two seconds pass.
   template <class F>
   bool DispatchUntil(F done) {
-    const std::uint32_t deadline = GetTickCount32() + 2000;
-    while (!done()) {
-      if (TickAfter(GetTickCount32(), deadline)) return false;
-      ProcessMessages();
-      SleepMs(2);
-    }
-    return true;
+    return PumpUntil(done, 2000);
   }
 
   std::unique_ptr<TModuleSimulator> Sim;

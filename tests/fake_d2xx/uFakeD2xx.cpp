@@ -15,8 +15,8 @@
 // the call gives STATUS instead of doing its work. A failed close leaves the
 // adapter as it was: its connection stays, and its event is still signalled.
 // Two words stand for odd libraries instead of a status: "close=hang" makes
-// FT_Close wait until FakeD2xxReleaseHangs is called (for ever in a program
-// that never calls it), then close; "open=nohandle" makes FT_OpenEx succeed
+// FT_Close wait until the next call of FakeD2xxReleaseHangs (for ever in a
+// program that never calls it), then close; "open=nohandle" makes FT_OpenEx succeed
 // without giving a handle. Both variables are read when an adapter is opened.
 //
 // For the tests it counts FT_Read calls, and calls that name an adapter after
@@ -99,17 +99,24 @@ std::atomic<unsigned> gReads{0};
 std::atomic<unsigned> gCallsAfterClose{0};
 
 // Where a close made to hang waits; never freed, as a waiter may be left in it
-// when the process ends.
+// when the process ends. Each hanging close takes a ticket; a release lets go
+// the tickets taken so far, so that a later test's close hangs again.
 struct THangs {
   std::mutex Lock;
   std::condition_variable Released;
-  bool Done = false;
+  unsigned Taken = 0;  // guarded by Lock
+  unsigned LetGo = 0;  // guarded by Lock
 };
 THangs& gHangs = *new THangs;
 
-void Hang() {
+unsigned TakeHangTicket() {
+  std::lock_guard<std::mutex> guard(gHangs.Lock);
+  return ++gHangs.Taken;
+}
+
+void Hang(unsigned ticket) {
   std::unique_lock<std::mutex> lock(gHangs.Lock);
-  gHangs.Released.wait(lock, [] { return gHangs.Done; });
+  gHangs.Released.wait(lock, [ticket] { return gHangs.LetGo >= ticket; });
 }
 
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -322,6 +329,7 @@ FAKE_EXPORT FT_STATUS FT_OpenEx(void* arg, DWORD flags, void** handle) {
 FAKE_EXPORT FT_STATUS FT_Close(void* handle) {
   auto* a = static_cast<TAdapter*>(handle);
   bool hang = false;
+  unsigned ticket = 0;
   {
     std::lock_guard<std::mutex> guard(gLock);
     if (gAdapters.count(a) == 0) return kInvalidHandle;
@@ -330,11 +338,14 @@ FAKE_EXPORT FT_STATUS FT_Close(void* handle) {
     const TFailure* f = Due(*a, "close");
     if (f != nullptr && !f->Hang && f->Status != kOk) return f->Status;
     hang = f != nullptr && f->Hang;
-    if (!hang) gAdapters.erase(a);
+    if (hang)
+      ticket = TakeHangTicket();
+    else
+      gAdapters.erase(a);
   }
   if (hang) {
     // Holds nothing while it waits, as a library stuck in its own close.
-    Hang();
+    Hang(ticket);
     std::lock_guard<std::mutex> guard(gLock);
     gAdapters.erase(a);
   }
@@ -518,11 +529,11 @@ FAKE_EXPORT unsigned FakeD2xxCallsAfterClose() {
   return gCallsAfterClose.load();
 }
 
-// For the tests: lets every close made to hang go on, now and later.
+// For the tests: lets every close that was made to hang so far go on.
 FAKE_EXPORT void FakeD2xxReleaseHangs() {
   {
     std::lock_guard<std::mutex> guard(gHangs.Lock);
-    gHangs.Done = true;
+    gHangs.LetGo = gHangs.Taken;
   }
   gHangs.Released.notify_all();
 }

@@ -11,6 +11,7 @@
 
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
+#include "support/uPumpUntil.h"
 #include "support/uThreadState.h"
 
 namespace {
@@ -18,19 +19,6 @@ namespace {
 // Long enough that a wait which missed its wake-up fails the test instead of
 // passing late; never reached when the wake-up works.
 constexpr std::uint32_t kMissedWakeUpMs = 60000;
-
-// Runs ProcessMessages on the calling thread until `done` or `timeoutMs`,
-// sleeping in between until a call comes (or `done` may have changed).
-template <class F>
-bool ProcessUntil(F done, std::uint32_t timeoutMs = 3000) {
-  std::uint32_t start = GetTickCount32();
-  while (!done()) {
-    if (GetTickCount32() - start > timeoutMs) return false;
-    WaitForMessage(10);
-    ProcessMessages();
-  }
-  return true;
-}
 
 // A pipe whose ends close with the object.
 struct TPipe {
@@ -79,7 +67,7 @@ TEST(MessageQueueThreaded, SendWaitsForTheOwnerToRunTheCall) {
     result = target.Send([&] { ran = true; }, 5000);
     sent = true;
   });
-  EXPECT_TRUE(ProcessUntil([&] { return sent.load(); }));
+  EXPECT_TRUE(PumpUntil([&] { return sent.load(); }));
   sender.join();
   EXPECT_TRUE(ran);
   EXPECT_TRUE(result);

@@ -8,6 +8,7 @@
 
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
+#include "support/uPumpUntil.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "uStackTestKit.h"
 #include "uTcpModulePeer.h"
@@ -66,11 +67,7 @@ TEST_F(ThreadedTcpLoopbackStackTest, NotificationAndAnswerInOneSegmentBothArrive
 
 TEST_F(ThreadedTcpLoopbackStackTest, NotificationWhileIdleArrivesWhenMessagesAreProcessed) {
   ASSERT_TRUE(Peer.SendUnsolicited(BuildPacket(0x31, 0x00, 0x0D, {0x00, 0x01})));
-  const std::uint32_t deadline = GetTickCount32() + 3000;
-  while (Device->Notifications().empty() && !TickAfter(GetTickCount32(), deadline)) {
-    ProcessMessages();
-    SleepMs(2);
-  }
+  PumpUntil([&] { return !Device->Notifications().empty(); });
   ASSERT_EQ(Device->Notifications().size(), 1u);
   EXPECT_EQ(Device->Notifications()[0].Data, (TBytes{0x00, 0x01}));
 }
@@ -84,11 +81,7 @@ TEST_F(ThreadedTcpLoopbackStackTest, UnwaitedRequestsAnswersReachTheirCallbacks)
           if (request.Data == answer.Data) ++calls;
         },
         false, 3000));
-  const std::uint32_t deadline = GetTickCount32() + 3000;
-  while (calls < 3 && !TickAfter(GetTickCount32(), deadline)) {
-    ProcessMessages();
-    SleepMs(2);
-  }
+  PumpUntil([&] { return calls >= 3; });
   EXPECT_EQ(calls, 3);
 }
 

@@ -13,6 +13,7 @@
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
 #include "support/uLoopbackPeer.h"
+#include "support/uPumpUntil.h"
 #include "transport/serial/uPtyPair.h"
 #include "transport/serial/uci_ISerialPortInterface.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
@@ -40,13 +41,7 @@ struct TDropper {
 
 // Serves the calling thread's messages until the handler ran.
 bool ServeUntilCalled(TDropper& d) {
-  const std::uint32_t deadline = GetTickCount32() + kHangGuardMs;
-  while (d.Calls == 0) {
-    if (TickAfter(GetTickCount32(), deadline)) return false;
-    WaitForMessage(100);
-    ProcessMessages();
-  }
-  return true;
+  return PumpUntil([&d] { return d.Calls != 0; }, kHangGuardMs);
 }
 
 // The stand-in D2XX library leads adapter SIM9 to `listener`; with `fail`
@@ -175,7 +170,7 @@ TEST(TransportLastReferenceTest, AHandlerMayDropTheLastReferenceInEveryAnnouncem
          d.Transport().SetOnDataReceived(d.Handler());
          ASSERT_TRUE(usb.Peer.SendAll(BytesOf("x")));
          EXPECT_TRUE(Eventually([&] { return d.Calls > 0; }));
-         EndFTDIReceiveThreads(kHangGuardMs);  // the thread may have ended it
+         EXPECT_TRUE(EndFTDIReceiveThreads(kHangGuardMs));  // the thread may have ended it
        }},
       {"USB: closed, by a read's input/output error",
        [](TDropper& d) {

@@ -1,9 +1,5 @@
 #include "transport/serial/AfComPortCore.h"
 
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -17,8 +13,6 @@ namespace {
 
 using TReadGuard = std::lock_guard<std::recursive_mutex>;
 using TWriteGuard = std::lock_guard<std::recursive_mutex>;
-
-constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
 
 bool StartThread(TAfComPortCoreThread& thread) {
   try {
@@ -107,7 +101,7 @@ bool TAfComPortCore::OpenDevice(int portNumber, const std::string& path) {
   // pseudo-terminal keeps it for a later opener) answers nothing of ours.
   {
     TReadGuard read(FReadLock);
-    tcflush(FHandle, TCIFLUSH);
+    TtyFlush(FHandle, TTtyQueue::Input);
   }
   BeginDirection();
   StartThreads();
@@ -187,7 +181,7 @@ void TAfComPortCore::Shutdown() {
   TReadGuard read(FReadLock);
   TWriteGuard write(FWriteLock);
   // Unsent output is dropped, so that closing never waits for a held-off line.
-  tcflush(FHandle, TCIOFLUSH);
+  TtyFlush(FHandle, TTtyQueue::Both);
   FDirection.End(FHandle);
   CloseTty(FHandle);
   FEventThread.reset();
@@ -221,8 +215,7 @@ void TAfComPortCore::ApplyRecord(bool opening) {
   {
     TReadGuard read(FReadLock);
     if (FHandle < 0) return;
-    result = ApplyLineRecord(FHandle, record, untaken);
-    error = errno;
+    result = ApplyLineRecord(FHandle, record, untaken, error);
   }
   if (result == TTtyApply::Applied) return;
   const std::string path = DevicePath();
@@ -262,8 +255,9 @@ TAfComStat TAfComPortCore::QueryStatus() {
   {
     TReadGuard read(FReadLock);
     if (!FRunning) return status;
-    const int waiting = TtyInQueue(FHandle);
-    if (waiting < 0 && errno == EIO) MarkLost();
+    bool gone = false;
+    const int waiting = TtyInQueueChecked(FHandle, gone);
+    if (gone) MarkLost();
     status.InQueue = waiting > 0 ? static_cast<std::uint32_t>(waiting) : 0;
     status.OutQueue = static_cast<std::uint32_t>(TtyOutQueue(FHandle));
     SampleLineErrors();
@@ -297,11 +291,9 @@ std::int32_t TAfComPortCore::ReadInto(std::uint8_t* buffer, std::int32_t n) {
   TReadGuard read(FReadLock);
   if (!FRunning) return -1;
   if (n <= 0) return 0;
-  ssize_t got = ::read(FHandle, buffer, static_cast<std::size_t>(n));
-  if (got < 0) {
-    if (errno == EIO) MarkLost();
-    got = 0;  // EAGAIN: nothing there
-  }
+  bool gone = false;
+  const long got = TtyRead(FHandle, buffer, static_cast<std::size_t>(n), gone);
+  if (gone) MarkLost();
   // The queue shrank: the event thread may watch for input again.
   if (got > 0) {
     FDirection.NoteReceived(buffer, static_cast<std::size_t>(got));
@@ -327,7 +319,7 @@ std::int32_t TAfComPortCore::OutFree() {
 bool TAfComPortCore::PurgeInput() {
   TReadGuard read(FReadLock);
   if (!FRunning) return false;
-  const bool done = tcflush(FHandle, TCIFLUSH) == 0;
+  const bool done = TtyFlush(FHandle, TTtyQueue::Input);
   FEventWake.Signal();
   return done;
 }
@@ -336,7 +328,7 @@ bool TAfComPortCore::PurgeOutput() {
   TWriteGuard write(FWriteLock);
   if (!FRunning || !FWriteThread) return false;
   FWriteThread->Purge();
-  return tcflush(FHandle, TCOFLUSH) == 0;
+  return TtyFlush(FHandle, TTtyQueue::Output);
 }
 
 std::uint32_t TAfComPortCore::ModemStatus() {
@@ -366,21 +358,20 @@ bool TAfComPortCore::EscapeLine(int code) {
 bool TAfComPortCore::WaitInput(std::uint32_t timeoutMs) {
   std::shared_lock<std::shared_mutex> use(FHandleUse);
   if (!FRunning || FLost) return false;
-  const int waiting = TtyInQueue(FHandle);
+  bool gone = false;
+  const int waiting = TtyInQueueChecked(FHandle, gone);
   if (waiting > 0) return true;
-  if (waiting < 0 && errno == EIO) {
+  if (gone) {
     MarkLost();
     return false;
   }
-  pollfd fds[2] = {{FHandle, POLLIN, 0}, {FInputWake.Fd(), POLLIN, 0}};
-  poll(fds, 2, static_cast<int>(std::min<std::uint32_t>(timeoutMs, INT32_MAX)));
-  if ((fds[0].revents & kGone) != 0) {
+  if (TtyWait(FHandle, true, false, FInputWake.Fd(), timeoutMs).Gone) {
     MarkLost();
     return false;
   }
   if (!FRunning) return false;
-  const int now = TtyInQueue(FHandle);
-  if (now < 0 && errno == EIO) MarkLost();
+  const int now = TtyInQueueChecked(FHandle, gone);
+  if (gone) MarkLost();
   return now > 0;
 }
 

@@ -1,11 +1,6 @@
 #include "transport/serial/AfComPortThreads.h"
 
-#include <poll.h>
-#include <pthread.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 
 #include "framework/uAlert.h"
@@ -15,11 +10,9 @@
 namespace {
 
 // The writer's wait while its ring is empty; it is woken for new data.
-constexpr int kWriterIdleMs = 1000;
+constexpr std::uint32_t kWriterIdleMs = 1000;
 // The writer's wait for a line that takes no more bytes (flow control).
-constexpr int kWriterStallMs = 200;
-
-constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
+constexpr std::uint32_t kWriterStallMs = 200;
 
 // The core whose port the calling thread serves, if any.
 thread_local const TAfComPortCore* tPortCore = nullptr;
@@ -211,7 +204,7 @@ std::uint32_t TAfComPortEventThread::LineChanges() {
 }
 
 void TAfComPortEventThread::Execute() {
-  pthread_setname_np(pthread_self(), "AfComPortEvent");
+  TtyNameThread("AfComPortEvent");
   // A pseudo-terminal has neither (ENOTTY): it then reports no line changes.
   FHaveCounters = TtyReadCounters(FHandle, FCounters);
   if (!FHaveCounters) FHaveModemLines = TtyModemLines(FHandle, FModemLines);
@@ -233,29 +226,27 @@ void TAfComPortEventThread::Execute() {
     // end every wait at once, so until the queue shrinks the tty is watched
     // only for its end (which poll reports whatever is asked).
     const bool watchInput = seen == 0 && !quiet;
-    pollfd fds[2] = {{FWake.Fd(), POLLIN, 0},
-                     {lost ? -1 : FHandle, static_cast<short>(watchInput ? POLLIN : 0), 0}};
     std::uint32_t waitMs = sampleMs;
     if (seen > 0) waitMs = std::min(waitMs, TicksLeft(GetTickCount32(), lastReport + kMaxWaitMs));
-    poll(fds, 2, static_cast<int>(waitMs));
+    const TTtyReady ready = TtyWait(lost ? -1 : FHandle, watchInput, false, FWake.Fd(), waitMs);
     FWake.Drain();
     if (Terminated()) break;
     if (lost) continue;
-    if ((fds[1].revents & kGone) != 0) {
+    if (ready.Gone) {
       FCore.MarkLost();
       continue;
     }
 
     std::uint32_t mask = 0;
-    const int count = TtyInQueue(FHandle);
-    if (count < 0) {
-      if (errno == EIO) {
-        FCore.MarkLost();
-        continue;
-      }
-    } else {
+    bool gone = false;
+    const int count = TtyInQueueChecked(FHandle, gone);
+    if (gone) {
+      FCore.MarkLost();
+      continue;
+    }
+    if (count >= 0) {
       if (count > seen) mask |= kEvRxChar;
-      quiet = (fds[1].revents & POLLIN) != 0 && count == 0;
+      quiet = ready.Input && count == 0;
       seen = count;
     }
     FCore.SampleLineErrors();
@@ -294,9 +285,9 @@ bool TAfComPortWriteThread::Enqueue(const std::uint8_t* data, std::int32_t n) {
   // saves a thread switch on every request; what the tty does not take waits
   // in the ring.
   if (FRing.Used() == 0 && !FInFlight && !FCore.Lost()) {
-    const ssize_t written = write(FHandle, data, static_cast<std::size_t>(n));
-    if (written > 0) sent = static_cast<std::int32_t>(written);
-    if (written < 0 && errno == EIO) FCore.MarkLost();
+    TTtyWriteOutcome outcome = TTtyWriteOutcome::Written;
+    sent = static_cast<std::int32_t>(TtyWrite(FHandle, data, static_cast<std::size_t>(n), outcome));
+    if (outcome == TTtyWriteOutcome::Gone) FCore.MarkLost();
   }
   if (sent == n) {
     FCore.SignalOutFree();
@@ -338,7 +329,7 @@ void TAfComPortWriteThread::Sent(std::int32_t n, std::uint64_t generation) {
 }
 
 void TAfComPortWriteThread::Execute() {
-  pthread_setname_np(pthread_self(), "AfComPortWrite");
+  TtyNameThread("AfComPortWrite");
   Started();
   std::vector<std::uint8_t> chunk;
   chunk.reserve(kWriteChunk);
@@ -347,25 +338,21 @@ void TAfComPortWriteThread::Execute() {
     chunk.clear();
     if (!FCore.Lost()) TakeChunk(chunk, generation);
     if (chunk.empty()) {
-      pollfd wake{FWake.Fd(), POLLIN, 0};
-      poll(&wake, 1, kWriterIdleMs);
+      TtyWait(-1, false, false, FWake.Fd(), kWriterIdleMs);
       FWake.Drain();
       continue;
     }
     if (const TBlockTakenHook hook = gBlockTakenHook.load()) hook();
-    const ssize_t n = write(FHandle, chunk.data(), chunk.size());
-    const int error = errno;
+    TTtyWriteOutcome outcome = TTtyWriteOutcome::Written;
+    const long n = TtyWrite(FHandle, chunk.data(), chunk.size(), outcome);
     // Written or not, the block is no longer on its way: what was not
     // written is still at the front of the ring (unless purged meanwhile).
-    Sent(n > 0 ? static_cast<std::int32_t>(n) : 0, generation);
-    errno = error;
-    if (n > 0) continue;
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+    Sent(static_cast<std::int32_t>(n), generation);
+    if (outcome == TTtyWriteOutcome::Written || outcome == TTtyWriteOutcome::Interrupted) continue;
+    if (outcome == TTtyWriteOutcome::Full) {
       // The line takes no more for now (flow control, a slow reader): wait
       // until it does, or for a stop, without blocking any caller.
-      pollfd fds[2] = {{FWake.Fd(), POLLIN, 0}, {FHandle, POLLOUT, 0}};
-      poll(fds, 2, kWriterStallMs);
+      TtyWait(FHandle, false, true, FWake.Fd(), kWriterStallMs);
       FWake.Drain();
       continue;
     }

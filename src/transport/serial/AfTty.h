@@ -3,6 +3,7 @@
 // failure by result with errno kept.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -83,3 +84,38 @@ enum class TTtyApply { Applied, Untaken, Failed };
 // divisor makes, not the one it reports.
 // The DTR and RTS lines follow the record unless a handshake drives them.
 TTtyApply ApplyLineRecord(int fd, TAfLineRecord& record, std::string& untaken);
+
+// --- the engine's byte moves and waits (AfTtyIo.cpp) ---
+
+// Reads what waits without waiting: bytes read, 0 when none; `gone` is set
+// when the device has gone (EIO).
+long TtyRead(int fd, std::uint8_t* buffer, std::size_t n, bool& gone);
+enum class TTtyWriteOutcome {
+  Written,      // some or all bytes taken
+  Full,         // the line takes nothing now (flow control, a slow reader)
+  Interrupted,  // a signal came first: try again
+  Gone,         // the device has gone (EIO)
+  Failed,       // any other error
+};
+// Writes what the tty takes now; bytes taken (0 unless Written).
+long TtyWrite(int fd, const std::uint8_t* data, std::size_t n, TTtyWriteOutcome& outcome);
+// TtyInQueue, with `gone` set when the device has gone (EIO).
+int TtyInQueueChecked(int fd, bool& gone);
+enum class TTtyQueue { Input, Output, Both };
+// Drops what the driver holds in that direction.
+bool TtyFlush(int fd, TTtyQueue queue);
+// ApplyLineRecord with its errno.
+TTtyApply ApplyLineRecord(int fd, TAfLineRecord& record, std::string& untaken, int& error);
+
+struct TTtyReady {
+  bool Woken = false;   // the wake descriptor was signalled
+  bool Input = false;   // the tty has bytes to read
+  bool Output = false;  // the tty takes bytes
+  bool Gone = false;    // the tty has hung up or failed
+};
+// Waits at most `timeoutMs` for the wake descriptor, or for the tty (`fd`,
+// -1: not watched) to become readable (`input`) or writable (`output`); a
+// hang-up always ends the wait.
+TTtyReady TtyWait(int fd, bool input, bool output, int wakeFd, std::uint32_t timeoutMs);
+// Names the calling thread (as tools that list threads show it).
+void TtyNameThread(const char* name);

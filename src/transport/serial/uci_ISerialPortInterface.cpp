@@ -9,7 +9,9 @@
 #include "framework/uStrUtils.h"
 #include "framework/uXmlNode.h"
 #include "transport/serial/AfComPort.h"
+#include "transport/serial/uSerialBytePort.h"
 #include "transport/uConnectionString.h"
+#include "transport/uPortLink.h"
 
 namespace {
 
@@ -151,13 +153,6 @@ std::string PortName(std::int32_t port) {
   return port != 0 ? "COM" + std::to_string(port) : "COM unknown";
 }
 
-// The line for a user of an engine or component failure.
-std::string ReasonOf(const std::exception& error, const std::string& portName) {
-  if (const auto* core = dynamic_cast<const EAfComPortCoreError*>(&error))
-    if (!core->Detail().empty()) return core->Detail();
-  return portName + ": " + error.what();
-}
-
 }  // namespace
 
 TIntf<ICommunicationInterface> CreateSerialPortInterface(const std::string& connectionString) {
@@ -165,7 +160,9 @@ TIntf<ICommunicationInterface> CreateSerialPortInterface(const std::string& conn
 }
 
 TSerialPortInterface::TSerialPortInterface(const std::string& connectionString)
-    : FPort(std::make_unique<TAfComPort>()) {
+    : FPort(std::make_shared<TAfComPort>()), FBytePort(std::make_unique<TSerialBytePort>()) {
+  FBytePort->Attach(FPort);
+  FLink = std::make_unique<TPortLink>(*this, *FBytePort);
   FPort->SetUserBaudRate(9600);
   AttachHandlers();
   FPort->SetOutBufSize(kBufferSize);
@@ -182,8 +179,9 @@ TSerialPortInterface::TSerialPortInterface(TXmlNode node, TIntf<IInterface> owne
 TSerialPortInterface::~TSerialPortInterface() {
   // The port is closed in BeforeDestruction while the transport is whole; here
   // only a constructor that failed leaves it open, and nobody is told.
-  FPort->OnPortClose = nullptr;
   FPort->ClosePort();
+  FLink.reset();
+  FBytePort.reset();
   FPort.reset();
 }
 
@@ -204,14 +202,13 @@ void TSerialPortInterface::AttachHandlers() {
     const TIntf<ICommunicationInterface> keep = Self();
     raise();
   };
-  FPort->OnPortOpen = [this](TAfCustomSerialPort&) { AnnounceOpened(); };
-  FPort->OnPortClose = [this](TAfCustomSerialPort&) { AnnounceClosed(); };
-  FPort->OnDataRecived = [this](TAfCustomSerialPort&, std::uint32_t) { AnnounceDataReceived(); };
+  // Opening and closing are announced by the link, after the lock.
+  FPort->OnDataRecived = [this](TAfCustomSerialPort&, std::uint32_t) { FLink->Arrived(); };
   FPort->OnRLSDChanged = [this](TAfCustomSerialPort&) { AnnounceLine(0, kModemLineRlsd); };
   FPort->OnCTSChanged = [this](TAfCustomSerialPort&) { AnnounceLine(1, kModemLineCts); };
   FPort->OnDSRChanged = [this](TAfCustomSerialPort&) { AnnounceLine(3, kModemLineDsr); };
   FPort->OnRINGDetected = [this](TAfCustomSerialPort&) { AnnounceLine(4, kModemLineRing); };
-  FPort->OnLineLost = [this](TAfCustomSerialPort&) { CloseLost(); };
+  FPort->OnLineLost = [this](TAfCustomSerialPort&) { FLink->CheckLine(); };
 }
 
 void TSerialPortInterface::AnnounceLine(std::int32_t line, int modemLine) {
@@ -221,51 +218,25 @@ void TSerialPortInterface::AnnounceLine(std::int32_t line, int modemLine) {
 
 // --- connection ---
 
-bool TSerialPortInterface::LostWhileOpen() {
-  return FPort->IsOpen() && FPort->Lost();
-}
-
-void TSerialPortInterface::CloseLost() {
-  TIntf<ICommunicationInterface> keep = Self();  // a closed handler may drop the last reference
-  TLockGuard guard(TransportLock());
-  if (!LostWhileOpen()) return;
-  SetLastError(FPort->LostReason());
-  FPort->ClosePort();
-}
-
 bool TSerialPortInterface::GetActive() {
-  if (!LostWhileOpen()) return FPort->IsOpen();
-  const TIntf<ICommunicationInterface> keep = Self();  // closing is announced
-  CloseLost();
-  return FPort->IsOpen();
+  return FLink->Active();
 }
 
 bool TSerialPortInterface::Open() {
-  TLockGuard guard(TransportLock());
   SetBaudRate(GetBaudRate());
-  if (LostWhileOpen()) CloseLost();
-  if (FPort->IsOpen()) return true;
-  if (FComPort < 1 || FComPort > kMaxComPort) {
-    SetLastError("COM" + std::to_string(FComPort) + ": no such port (ports count from 1)");
-    return false;
+  if (GetActive()) return true;  // a port whose device went is closed first
+  {
+    TLockGuard guard(TransportLock());
+    if (FComPort < 1 || FComPort > kMaxComPort) {
+      SetLastError("COM" + std::to_string(FComPort) + ": no such port (ports count from 1)");
+      return false;
+    }
   }
-  try {
-    FPort->OpenPort();
-  } catch (const std::exception& e) {
-    // Why the port did not open reaches the user through the last error.
-    SetLastError(ReasonOf(e, FPortName));
-    return false;
-  }
-  if (FPort->IsOpen()) SetLastError(std::string());
-  return FPort->IsOpen();
+  return FLink->Open();
 }
 
 bool TSerialPortInterface::Close(bool /*force*/) {
-  TLockGuard guard(TransportLock());
-  if (!FPort->IsOpen()) return false;
-  if (FPort->Lost()) SetLastError(FPort->LostReason());
-  FPort->ClosePort();
-  return !FPort->IsOpen();
+  return FLink->Close();
 }
 
 void TSerialPortInterface::SetPermitted(bool permitted) {
@@ -274,42 +245,19 @@ void TSerialPortInterface::SetPermitted(bool permitted) {
 }
 
 std::int32_t TSerialPortInterface::Write(const TBytes& data) {
-  TLockGuard guard(TransportLock());
-  if (!GetActive() || data.empty()) return 0;
-  Trace(kTraceSent, data);
-  try {
-    FPort->WriteText(data);
-  } catch (const EAfComPortError&) {
-    return 0;  // the ring has no room for the whole block: nothing was queued
-  }
-  return static_cast<std::int32_t>(data.size());
+  return FLink->Write(data);
 }
 
 void TSerialPortInterface::Read(TBytes& data) {
-  TLockGuard guard(TransportLock());
-  data.clear();
-  if (GetActive()) data = FPort->ReadText();
-  if (LostWhileOpen()) CloseLost();
-  Trace(kTraceReceived, data);
+  FLink->Read(data);
 }
 
 std::int32_t TSerialPortInterface::GetReceivedCount() {
-  if (!GetActive()) return 0;
-  const std::uint32_t count = FPort->InQueueCount();
-  if (LostWhileOpen()) CloseLost();
-  return static_cast<std::int32_t>(std::min<std::uint32_t>(count, INT32_MAX));
+  return FLink->ReceivedCount();
 }
 
 bool TSerialPortInterface::WaitReceived(std::int32_t timeout) {
-  const TIntf<ICommunicationInterface> keep = Self();  // a loss is announced on the way
-  if (GetReceivedCount() > 0) return true;
-  if (!GetActive()) return false;
-  const bool arrived = FPort->WaitInput(static_cast<std::uint32_t>(std::max(timeout, 0)));
-  if (LostWhileOpen()) {
-    CloseLost();
-    return false;
-  }
-  return arrived;
+  return FLink->WaitReceived(timeout);
 }
 
 std::string TSerialPortInterface::GetDescription() {
@@ -341,19 +289,26 @@ std::int32_t TSerialPortInterface::GetComPort() {
 }
 
 void TSerialPortInterface::SetComPort(std::int32_t port) {
-  TLockGuard guard(TransportLock());
-  FComPort = port;
-  FPortName = PortName(port);
   const auto number = static_cast<std::uint16_t>(port >= 1 && port <= kMaxComPort ? port : 0);
-  if (number == FPort->GetComNumber()) return;
-  if (!FPort->IsOpen()) {
-    FPort->SetComNumber(number);
-    return;
+  {
+    TLockGuard guard(TransportLock());
+    FComPort = port;
+    FPortName = PortName(port);
+    FBytePort->SetNames(FPortName);
+    if (number == FPort->GetComNumber()) return;
+    if (!FPort->IsOpen()) {
+      FPort->SetComNumber(number);
+      return;
+    }
   }
   // Closed and opened again on the new number; a failure to open is kept as
   // the last error, as in Open.
-  FPort->ClosePort();
-  FPort->SetComNumber(number);
+  const TIntf<ICommunicationInterface> keep = Self();  // goes on after announcing
+  FLink->Close();
+  {
+    TLockGuard guard(TransportLock());
+    FPort->SetComNumber(number);
+  }
   Open();
 }
 
@@ -380,6 +335,7 @@ void TSerialPortInterface::SetConnectionString(const std::string& text) {
   } else {
     TLockGuard guard(TransportLock());
     FPortName = PortName(FComPort);
+    FBytePort->SetNames(FPortName);
   }
   if (FindConnectionValue(text, "portwait", value)) {
     const std::int32_t wait = IntegerValue(value);

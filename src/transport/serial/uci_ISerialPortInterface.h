@@ -93,6 +93,8 @@ class TSerialPortCoreInterface : public TCommunicationInterface,
 };
 
 class TAfComPort;
+class TSerialBytePort;
+class TPortLink;
 
 inline constexpr const char* kSerialPortProvider = "SERIAL_PORT";
 
@@ -102,11 +104,13 @@ inline constexpr const char* kSerialPortProvider = "SERIAL_PORT";
 // modules share: "portwait" (milliseconds that Open waits for a port another
 // program holds; 0, the default, fails at once) and "rs485" (direction
 // control: off, the default, kernel or rts, optionally ":BEFORE:AFTER" in
-// milliseconds; see AfLineDirection.h). Both are written back only when set. Reception works by polling (GetReceivedCount,
-// Read, WaitReceived); announcements reach the creating thread when it
-// processes its messages. A device that goes away while open is closed, with
-// closed announced and its reason kept as the last error, by the next thread
-// that uses the transport.
+// milliseconds; see AfLineDirection.h). Both are written back only when set.
+// Reception works by polling (GetReceivedCount, Read, WaitReceived);
+// announcements reach the creating thread when it processes its messages. A
+// device that goes away while open is closed, with closed announced and its
+// reason kept as the last error, by the next thread that uses the transport.
+// The component is driven as a byte port by the transport contract every
+// transport shares (transport/uBytePort.h).
 class TSerialPortInterface : public TSerialPortCoreInterface {
  public:
   // Input queue request and output ring, in bytes.
@@ -168,12 +172,11 @@ class TSerialPortInterface : public TSerialPortCoreInterface {
 
  private:
   void AttachHandlers();
-  // Closes the port of a device that has gone, on the calling thread.
-  void CloseLost();
-  bool LostWhileOpen();
   void AnnounceLine(std::int32_t line, int modemLine);
 
-  std::unique_ptr<TAfComPort> FPort;
+  std::shared_ptr<TAfComPort> FPort;
+  std::unique_ptr<TSerialBytePort> FBytePort;
+  std::unique_ptr<TPortLink> FLink;
   std::int32_t FComPort = 0;  // under the transport lock
   std::string FPortName;      // under the transport lock
 };

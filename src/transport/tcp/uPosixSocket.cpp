@@ -14,6 +14,7 @@
 #include <exception>
 
 #include "framework/uErrors.h"
+#include "framework/uTick.h"
 
 namespace {
 
@@ -112,12 +113,13 @@ void THostLookup::Abandon() {
 
 int TPosixSocket::StartConnect(const TSocketAddress& address) {
   Close();
-  FFd = socket(address.Addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (FFd < 0) return errno;
+  const int fd = socket(address.Addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  FFd = fd;
   // Request/response traffic of a few bytes: send each packet at once.
   int one = 1;
-  setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (connect(FFd, reinterpret_cast<const sockaddr*>(&address.Addr), address.Length) == 0) return 0;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address.Addr), address.Length) == 0) return 0;
   int error = errno;
   return error == EINTR ? EINPROGRESS : error;
 }
@@ -128,6 +130,15 @@ int TPosixSocket::PendingError() const {
   socklen_t length = sizeof error;
   if (getsockopt(FFd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
   return error;
+}
+
+TPosixSocket::TConnectState TPosixSocket::ConnectState(int& error) const {
+  error = 0;
+  pollfd p{Fd(), POLLOUT, 0};
+  if (poll(&p, 1, 0) <= 0 || p.revents == 0) return TConnectState::Pending;
+  error = PendingError();
+  if (error == 0 && (p.revents & POLLOUT) != 0) return TConnectState::Connected;
+  return TConnectState::Failed;
 }
 
 int TPosixSocket::BytesWaiting() const {
@@ -183,6 +194,14 @@ bool TPosixSocket::WaitWritable(int timeoutMs) const {
   return rc > 0 && (p.revents & POLLOUT) != 0 && (p.revents & (POLLERR | POLLNVAL)) == 0;
 }
 
+bool TPosixSocket::WaitReadable(int timeoutMs) const {
+  const int fd = Fd();
+  if (fd < 0) return false;
+  // Also ends at the peer's close, which the next look at the socket finds.
+  pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+  return poll(&p, 1, timeoutMs) > 0;
+}
+
 int TPosixSocket::LocalPort() const {
   if (FFd < 0) return -1;
   sockaddr_storage local{};
@@ -194,8 +213,111 @@ int TPosixSocket::LocalPort() const {
 }
 
 void TPosixSocket::Close() {
-  if (FFd >= 0) {
-    ::close(FFd);
-    FFd = -1;
+  const int fd = FFd.exchange(-1);
+  if (fd >= 0) ::close(fd);
+}
+
+// --- TSocketPort ---
+
+namespace {
+
+// Why an open connection ended, as the last error says it.
+std::string LostReason(int error) {
+  if (error == 0 || error == EPIPE) return "connection closed by the module";
+  if (error == ECONNRESET) return "connection reset";
+  return ErrnoText(error);
+}
+
+}  // namespace
+
+TPortResult TSocketPort::Lost(int error) const {
+  return TPortResult::LineLost(error, FTarget + ": " + LostReason(error));
+}
+
+TPortResult TSocketPort::Open() {
+  int error = 0;
+  if (FSocket.Valid() && FSocket.ConnectState(error) == TPosixSocket::TConnectState::Connected) {
+    FOpen = true;
+    return TPortResult::Done();
   }
+  if (error == 0) error = ENOTCONN;
+  return TPortResult::Failed(error, FTarget + ": " + ErrnoText(error));
+}
+
+bool TSocketPort::Close() {
+  FOpen = false;
+  FSocket.Close();
+  return true;
+}
+
+TPortResult TSocketPort::State() {
+  if (FOpen) return TPortResult::Done();
+  return TPortResult::Failed(ENOTCONN, "not connected");  // asked without the lock: no target
+}
+
+TPortResult TSocketPort::Write(const TBytes& data) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    int error = 0;
+    long n = FSocket.SendSome(data.data() + sent, data.size() - sent, error);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+      // The socket's buffer is full: wait, bounded, until it takes more.
+      if (FSocket.WaitWritable(kWriteStallMs)) continue;
+      // A reset or error met while waiting ends the connection like a
+      // failed send; a peer that only reads slowly keeps it.
+      const int pending = FSocket.PendingError();
+      TPortResult result = pending != 0 || FSocket.PeerGone()
+                               ? Lost(pending)
+                               : TPortResult::Failed(EAGAIN, FTarget + ": the peer takes nothing");
+      result.Count = sent;
+      return result;
+    }
+    // A failed send leaves no half-open connection.
+    TPortResult result = Lost(n < 0 ? error : EPIPE);
+    result.Count = sent;
+    return result;
+  }
+  return TPortResult::Done(sent);
+}
+
+TPortResult TSocketPort::Read(TBytes& data) {
+  // The bytes waiting now and no more, so that a peer that never stops
+  // sending cannot hold the lock or grow the block without end. With none
+  // counted, one receive still looks and so meets the stream's end.
+  const int waiting = FSocket.BytesWaiting();
+  const std::size_t limit =
+      waiting > 0 ? std::min(static_cast<std::size_t>(waiting), kMaxReadBlock) : 4096;
+  data.resize(limit);
+  std::size_t got = 0;
+  TPortResult result = TPortResult::Done();
+  while (got < limit) {
+    int error = 0;
+    long n = FSocket.ReceiveSome(data.data() + got, limit - got, error);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0 || (error != EAGAIN && error != EWOULDBLOCK)) result = Lost(n == 0 ? 0 : error);
+    break;
+  }
+  data.resize(got);
+  result.Count = got;
+  return result;
+}
+
+TPortResult TSocketPort::BytesWaiting() {
+  const int count = std::max(FSocket.BytesWaiting(), 0);
+  if (count == 0 && FSocket.PeerGone()) return Lost(FSocket.PendingError());
+  return TPortResult::Done(static_cast<std::size_t>(count));
+}
+
+TPortResult TSocketPort::WaitReadable(std::uint32_t deadline) {
+  const std::uint32_t left = TicksLeft(GetTickCount32(), deadline);
+  if (left > 0 && FOpen)
+    FSocket.WaitReadable(static_cast<int>(std::min<std::uint32_t>(left, 1000)));
+  return TPortResult::Done(static_cast<std::size_t>(std::max(FSocket.BytesWaiting(), 0)));
 }

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "transport/uBytePort.h"
+
 struct TSocketAddress {
   sockaddr_storage Addr{};
   socklen_t Length = 0;
@@ -77,14 +79,18 @@ class TPosixSocket {
   TPosixSocket(const TPosixSocket&) = delete;
   TPosixSocket& operator=(const TPosixSocket&) = delete;
 
-  bool Valid() const { return FFd >= 0; }
-  int Fd() const { return FFd; }
+  bool Valid() const { return FFd.load() >= 0; }
+  int Fd() const { return FFd.load(); }
 
   // Creates the socket and starts connecting. 0 when connected at once,
   // EINPROGRESS while the connection is under way, else the errno value.
   int StartConnect(const TSocketAddress& address);
   // Outcome of a connection under way (SO_ERROR): 0 = connected.
   int PendingError() const;
+  enum class TConnectState { Pending, Connected, Failed };
+  // Looks, without waiting, whether the connection under way has completed;
+  // `error` gets the errno of a failure (0 when the socket gave none).
+  TConnectState ConnectState(int& error) const;
   // Bytes waiting to be read; -1 on error.
   int BytesWaiting() const;
   // True when nothing waits and the peer has closed or the socket failed.
@@ -95,10 +101,46 @@ class TPosixSocket {
   long ReceiveSome(std::uint8_t* data, std::size_t length, int& error);
   // Waits at most `timeoutMs` until the socket takes data; false on time-out or error.
   bool WaitWritable(int timeoutMs) const;
+  // Waits at most `timeoutMs` for bytes or the end of the stream; false on
+  // time-out.
+  bool WaitReadable(int timeoutMs) const;
   // Local port of the socket; -1 when there is none.
   int LocalPort() const;
   void Close();
 
  private:
-  int FFd = -1;
+  // Atomic: a wait may look at it while the owner closes.
+  std::atomic<int> FFd{-1};
+};
+
+// The byte port of a TCP connection. The connection is made in steps by the
+// transport on Socket() (look-up, attempts); Open then takes the connected
+// socket as the port's line. Losses are named after SetTarget ("host:port").
+class TSocketPort final : public IBytePort {
+ public:
+  // Write gives up when the socket takes nothing for this long.
+  static constexpr int kWriteStallMs = 1000;
+  // Most bytes one Read hands over. The socket's queue may hold tens of MB
+  // (the kernel grows it for a fast sender); the rest waits for the next
+  // Read, so a flood cannot make the program's memory follow the queue.
+  static constexpr std::size_t kMaxReadBlock = 256 * 1024;
+
+  TPosixSocket& Socket() { return FSocket; }
+  void SetTarget(std::string target) { FTarget = std::move(target); }
+
+  // Done when the socket's connection has completed.
+  TPortResult Open() override;
+  bool Close() override;
+  TPortResult State() override;
+  TPortResult Write(const TBytes& data) override;
+  TPortResult Read(TBytes& data) override;
+  TPortResult BytesWaiting() override;
+  TPortResult WaitReadable(std::uint32_t deadline) override;
+
+ private:
+  TPortResult Lost(int error) const;
+
+  TPosixSocket FSocket;
+  std::string FTarget;
+  std::atomic<bool> FOpen{false};
 };

@@ -17,23 +17,11 @@ namespace {
 
 using TLockGuard = std::lock_guard<TTransportMutex>;
 
-// Why an open connection ended, as the last error says it.
-std::string LostReason(int error) {
-  if (error == 0 || error == EPIPE) return "connection closed by the module";
-  if (error == ECONNRESET) return "connection reset";
-  return ErrnoText(error);
-}
-
 // "no answer within 1.5 s"
 std::string NoAnswerReason(std::uint32_t timeoutMs) {
   return "no answer within " + std::to_string(timeoutMs / 1000) + "." +
          std::to_string(timeoutMs % 1000 / 100) + " s";
 }
-// Most bytes one Read hands over. The socket's queue may hold tens of MB
-// (the kernel grows it for a fast sender); the rest waits for the next Read,
-// so a flood cannot make the program's memory follow the queue.
-constexpr std::size_t kMaxReadBlock = 256 * 1024;
-
 std::uint16_t ParsePort(const std::string& text) {
   std::int32_t value = 0;
   if (!TryParseInt(text, value)) throw EConvertError("'" + text + "' is not a valid integer value");
@@ -49,11 +37,13 @@ TIntf<ICommunicationInterface> CreateTCPClientInterface(const std::string& conne
 
 TTCPClientInterface::TTCPClientInterface(const std::string& connectionString)
     : TSockClientCoreInterface(std::string()), FTarget(std::make_shared<TMessageTarget>()) {
+  FLink.SetOnClosing([this] { Closing(); });
   if (!connectionString.empty()) SetConnectionString(connectionString);
 }
 
 TTCPClientInterface::TTCPClientInterface(TXmlNode node, TIntf<IInterface> owner)
     : TSockClientCoreInterface(std::string()), FTarget(std::make_shared<TMessageTarget>()) {
+  FLink.SetOnClosing([this] { Closing(); });
   LoadFromNode(std::move(node), true, true);
   SetOwner(std::move(owner));
 }
@@ -85,24 +75,9 @@ void TTCPClientInterface::BeforeDestruction() {
 
 // --- events ---
 
-void TTCPClientInterface::Deliver(TNotice notice) {
-  switch (notice) {
-    case TNotice::Opened:
-      AnnounceOpened();
-      break;
-    case TNotice::Closed:
-      AnnounceClosed();
-      break;
-    case TNotice::DataReceived:
-      AnnounceDataReceived(Self());
-      break;
-    case TNotice::None:
-      break;
-  }
-}
-
 void TTCPClientInterface::DropAttempt() {
   FPollSource.reset();
+  FLink.CloseLocked();  // an open connection is let go without a word
   FConnectionSocket.Close();
   FLookup.Abandon();  // a resolver that hangs must not hold up Close or the release
   FAddresses.clear();
@@ -188,30 +163,29 @@ TTCPClientInterface::TNotice TTCPClientInterface::ConnectNext() {
 }
 
 TTCPClientInterface::TNotice TTCPClientInterface::Connected() {
-  FState = TState::Connected;
   FAddresses.clear();
   FNextAddress = 0;
   FAttemptFailure.clear();
-  SetLastError(std::string());
+  FSocketPort.SetTarget(Target());
+  const TPortResult opened = FSocketPort.Open();
+  FOpening = false;
+  if (!opened.Ok()) {
+    Fail(ErrnoText(opened.Error));
+    FConnectionSocket.Close();
+    FState = TState::Closed;
+    return TNotice::None;
+  }
+  FState = TState::Connected;
   FPollSource = std::make_unique<TPollSource>(*FTarget, FConnectionSocket.Fd(),
                                               static_cast<short>(POLLIN | POLLRDHUP),
                                               [this](short) { PumpEvents(); });
-  FOpening = false;
-  return TNotice::Opened;
+  return FLink.OpenedLocked();
 }
 
-TTCPClientInterface::TNotice TTCPClientInterface::Disconnect() {
-  bool wasConnected = FState == TState::Connected;
-  FPollSource.reset();
-  FConnectionSocket.Close();
+void TTCPClientInterface::Closing() {
+  FPollSource.reset();  // before its descriptor goes
   FState = TState::Closed;
   FOpening = false;
-  return wasConnected ? TNotice::Closed : TNotice::None;
-}
-
-TTCPClientInterface::TNotice TTCPClientInterface::Lose(int error) {
-  if (FState == TState::Connected) Fail(LostReason(error));
-  return Disconnect();
 }
 
 // Looks at the socket afresh rather than trusting a poll result that may be
@@ -221,17 +195,21 @@ TTCPClientInterface::TNotice TTCPClientInterface::CheckSocket() {
     case TState::Resolving:
       return FinishLookup();
     case TState::Connecting: {
-      pollfd p{FConnectionSocket.Fd(), POLLOUT, 0};
-      if (poll(&p, 1, 0) <= 0 || p.revents == 0) return TNotice::None;
-      int error = FConnectionSocket.PendingError();
-      if (error == 0 && (p.revents & POLLOUT) != 0) return Connected();
+      int error = 0;
+      switch (FConnectionSocket.ConnectState(error)) {
+        case TPosixSocket::TConnectState::Pending:
+          return TNotice::None;
+        case TPosixSocket::TConnectState::Connected:
+          return Connected();
+        case TPosixSocket::TConnectState::Failed:
+          break;
+      }
       FAttemptFailure = error != 0 ? ErrnoText(error) : "cannot connect";
       FConnectionSocket.Close();
       return ConnectNext();
     }
     case TState::Connected:
-      if (FConnectionSocket.BytesWaiting() > 0) return TNotice::DataReceived;
-      return FConnectionSocket.PeerGone() ? Lose(FConnectionSocket.PendingError()) : TNotice::None;
+      return FLink.PollLocked();
     case TState::Closed:
       break;
   }
@@ -245,13 +223,13 @@ void TTCPClientInterface::PumpEvents() {
     TLockGuard guard(TransportLock());
     notice = CheckSocket();
   }
-  Deliver(notice);
+  FLink.Deliver(notice);
 }
 
 // --- connection ---
 
 bool TTCPClientInterface::GetActive() {
-  return FState == TState::Connected;
+  return FLink.Active();
 }
 
 bool TTCPClientInterface::Open() {
@@ -267,7 +245,7 @@ bool TTCPClientInterface::Open() {
       // An attempt left running by an earlier Open is waited for, not restarted.
       if (FState == TState::Closed) notice = StartAttempt();
     }
-    Deliver(notice);
+    FLink.Deliver(notice);
     for (std::uint32_t left = 0;
          FOpening && !GetActive() && (left = TicksLeft(GetTickCount32(), deadline)) > 0;) {
       // Each step ends as soon as the connect completes or a message comes in.
@@ -297,10 +275,10 @@ bool TTCPClientInterface::Close(bool /*force*/) {
   TNotice notice = TNotice::None;
   {
     TLockGuard guard(TransportLock());
-    notice = Disconnect();
+    notice = FLink.CloseLocked();
     DropAttempt();
   }
-  Deliver(notice);
+  FLink.Deliver(notice);
   return !GetActive();
 }
 
@@ -310,97 +288,19 @@ void TTCPClientInterface::SetPermitted(bool permitted) {
 }
 
 std::int32_t TTCPClientInterface::Write(const TBytes& data) {
-  std::size_t sent = 0;
-  TNotice notice = TNotice::None;
-  {
-    TLockGuard guard(TransportLock());
-    if (FState != TState::Connected) return 0;
-    Trace(kTraceSent, data);
-    while (sent < data.size()) {
-      int error = 0;
-      long n = FConnectionSocket.SendSome(data.data() + sent, data.size() - sent, error);
-      if (n > 0) {
-        sent += static_cast<std::size_t>(n);
-        continue;
-      }
-      if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
-        // The socket's buffer is full: wait, bounded, until it takes more.
-        if (FConnectionSocket.WaitWritable(kWriteStallMs)) continue;
-        // A reset or error met while waiting ends the connection like a
-        // failed send; a peer that only reads slowly keeps it.
-        const int pending = FConnectionSocket.PendingError();
-        if (pending != 0 || FConnectionSocket.PeerGone()) notice = Lose(pending);
-        break;
-      }
-      notice = Lose(n < 0 ? error : EPIPE);  // a failed send leaves no half-open connection
-      break;
-    }
-  }
-  Deliver(notice);
-  return static_cast<std::int32_t>(std::min<std::size_t>(sent, INT32_MAX));
+  return FLink.Write(data);
 }
 
 void TTCPClientInterface::Read(TBytes& data) {
-  data.clear();
-  TNotice notice = TNotice::None;
-  {
-    TLockGuard guard(TransportLock());
-    if (FState == TState::Connected) {
-      // The bytes waiting now and no more, so that a peer that never stops
-      // sending cannot hold the lock or grow the block without end. With
-      // none counted, one receive still looks and so meets the stream's end.
-      const int waiting = FConnectionSocket.BytesWaiting();
-      const std::size_t limit =
-          waiting > 0 ? std::min(static_cast<std::size_t>(waiting), kMaxReadBlock) : 4096;
-      data.resize(limit);
-      std::size_t got = 0;
-      while (got < limit) {
-        int error = 0;
-        long n = FConnectionSocket.ReceiveSome(data.data() + got, limit - got, error);
-        if (n > 0) {
-          got += static_cast<std::size_t>(n);
-          continue;
-        }
-        if (n == 0 || (error != EAGAIN && error != EWOULDBLOCK)) notice = Lose(n == 0 ? 0 : error);
-        break;
-      }
-      data.resize(got);
-    }
-    Trace(kTraceReceived, data);
-  }
-  Deliver(notice);
+  FLink.Read(data);
 }
 
 std::int32_t TTCPClientInterface::GetReceivedCount() {
-  std::int32_t count = 0;
-  TNotice notice = TNotice::None;
-  {
-    TLockGuard guard(TransportLock());
-    if (FState != TState::Connected) return 0;
-    count = std::max(FConnectionSocket.BytesWaiting(), 0);
-    if (count == 0 && FConnectionSocket.PeerGone()) notice = Lose(FConnectionSocket.PendingError());
-  }
-  Deliver(notice);
-  return count;
+  return FLink.ReceivedCount();
 }
 
 bool TTCPClientInterface::WaitReceived(std::int32_t timeout) {
-  const TIntf<ICommunicationInterface> keep = Self();  // a loss is announced on the way
-  std::uint32_t deadline = GetTickCount32() + static_cast<std::uint32_t>(std::max(timeout, 0));
-  for (;;) {
-    if (GetReceivedCount() > 0) return true;
-    int fd = -1;
-    {
-      TLockGuard guard(TransportLock());
-      if (FState == TState::Connected) fd = FConnectionSocket.Fd();
-    }
-    std::uint32_t left = TicksLeft(GetTickCount32(), deadline);
-    if (fd < 0 || left == 0) return false;
-    // The poll ends at the arrival (or at the peer's close, which the next
-    // GetReceivedCount turns into a closed transport).
-    pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-    poll(&p, 1, static_cast<int>(std::min<std::uint32_t>(left, 1000)));
-  }
+  return FLink.WaitReceived(timeout);
 }
 
 // --- settings ---

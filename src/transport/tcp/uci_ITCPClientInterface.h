@@ -17,6 +17,7 @@
 #include "framework/uMessageQueue.h"
 #include "transport/tcp/uPosixSocket.h"
 #include "transport/tcp/uci_ISockClientInterface.h"
+#include "transport/uPortLink.h"
 
 inline constexpr const char* kTCPClientProvider = "TCP_CLIENT";
 
@@ -31,7 +32,7 @@ class TTCPClientInterface : public TSockClientCoreInterface, public virtual ITCP
   static constexpr std::uint32_t kOpenTimeoutMs = 1500;
   static constexpr std::uint32_t kOpenStepMs = 10;
   // Write gives up when the socket takes nothing for this long.
-  static constexpr int kWriteStallMs = 1000;
+  static constexpr int kWriteStallMs = TSocketPort::kWriteStallMs;
 
   explicit TTCPClientInterface(const std::string& connectionString = std::string());
   TTCPClientInterface(TXmlNode node, TIntf<IInterface> owner);
@@ -61,19 +62,16 @@ class TTCPClientInterface : public TSockClientCoreInterface, public virtual ITCP
  private:
   enum class TState { Closed, Resolving, Connecting, Connected };
   // What an event step has to announce once the transport's lock is released.
-  enum class TNotice { None, Opened, Closed, DataReceived };
+  using TNotice = TPortLink::TNotice;
 
-  void Deliver(TNotice notice);
   // Event steps; each runs under the transport's lock.
   TNotice StartAttempt();
   TNotice ConnectNext();
   TNotice FinishLookup();
   TNotice CheckSocket();
   TNotice Connected();
-  TNotice Disconnect();
-  // The connection was lost (`error`: errno, 0 for the peer's orderly close);
-  // the reason becomes the last error.
-  TNotice Lose(int error);
+  // Lets go of what the open connection had beside its socket.
+  void Closing();
   void DropAttempt();
   // "host:port" of the last errors; under the lock.
   std::string Target() const;
@@ -87,7 +85,9 @@ class TTCPClientInterface : public TSockClientCoreInterface, public virtual ITCP
   std::uint16_t FPort = 0;
   std::atomic<TState> FState{TState::Closed};
   std::atomic<bool> FOpening{false};
-  TPosixSocket FConnectionSocket;
+  TSocketPort FSocketPort;  // the connection; attempts are made on its socket
+  TPosixSocket& FConnectionSocket = FSocketPort.Socket();
+  TPortLink FLink{*this, FSocketPort};
   std::unique_ptr<TPollSource> FPollSource;
   std::shared_ptr<TMessageTarget> FTarget;  // the creating thread
   THostLookup FLookup;

@@ -20,26 +20,136 @@ std::string StatusText(const char* call, FT_STATUS status) {
 
 }  // namespace
 
+// The adapter's byte port. Every step but the wait runs under the
+// transport's lock (the link holds it), so the handle stays while it is used.
+class TFTDIDevice::TAdapterPort final : public IBytePort {
+ public:
+  explicit TAdapterPort(TFTDIDevice& device) : FDevice(device) {}
+
+  // The adapter is opened by its transport (OpenAdapter), never here.
+  TPortResult Open() override {
+    return TPortResult::Failed(0, FDevice.Target() + ": opened by its transport");
+  }
+  bool Close() override {
+    TThreads finished;
+    bool announce = false;
+    FDevice.CloseLocked(false, finished, announce);
+    return announce;
+  }
+  TPortResult State() override {
+    if (FDevice.FHandle.load() != nullptr) return TPortResult::Done();
+    return TPortResult::Failed(0, "closed");
+  }
+  TPortResult Write(const TBytes& data) override {
+    const FT_HANDLE handle = FDevice.FHandle.load();
+    if (handle == nullptr) return TPortResult::Failed(0, "closed");
+    const auto count = static_cast<DWORD>(std::min<std::size_t>(data.size(), INT32_MAX));
+    DWORD written = 0;
+    const FT_STATUS status = D2xxWrite(handle, data.data(), count, written);
+    if (status != kD2xxOk) return Failure("FT_Write", status);
+    return TPortResult::Done(written);
+  }
+  TPortResult Read(TBytes& data) override {
+    data.clear();
+    const FT_HANDLE handle = FDevice.FHandle.load();
+    if (handle == nullptr) return TPortResult::Failed(0, "closed");
+    DWORD waiting = 0;
+    FT_STATUS status = D2xxGetQueueStatus(handle, waiting);
+    if (status != kD2xxOk) return Failure("FT_GetQueueStatus", status);
+    if (waiting == 0) return TPortResult::Done();
+    data.resize(std::min(waiting, kMaxReadBytes));
+    DWORD read = 0;
+    status = D2xxRead(handle, data.data(), static_cast<DWORD>(data.size()), read);
+    data.resize(read);
+    if (status != kD2xxOk) {
+      // Tried again at the next event or poll, not at once: a refused read
+      // would otherwise wake the receive thread for ever. An input/output
+      // error closes the adapter, so the handle is not used again.
+      TPortResult result = Failure("FT_Read", status);
+      result.Count = read;
+      return result;
+    }
+    if (FDevice.FReceiveThread && D2xxGetQueueStatus(handle, waiting) == kD2xxOk && waiting > 0)
+      FDevice.FReceiveThread->WakeForData();  // bytes beyond this block are announced again
+    return TPortResult::Done(read);
+  }
+  TPortResult BytesWaiting() override {
+    const FT_HANDLE handle = FDevice.FHandle.load();
+    if (handle == nullptr) return TPortResult::Failed(0, "closed");
+    DWORD waiting = 0;
+    const FT_STATUS status = D2xxGetQueueStatus(handle, waiting);
+    if (status != kD2xxOk) return Failure("FT_GetQueueStatus", status);
+    return TPortResult::Done(std::min<DWORD>(waiting, INT32_MAX));
+  }
+  // Sleeps on the library's event. The queue is looked at after the signal
+  // count is taken, so that a signal in between ends the wait at once; that
+  // look takes the transport's lock, as the handle is used only under it.
+  TPortResult WaitReadable(std::uint32_t deadline) override {
+    std::shared_ptr<TD2xxEvent> event;
+    bool registered = false;
+    {
+      std::lock_guard<std::mutex> guard(FDevice.FEventLock);
+      event = FDevice.FEvent;
+      registered = FDevice.FEventRegistered;
+    }
+    if (!event) return TPortResult::Failed(0, "closed");
+    const std::uint64_t seen = event->Signals();
+    {
+      TLockGuard guard(FDevice);
+      const TPortResult waiting = State().Ok() ? BytesWaiting() : State();
+      if (!waiting.Ok() || waiting.Count > 0) return waiting;
+    }
+    const std::uint32_t left = TicksLeft(GetTickCount32(), deadline);
+    // A signal sent while nobody waited is lost: each wait is bounded like
+    // the receive thread's. A library that refused the event is looked at
+    // every millisecond.
+    if (left > 0)
+      event->WaitSignal(seen, std::min(left, registered ? TFTDIDevicecore::kIdleWaitMs : 1u));
+    return TPortResult::Done();
+  }
+
+ private:
+  // An input/output error is a lost adapter; any other status only fails
+  // the step.
+  TPortResult Failure(const char* call, FT_STATUS status) {
+    if (status == kD2xxIoError)
+      return TPortResult::LineLost(EIO, FDevice.Target() + ": " + StatusText(call, status) +
+                                            " (input/output error); closed");
+    return TPortResult::Failed(0, FDevice.Target() + ": " + StatusText(call, status));
+  }
+
+  TFTDIDevice& FDevice;
+};
+
 TIntf<ICommunicationInterface> CreateFTDIDevice(const std::string& connectionString) {
   return Make<TFTDIDevice>(connectionString);
 }
 
-TFTDIDevice::TFTDIDevice(const std::string& connectionString) {
+TFTDIDevice::TFTDIDevice(const std::string& connectionString)
+    : FAdapterPort(std::make_unique<TAdapterPort>(*this)),
+      FAdapterLink(std::make_unique<TPortLink>(*this, *FAdapterPort)) {
   if (!connectionString.empty()) SetConnectionString(connectionString);
 }
 
-TFTDIDevice::TFTDIDevice(TXmlNode node, TIntf<IInterface> owner) {
+TFTDIDevice::TFTDIDevice(TXmlNode node, TIntf<IInterface> owner)
+    : FAdapterPort(std::make_unique<TAdapterPort>(*this)),
+      FAdapterLink(std::make_unique<TPortLink>(*this, *FAdapterPort)) {
   LoadFromNode(std::move(node), true, true);
   SetOwner(std::move(owner));
 }
 
 TFTDIDevice::~TFTDIDevice() {
-  // Normally done in BeforeDestruction; here for an object freed without it.
-  // (A constructor that fails stops its threads through the members, which
-  // are declared last for that.)
-  TThreads finished;
-  TLockGuard guard(*this);
-  TakeReceiveThreads(finished, true);
+  {
+    // Normally done in BeforeDestruction; here for an object freed without
+    // it. (A constructor that fails stops its thread through the member,
+    // which is declared last for that.)
+    TThreads finished;
+    TLockGuard guard(*this);
+    TakeReceiveThread(finished);
+  }
+  // Nothing of this transport announces any more; a receive thread that was
+  // detached (it ended the transport) tells its own end.
+  FEnd->TransportGone();
 }
 
 HRESULT TFTDIDevice::QueryInterface(const TGUID& iid, void** obj) {
@@ -57,7 +167,7 @@ void TFTDIDevice::BeforeDestruction() {
   TThreads finished;
   {
     TLockGuard guard(*this);
-    TakeReceiveThreads(finished, true);
+    TakeReceiveThread(finished);
   }
   finished.clear();
   TSerialPortCoreInterface::BeforeDestruction();
@@ -73,22 +183,15 @@ void TFTDIDevice::ReportFailure(const char* call, FT_STATUS status) {
   Close(false);
 }
 
-void TFTDIDevice::TakeReceiveThreads(TThreads& finished, bool all) {
+void TFTDIDevice::TakeReceiveThread(TThreads& finished) {
   {
     std::lock_guard<std::mutex> guard(FEventLock);
     FEvent = nullptr;
     FEventRegistered = false;
   }
-  if (FReceiveThread) FStoppedThreads.push_back(std::move(FReceiveThread));
-  TThreads kept;
-  for (auto& thread : FStoppedThreads) {
-    thread->RequestStop();
-    if (all || !thread->OnThisThread())
-      finished.push_back(std::move(thread));
-    else
-      kept.push_back(std::move(thread));
-  }
-  FStoppedThreads = std::move(kept);
+  if (!FReceiveThread) return;
+  FReceiveThread->RequestStop();
+  finished.push_back(std::move(FReceiveThread));
 }
 
 // --- connection ---
@@ -112,7 +215,7 @@ bool TFTDIDevice::Open() {
 
 // Under the lock. Threads of an earlier adapter are handed over to be joined.
 bool TFTDIDevice::OpenAdapter(TThreads& finished) {
-  TakeReceiveThreads(finished, false);
+  TakeReceiveThread(finished);
   const std::string serialNumber = GetSerialNumber();
   if (serialNumber.empty()) {
     SetLastError("USB: no adapter serial number given");
@@ -141,7 +244,7 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished) {
   FHandle = handle;
   D2xxResetDevice(handle);  // its outcome changes nothing here
   try {
-    FReceiveThread = std::make_unique<TFTDIDevicecore>(this, handle);
+    FReceiveThread = std::make_unique<TFTDIDevicecore>(this, handle, FEnd);
   } catch (const std::exception& e) {
     // Without its thread the adapter is not opened. Its event, which the
     // library may already hold, is kept by the thread's state.
@@ -170,12 +273,23 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished) {
 bool TFTDIDevice::Close(bool force) {
   TThreads finished;
   bool closed = false;
+  bool announce = false;
   {
     TLockGuard guard(*this);
+    closed = CloseLocked(force, finished, announce);
+  }
+  finished.clear();  // let go outside the lock: the thread may be waiting for it
+  if (announce) AnnounceClosed();
+  return closed;
+}
+
+bool TFTDIDevice::CloseLocked(bool force, TThreads& finished, bool& announce) {
+  announce = false;
+  {
     const FT_HANDLE handle = FHandle.exchange(nullptr);
     if (handle == nullptr) {
       // The thread a failed close left running ends now.
-      TakeReceiveThreads(finished, false);
+      TakeReceiveThread(finished);
       return true;
     }
     const FT_STATUS status = D2xxClose(handle);
@@ -195,12 +309,10 @@ bool TFTDIDevice::Close(bool force) {
       ReportFailure("FT_Close", status);
       return false;
     }
-    TakeReceiveThreads(finished, false);
-    closed = status == kD2xxOk;
+    TakeReceiveThread(finished);
+    announce = true;
+    return status == kD2xxOk;
   }
-  finished.clear();  // joined outside the lock: the thread may be waiting for it
-  AnnounceClosed();
-  return closed;
 }
 
 void TFTDIDevice::SetPermitted(bool permitted) {
@@ -212,83 +324,19 @@ void TFTDIDevice::SetPermitted(bool permitted) {
 // --- data ---
 
 std::int32_t TFTDIDevice::Write(const TBytes& data) {
-  TLockGuard guard(*this);
-  const FT_HANDLE handle = FHandle.load();
-  if (handle == nullptr) return 0;
-  Trace(kTraceSent, data);
-  const auto count = static_cast<DWORD>(std::min<std::size_t>(data.size(), INT32_MAX));
-  DWORD written = 0;
-  const FT_STATUS status = D2xxWrite(handle, data.data(), count, written);
-  if (status != kD2xxOk) {
-    ReportFailure("FT_Write", status);
-    return 0;
-  }
-  return static_cast<std::int32_t>(written);
+  return FAdapterLink->Write(data);
 }
 
 void TFTDIDevice::Read(TBytes& data) {
-  data.clear();
-  TLockGuard guard(*this);
-  const FT_HANDLE handle = FHandle.load();
-  DWORD waiting = 0;
-  FT_STATUS status = handle == nullptr ? kD2xxOk : D2xxGetQueueStatus(handle, waiting);
-  if (status != kD2xxOk) ReportFailure("FT_GetQueueStatus", status);
-  if (waiting > 0) {
-    data.resize(std::min(waiting, kMaxReadBytes));
-    DWORD read = 0;
-    status = D2xxRead(handle, data.data(), static_cast<DWORD>(data.size()), read);
-    data.resize(read);
-    if (status != kD2xxOk) {
-      // Tried again at the next event or poll, not at once: a refused read
-      // would otherwise wake the receive thread for ever. An input/output
-      // error has passed the handle to FT_Close, so it is not used again.
-      ReportFailure("FT_Read", status);
-    } else if (FReceiveThread && D2xxGetQueueStatus(handle, waiting) == kD2xxOk && waiting > 0) {
-      // Bytes beyond this block are announced again at once.
-      FReceiveThread->WakeForData();
-    }
-  }
-  Trace(kTraceReceived, data);
+  FAdapterLink->Read(data);
 }
 
 std::int32_t TFTDIDevice::GetReceivedCount() {
-  TLockGuard guard(*this);
-  const FT_HANDLE handle = FHandle.load();
-  if (handle == nullptr) return 0;
-  DWORD waiting = 0;
-  const FT_STATUS status = D2xxGetQueueStatus(handle, waiting);
-  if (status != kD2xxOk) {
-    ReportFailure("FT_GetQueueStatus", status);
-    return 0;
-  }
-  return static_cast<std::int32_t>(std::min<DWORD>(waiting, INT32_MAX));
+  return FAdapterLink->ReceivedCount();
 }
 
 bool TFTDIDevice::WaitReceived(std::int32_t timeout) {
-  std::shared_ptr<TD2xxEvent> event;
-  bool registered = false;
-  {
-    std::lock_guard<std::mutex> guard(FEventLock);
-    event = FEvent;
-    registered = FEventRegistered;
-  }
-  if (!event) return GetReceivedCount() > 0;  // not open: nothing can come
-  // A library that refused the event is looked at the base's way.
-  if (!registered) return TSerialPortCoreInterface::WaitReceived(timeout);
-  const std::uint32_t deadline =
-      GetTickCount32() + static_cast<std::uint32_t>(std::max(timeout, 0));
-  for (;;) {
-    // Taken before the queue is looked at: a signal that comes in between
-    // ends the wait at once, when another waiter caught it.
-    const std::uint64_t seen = event->Signals();
-    if (GetReceivedCount() > 0) return true;
-    if (!GetActive()) return false;
-    const std::uint32_t left = TicksLeft(GetTickCount32(), deadline);
-    if (left == 0) return false;
-    // A signal sent while nobody waited is lost: each wait is bounded like
-    // the receive thread's, and the queue is looked at after it.
-    event->WaitSignal(seen, std::min(left, TFTDIDevicecore::kIdleWaitMs));
-  }
+  return FAdapterLink->WaitReceived(timeout);
 }
 
 bool TFTDIDevice::TryLock() {

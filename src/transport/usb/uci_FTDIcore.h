@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "transport/serial/uci_ISerialPortInterface.h"
+#include "transport/uPortLink.h"
 #include "transport/usb/uD2xxEvent.h"
 #include "transport/usb/uci_FTDIdirect.h"
 
@@ -37,12 +39,36 @@ class IFTDISerialPortInterface : public virtual ISerialPortInterface {
 
 struct TFTDIReceiveState;
 
+// Tells when a transport has gone and every receive thread it started has
+// ended: from then on nothing it started reaches its handlers or holds its
+// adapter. Taken from the transport while it is held, waited on after the
+// last reference was let go (that may have been on one of its threads).
+class TUsbTransportEnd {
+ public:
+  // True as soon as that is so; false when `timeoutMs` passed first.
+  bool Wait(std::uint32_t timeoutMs);
+
+ private:
+  friend class TFTDIDevice;
+  friend class TFTDIDevicecore;
+  void ThreadStarted();
+  void ThreadEnded();
+  void TransportGone();
+
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  int FThreads = 0;    // guarded by FLock
+  bool FGone = false;  // guarded by FLock
+};
+
 // The receive thread of one open adapter. It reaches its transport through a
 // plain pointer and never keeps it alive: the transport stops the thread
 // before it goes. Destroying this object requests the stop and joins the
-// thread; on the thread itself (the last reference to the transport went on
-// it) the thread is left to end, touching nothing but its own state, and is
-// joined later (EndFTDIReceiveThreads).
+// thread, unless that happens on the thread itself (its transport was closed
+// or ended there): then the thread is detached. It finishes the visit it is
+// in under the counted reference it holds for it; once it let go of that,
+// it touches nothing but its own state. Its end is told by the transport's
+// TUsbTransportEnd and by EndFTDIReceiveThreads, never by a join.
 class TFTDIDevicecore {
  public:
   // Waits at most this long for an event, also while another thread holds
@@ -50,8 +76,10 @@ class TFTDIDevicecore {
   static constexpr std::uint32_t kIdleWaitMs = 100;
 
   // Registers its event with the library for `handle` (the status is kept),
-  // then starts the thread, which raises its own priority where permitted.
-  TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE handle);
+  // then starts the thread, which raises its own priority where permitted
+  // and is counted in `end` until its very last step.
+  TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE handle,
+                  std::shared_ptr<TUsbTransportEnd> end);
   ~TFTDIDevicecore();
   TFTDIDevicecore(const TFTDIDevicecore&) = delete;
   TFTDIDevicecore& operator=(const TFTDIDevicecore&) = delete;
@@ -69,7 +97,7 @@ class TFTDIDevicecore {
   std::shared_ptr<TD2xxEvent> Event() const;
 
  private:
-  static void Run(std::shared_ptr<TFTDIReceiveState> state);
+  static void Run(TFTDIReceiveState& state);
 
   std::shared_ptr<TFTDIReceiveState> FState;
   FT_STATUS FRegistrationStatus = kD2xxMissing;
@@ -144,8 +172,20 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   bool ResetDevice() override;
   bool EraseEEPROM() override;
 
+  // Told once this transport is gone and its receive threads have ended.
+  std::shared_ptr<TUsbTransportEnd> TransportEnd() const { return FEnd; }
+
  private:
   using TThreads = std::vector<std::unique_ptr<TFTDIDevicecore>>;
+  // The open adapter as a byte port: writes, reads, counts and waits go
+  // through the transport contract on it (transport/uBytePort.h); opening
+  // and closing the adapter stay here.
+  class TAdapterPort;
+  friend class TAdapterPort;
+
+  // Under the lock: Close's work; `announce` tells whether closed is to be
+  // announced (the caller does so after the lock).
+  bool CloseLocked(bool force, TThreads& finished, bool& announce);
 
   // "USB <serial number>": how the last error names the adapter.
   std::string Target();
@@ -153,10 +193,9 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   // fails the operation.
   void ReportFailure(const char* call, FT_STATUS status);
   bool OpenAdapter(TThreads& finished);
-  // Under the lock: asks every receive thread to stop and hands over those
-  // this thread can join; one running on this very thread stays listed to
-  // be joined later (or detached by destruction).
-  void TakeReceiveThreads(TThreads& finished, bool all);
+  // Under the lock: asks the receive thread to stop and hands it over, to
+  // be let go after the lock (joined, or detached when it is this thread).
+  void TakeReceiveThread(TThreads& finished);
   // Line settings through FT_SetDataCharacteristics; the changed field
   // takes its previous value back when the library refuses them.
   void SetLineField(std::atomic<std::int32_t>& field, std::int32_t value);
@@ -167,6 +206,7 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   // Passes the lock's last release on to the receive thread.
   void LockReleased();
 
+  const std::shared_ptr<TUsbTransportEnd> FEnd = std::make_shared<TUsbTransportEnd>();
   std::atomic<FT_HANDLE> FHandle{nullptr};  // changed under the transport lock
   int FHolds = 0;                           // guarded by the transport lock
   // The open adapter's event: its own lock, as it is used after the
@@ -182,15 +222,16 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   std::atomic<std::int32_t> FParity{paNone};
   std::atomic<bool> FDTR{false};
   std::atomic<bool> FRTS{false};
-  // Last, so that they are stopped first even when a constructor fails.
+  std::unique_ptr<TAdapterPort> FAdapterPort;
+  std::unique_ptr<TPortLink> FAdapterLink;
+  // Last, so that it is stopped first even when a constructor fails.
   std::unique_ptr<TFTDIDevicecore> FReceiveThread;  // guarded by the transport lock
-  TThreads FStoppedThreads;                         // guarded by the transport lock
 };
 
-// At the program's end: waits at most `timeoutMs` for receive threads that
-// are still ending (one may be taking its transport apart after the last
-// reference went on it) and joins those that ended their own transport.
-void EndFTDIReceiveThreads(std::uint32_t timeoutMs);
+// Waits at most `timeoutMs` until no receive thread of any transport runs
+// (one may be taking its transport apart after the last reference went on
+// it); true when none runs. For the program's end and the tests.
+bool EndFTDIReceiveThreads(std::uint32_t timeoutMs);
 
 // The D2XX-only transport; the class registered under "FTD_USB" is
 // TUsbAdapterDevice (uci_USBadapter.h), which falls back to the kernel's device.

@@ -2,7 +2,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <vector>
+#include <utility>
 
 #include "framework/uScopeGuard.h"
 #include "framework/uThreadNice.h"
@@ -21,7 +21,8 @@ struct TFTDIReceiveState {
   TFTDIReceiveState(const TFTDIReceiveState&) = delete;
   TFTDIReceiveState& operator=(const TFTDIReceiveState&) = delete;
 
-  // Valid until a stop is requested: the transport requests it before it goes.
+  // Valid until a stop is requested (the transport requests it before it
+  // goes), and while the thread holds the counted reference it took before.
   IFTDISerialPortInterface* const Device;
   std::unique_ptr<TD2xxEvent> Event;
   std::atomic<bool> Released{false};
@@ -29,31 +30,28 @@ struct TFTDIReceiveState {
 
 namespace {
 
-// Every receive thread of the process, so that the program's end can wait for
-// one still taking its transport apart after the last reference went on it.
-std::mutex gThreadsLock;
-std::condition_variable gThreadsChanged;
-int gRunning = 0;  // threads whose body has not returned
-// Threads that ended their own transport, joined by the next one or at the
-// end; never freed, so a thread left at exit is never destroyed joinable.
-std::vector<std::thread>* gEnded = nullptr;
+// How many receive threads of the process have not taken their last step,
+// so that the program's end can wait for one still taking its transport
+// apart after the last reference went on it. Never freed: a detached thread
+// may take its last step while the process ends.
+struct TRunningThreads {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  int Count = 0;  // guarded by Lock
+};
+TRunningThreads& gRunning = *new TRunningThreads;
+
+void ThreadStarted() {
+  std::lock_guard<std::mutex> guard(gRunning.Lock);
+  ++gRunning.Count;
+}
 
 void ThreadEnded() {
   {
-    std::lock_guard<std::mutex> guard(gThreadsLock);
-    --gRunning;
+    std::lock_guard<std::mutex> guard(gRunning.Lock);
+    --gRunning.Count;
   }
-  gThreadsChanged.notify_all();
-}
-
-// Takes the ended threads out of the list, adding `self` when it is given.
-std::vector<std::thread> SwapEnded(std::thread* self) {
-  std::lock_guard<std::mutex> guard(gThreadsLock);
-  if (gEnded == nullptr) gEnded = new std::vector<std::thread>;
-  std::vector<std::thread> ended;
-  ended.swap(*gEnded);
-  if (self != nullptr) gEnded->push_back(std::move(*self));
-  return ended;
+  gRunning.Changed.notify_all();
 }
 
 // Holds a transport's lock for a scope when it could be taken at once.
@@ -101,17 +99,50 @@ bool AnnounceArrival(TFTDIReceiveState& state, bool& pending) {
 
 }  // namespace
 
-TFTDIDevicecore::TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE handle)
+bool TUsbTransportEnd::Wait(std::uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(FLock);
+  return FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [this] { return FGone && FThreads == 0; });
+}
+
+void TUsbTransportEnd::ThreadStarted() {
+  std::lock_guard<std::mutex> guard(FLock);
+  ++FThreads;
+}
+
+void TUsbTransportEnd::ThreadEnded() {
+  std::lock_guard<std::mutex> guard(FLock);
+  --FThreads;
+  FChanged.notify_all();
+}
+
+void TUsbTransportEnd::TransportGone() {
+  std::lock_guard<std::mutex> guard(FLock);
+  FGone = true;
+  FChanged.notify_all();
+}
+
+TFTDIDevicecore::TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE handle,
+                                 std::shared_ptr<TUsbTransportEnd> end)
     : FState(std::make_shared<TFTDIReceiveState>(device)) {
   FRegistrationStatus = D2xxSetEventNotification(handle, kD2xxEventRxChar | kD2xxEventModemStatus,
                                                  FState->Event->LibraryHandle());
-  {
-    std::lock_guard<std::mutex> guard(gThreadsLock);
-    ++gRunning;
-  }
+  ThreadStarted();
+  end->ThreadStarted();
   // A thread that could not start never ends by itself.
-  TScopeGuard uncount([] { ThreadEnded(); });
-  FThread = std::thread(&TFTDIDevicecore::Run, FState);
+  TScopeGuard uncount([&end] {
+    end->ThreadEnded();
+    ThreadEnded();
+  });
+  FThread = std::thread([state = FState, end]() mutable {
+    Run(*state);
+    // Its last steps: the state goes first (its event may be freed), then it
+    // is counted out; nothing of it is touched after that.
+    state = nullptr;
+    end->ThreadEnded();
+    end = nullptr;
+    ThreadEnded();
+  });
   uncount.Dismiss();
 }
 
@@ -122,13 +153,12 @@ std::shared_ptr<TD2xxEvent> TFTDIDevicecore::Event() const {
 TFTDIDevicecore::~TFTDIDevicecore() {
   RequestStop();
   if (!FThread.joinable()) return;
-  if (!OnThisThread()) {
+  // No thread joins itself: this one stops at its next look at the stop and
+  // ends by itself.
+  if (OnThisThread())
+    FThread.detach();
+  else
     FThread.join();
-    return;
-  }
-  // No thread joins itself: this one is joined by the next that ends the
-  // same way, or at the program's end; it joins the one before it.
-  for (std::thread& ended : SwapEnded(&FThread)) ended.join();
 }
 
 void TFTDIDevicecore::RequestStop() {
@@ -143,17 +173,17 @@ void TFTDIDevicecore::LibraryReleased() {
   FState->Released = true;
 }
 
-void TFTDIDevicecore::Run(std::shared_ptr<TFTDIReceiveState> state) {
+void TFTDIDevicecore::Run(TFTDIReceiveState& state) {
   try {
     ApplyThreadPriority(KernelThreadId(), tpHighest);  // on the serial port threads' scale
-    TD2xxEvent& event = *state->Event;
+    TD2xxEvent& event = *state.Event;
     bool pending = false;
     // The queue is looked at after every wake-up and every time-out: the
     // library's signal carries no state, and one sent while nobody waits is
     // lost. While another thread holds the lock, the thread sleeps until that
     // thread lets go of it, a signal, the stop or the time-out.
     while (!event.StopRequested()) {
-      AnnounceArrival(*state, pending);
+      AnnounceArrival(state, pending);
       const TD2xxEvent::TWake wake = event.Wait(kIdleWaitMs);
       if (wake == TD2xxEvent::TWake::Stop) break;
       if (wake == TD2xxEvent::TWake::Signal) pending = true;
@@ -161,14 +191,10 @@ void TFTDIDevicecore::Run(std::shared_ptr<TFTDIReceiveState> state) {
   } catch (...) {
     // Nothing may leave a thread body; the thread just ends.
   }
-  ThreadEnded();
 }
 
-void EndFTDIReceiveThreads(std::uint32_t timeoutMs) {
-  {
-    std::unique_lock<std::mutex> lock(gThreadsLock);
-    gThreadsChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [] { return gRunning == 0; });
-  }
-  for (std::thread& ended : SwapEnded(nullptr)) ended.join();
+bool EndFTDIReceiveThreads(std::uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(gRunning.Lock);
+  return gRunning.Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [] { return gRunning.Count == 0; });
 }

@@ -122,6 +122,7 @@ void EndUsbTtyCloses(std::uint32_t timeoutMs) {
 
 TUsbAdapterDevice::TUsbAdapterDevice(const std::string& connectionString)
     : FLink(std::make_shared<TUsbTtyLink>()) {
+  FTtyPortLink.SetOnClosing([this] { CloseKernelTty(); });
   if (!connectionString.empty()) SetConnectionString(connectionString);
 }
 
@@ -158,27 +159,10 @@ std::string TUsbAdapterDevice::GetTtyPath() {
 
 // --- connection ---
 
-bool TUsbAdapterDevice::LostWhileOpen() {
-  TLockGuard guard(TransportLock());
-  return KernelOpen() && FPort && FPort->Lost();
-}
-
-void TUsbAdapterDevice::CloseLost() {
-  TIntf<ICommunicationInterface> keep;  // a closed handler may drop the last reference
-  if (!Destroying()) keep = Self();
-  {
-    TLockGuard guard(TransportLock());
-    if (!KernelOpen() || !FPort || !FPort->Lost()) return;
-    SetLastError("USB adapter " + GetSerialNumber() + ": " + FPort->LostReason());
-    CloseKernelTty();
-  }
-  AnnounceClosed();
-}
-
 bool TUsbAdapterDevice::GetActive() {
   if (!KernelOpen()) return TFTDIDevice::GetActive();
-  if (LostWhileOpen()) CloseLost();
-  return KernelOpen();
+  // A device that went is closed on the way, with its reason kept.
+  return FTtyPortLink.Active();
 }
 
 bool TUsbAdapterDevice::Open() {
@@ -260,9 +244,16 @@ bool TUsbAdapterDevice::OpenKernelTty(const std::string& serial, const std::stri
       if (kind == ceNeedReadData || (kind == ceLineEvent && (value & kEvRxChar) != 0))
         link->Arrival();
     };
-    port->OpenPort();
   } catch (const std::exception& e) {
     SetLastError(target + ReasonOfPortError(e, path));
+    return false;
+  }
+  FTtyBytePort.SetNames(path, "USB adapter " + serial + ": ");
+  FTtyBytePort.Attach(port);
+  const TPortResult opened = FTtyBytePort.Open();
+  if (!opened.Ok()) {
+    FTtyBytePort.Attach(nullptr);
+    SetLastError(target + opened.Text);
     return false;
   }
   {
@@ -286,6 +277,7 @@ void TUsbAdapterDevice::CloseKernelTty() {
   }
   FKernelOpen = false;
   FTtyPath.clear();
+  FTtyBytePort.Attach(nullptr);
   std::shared_ptr<TUsbTtyComPort> port = std::move(FPort);
   if (!port) return;
   if (port->OnOwnThread()) {
@@ -296,91 +288,42 @@ void TUsbAdapterDevice::CloseKernelTty() {
 }
 
 bool TUsbAdapterDevice::Close(bool force) {
-  TIntf<ICommunicationInterface> keep;  // a closed handler may drop the last reference
-  if (!Destroying()) keep = Self();
-  bool closedHere = false;
-  {
-    TLockGuard guard(TransportLock());
-    if (KernelOpen()) {
-      if (FPort && FPort->Lost())
-        SetLastError("USB adapter " + GetSerialNumber() + ": " + FPort->LostReason());
-      CloseKernelTty();
-      closedHere = true;
-    }
-  }
+  // A lost device's reason is kept; closed is announced after the lock.
+  if (KernelOpen() && FTtyPortLink.Close()) return true;
   // The D2XX path takes its own lock and announces after letting it go.
-  if (!closedHere) return TFTDIDevice::Close(force);
-  AnnounceClosed();
-  return true;
+  return TFTDIDevice::Close(force);
 }
 
 // --- data ---
 
 std::int32_t TUsbAdapterDevice::Write(const TBytes& data) {
-  TLockGuard guard(TransportLock());
   if (!KernelOpen()) return TFTDIDevice::Write(data);
-  if (!GetActive() || data.empty()) return 0;
-  Trace(kTraceSent, data);
-  try {
-    FPort->WriteText(data);
-  } catch (const EAfComPortError&) {
-    return 0;  // the ring has no room for the whole block: nothing was queued
-  }
-  return static_cast<std::int32_t>(data.size());
+  return FTtyPortLink.Write(data);
 }
 
 void TUsbAdapterDevice::Read(TBytes& data) {
-  TLockGuard guard(TransportLock());
   if (!KernelOpen()) return TFTDIDevice::Read(data);
-  data.clear();
-  if (GetActive()) data = FPort->ReadText();
-  if (LostWhileOpen()) CloseLost();
-  Trace(kTraceReceived, data);
+  FTtyPortLink.Read(data);
 }
 
 std::int32_t TUsbAdapterDevice::GetReceivedCount() {
-  TLockGuard guard(TransportLock());
   if (!KernelOpen()) return TFTDIDevice::GetReceivedCount();
-  if (!GetActive()) return 0;
-  const std::uint32_t count = FPort->InQueueCount();
-  if (LostWhileOpen()) CloseLost();
-  return static_cast<std::int32_t>(std::min<std::uint32_t>(count, INT32_MAX));
+  return FTtyPortLink.ReceivedCount();
 }
 
 bool TUsbAdapterDevice::WaitReceived(std::int32_t timeout) {
-  std::shared_ptr<TUsbTtyComPort> port;
-  {
-    TLockGuard guard(TransportLock());
-    if (KernelOpen()) {
-      if (GetReceivedCount() > 0) return true;
-      if (!GetActive()) return false;
-      port = FPort;
-    }
-  }
-  if (!port) {
-    // Nothing arrives on a closed transport: no wait for the time-out.
-    if (!TFTDIDevice::GetActive()) return false;
-    return TFTDIDevice::WaitReceived(timeout);
-  }
   // Not under the lock: a close meanwhile ends the wait at once.
-  const bool arrived = port->WaitInput(static_cast<std::uint32_t>(std::max(timeout, 0)));
-  if (LostWhileOpen()) {
-    CloseLost();
-    return false;
-  }
-  return arrived;
+  if (KernelOpen()) return FTtyPortLink.WaitReceived(timeout);
+  // Nothing arrives on a closed transport: no wait for the time-out.
+  if (!TFTDIDevice::GetActive()) return false;
+  return TFTDIDevice::WaitReceived(timeout);
 }
 
 void TUsbAdapterDevice::AnnounceArrival() {
-  // Let go after the lock: letting go may end the transport on this thread,
-  // whose close then hands the port to another thread.
-  TIntf<ICommunicationInterface> keep;
-  {
-    std::unique_lock<TTransportMutex> lock(TransportLock(), std::adopt_lock);
-    if (Destroying() || !KernelOpen() || GetReceivedCount() == 0) return;
-    keep = Self();
-    AnnounceDataReceived(keep);
-  }
+  // The link lets go of the lock before it announces and of the transport
+  // after: letting go may end the transport on this thread, whose close
+  // then hands the port to another thread.
+  FTtyPortLink.Arrived(TPortLink::TArrivalLock::Held);
 }
 
 void TUsbAdapterDevice::PurgeIn() {

@@ -11,7 +11,9 @@
 // all set at open (rate, data bits, stop bits, parity, DTR, RTS; raw), since
 // a tty keeps whatever its last user left. Exchanges and announcements are
 // those of the D2XX path: arrivals are announced from the port's event
-// thread, as the D2XX receive thread does.
+// thread, as the D2XX receive thread does. On the kernel's device the
+// serial engine is driven as a byte port by the shared transport contract
+// (transport/uBytePort.h), as the COM-port transport drives it.
 //
 // Connection string: the keys of TFTDIDevice, and "usb_interface", the USB
 // interface number (bInterfaceNumber) of the port to use on an adapter with
@@ -25,6 +27,8 @@
 #include <memory>
 #include <string>
 
+#include "transport/serial/uSerialBytePort.h"
+#include "transport/uPortLink.h"
 #include "transport/usb/uci_FTDIcore.h"
 
 class TUsbTtyComPort;
@@ -96,9 +100,6 @@ class TUsbAdapterDevice : public TFTDIDevice {
   // Under the lock: closes the kernel's device (on its own event thread the
   // port is handed to another thread to close). The caller announces.
   void CloseKernelTty();
-  // The device went away: closed, with the reason kept and closed announced.
-  void CloseLost();
-  bool LostWhileOpen();
   // On the port's event thread, holding the lock (taken by TryLock).
   void AnnounceArrival();
   // A line setting of the kernel's device: kept in `wanted`, applied at once
@@ -119,6 +120,9 @@ class TUsbAdapterDevice : public TFTDIDevice {
   std::shared_ptr<TUsbTtyComPort> FPort;  // a wait on it holds a copy
   std::shared_ptr<TUsbTtyLink> FLink;
   std::string FTtyPath;
+  // The kernel's device as a byte port, and the contract on it.
+  TSerialBytePort FTtyBytePort;
+  TPortLink FTtyPortLink{*this, FTtyBytePort};
 };
 
 // The transport class registered under "FTD_USB".

@@ -13,6 +13,7 @@
 
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
+#include "support/uPumpUntil.h"
 #include "transport/serial/AfComPort.h"
 #include "uPtyPair.h"
 
@@ -118,13 +119,7 @@ class ComPortPtyTest : public ::testing::Test {
   // Runs the owner thread's messages until `done` or the guard passes.
   template <class F>
   bool ServiceUntil(F done) {
-    const std::uint32_t deadline = GetTickCount32() + kHangGuardMs;
-    while (!done()) {
-      if (TickAfter(GetTickCount32(), deadline)) return false;
-      ProcessMessages();
-      SleepMs(1);
-    }
-    return true;
+    return PumpUntil(done, kHangGuardMs);
   }
 
   TPtyPair FPtyA{44};

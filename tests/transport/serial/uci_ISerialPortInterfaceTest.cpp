@@ -11,6 +11,7 @@
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
 #include "framework/uXmlNode.h"
+#include "support/uPumpUntil.h"
 #include "transport/serial/AfComPortCore.h"
 #include "transport/serial/uci_ISerialPortInterface.h"
 #include "uPtyPair.h"
@@ -175,11 +176,7 @@ TEST_F(SerialPtyTest, AnOwnerServingItsMessagesClosesAPortWhoseDeviceWentAway) {
   Watch(*t);
   ASSERT_TRUE(t->Open());
   FPty.CloseMaster();
-  const std::uint32_t deadline = GetTickCount32() + kHangGuardMs;
-  while (FEvents.size() < 2 && !TickAfter(GetTickCount32(), deadline)) {
-    ProcessMessages();
-    SleepMs(1);
-  }
+  PumpUntil([&] { return FEvents.size() >= 2; }, kHangGuardMs);
   EXPECT_EQ(FEvents, (std::vector<std::string>{"opened", "closed"}));
   EXPECT_FALSE(t->GetActive());
   EXPECT_EQ(t->GetLastError(), FPty.SlavePath() + ": the device has gone (unplugged or hung up)");

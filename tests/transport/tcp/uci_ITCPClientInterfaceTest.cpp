@@ -14,6 +14,7 @@
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
 #include "support/uLoopbackPeer.h"
+#include "support/uPumpUntil.h"
 #include "support/uThreadState.h"
 #include "support/uTickShift.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
@@ -49,18 +50,6 @@ struct TNoticeCounter {
     t.SettingsChanged().RemoveHandler(TCiNotifyHandler::Of<&TNoticeCounter::OnSettings>(this));
   }
 };
-
-// Dispatches messages until `done` holds or `timeoutMs` passed.
-template <class F>
-bool DispatchUntil(F done, std::uint32_t timeoutMs = 3000) {
-  std::uint32_t start = GetTickCount32();
-  while (!done()) {
-    if (GetTickCount32() - start > timeoutMs) return false;
-    ProcessMessages();
-    SleepMs(2);
-  }
-  return true;
-}
 
 // Open, with the tick moved past the open wait once Open sleeps in it
 // instead of sleeping through the wait.
@@ -269,7 +258,7 @@ TEST(TCPClientConnection, AttemptLeftAfterTheOpenWaitStillOpensWhenItCompletesLa
   // Room in the accept queue: the handshake completes on a repeated SYN, and
   // the connected event of the attempt still arrives with the messages.
   std::vector<TPeerSocket> accepted;
-  EXPECT_TRUE(DispatchUntil(
+  EXPECT_TRUE(PumpUntil(
       [&] {
         for (TPeerSocket p = listener.Accept(0); p.Valid(); p = listener.Accept(0))
           accepted.push_back(std::move(p));
@@ -485,12 +474,12 @@ TEST(TCPClientPeerClose, DispatchedMessagesDeliverDataAndDisconnectEvents) {
   TNoticeCounter n;
   n.Attach(*t);
   ASSERT_TRUE(peer.SendAll(TBytes{0x2A}));
-  EXPECT_TRUE(DispatchUntil([&] { return n.Data > 0; }));
+  EXPECT_TRUE(PumpUntil([&] { return n.Data > 0; }));
   TBytes data;
   t->Read(data);
   EXPECT_EQ(data, (TBytes{0x2A}));
   peer.Close();
-  EXPECT_TRUE(DispatchUntil([&] { return n.Closed > 0; }));
+  EXPECT_TRUE(PumpUntil([&] { return n.Closed > 0; }));
   EXPECT_FALSE(t->GetActive());
   n.Detach(*t);
 }

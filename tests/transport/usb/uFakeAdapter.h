@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -78,7 +79,21 @@ F FakeEntry(const char* name) {
 
 // Collects what the receive thread announces: the bytes the handler read
 // there, on which thread, and how often the transport announced closing.
+// The transport may end on its receive thread a moment after the test let go
+// of it, and announce its closing there: the collector, whose handlers it
+// calls, goes only once that transport is gone with all it started. So the
+// transport is let go before the collector (declared after it).
 struct TArrivals {
+  TArrivals() = default;
+  TArrivals(const TArrivals&) = delete;
+  TArrivals& operator=(const TArrivals&) = delete;
+  ~TArrivals() {
+    if (End) {
+      EXPECT_TRUE(End->Wait(10000)) << "the transport still runs: its handlers outlive this";
+    }
+  }
+
+  std::shared_ptr<TUsbTransportEnd> End;
   std::mutex Lock;
   std::condition_variable Changed;
   TBytes Bytes;
@@ -98,7 +113,11 @@ struct TArrivals {
     ++Closed;
     Changed.notify_all();
   }
-  void Attach(ICommunicationInterface& t) {
+  // Only the closing is watched: handlers set by the test, this object kept
+  // until the transport has ended.
+  void Follow(TFTDIDevice& t) { End = t.TransportEnd(); }
+  void Attach(TFTDIDevice& t) {
+    Follow(t);
     t.SetOnDataReceived(TCiNotifyHandler::Of<&TArrivals::OnData>(this));
     t.SetOnClosed(TCiNotifyHandler::Of<&TArrivals::OnClosed>(this));
   }
@@ -123,6 +142,9 @@ class FakeAdapterTest : public ::testing::Test {
     Own("SIM1", FListener);
   }
   void TearDown() override {
+    // A transport that ended on its receive thread may still be closing its
+    // adapter there: the next test opens it only after that.
+    EXPECT_TRUE(EndFTDIReceiveThreads(10000)) << "a receive thread still runs after the test";
     unsetenv("FAKE_D2XX_DEVICE");
     unsetenv("FAKE_D2XX_FAIL");
   }

@@ -1,5 +1,9 @@
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,6 +156,7 @@ TEST_F(FTDIDeviceOpen, InputOutputErrorClosesTheTransport) {
     // Only the closing is watched (a subscriber would read on the receive
     // thread), from before Open: the receive thread may meet the error first.
     auto t = OpenAdapter("", "SIM1", [&arrivals](TFTDIDevice& d) {
+      arrivals.Follow(d);
       d.SetOnClosed(TCiNotifyHandler::Of<&TArrivals::OnClosed>(&arrivals));
     });
     c.Use(*t);
@@ -269,7 +274,7 @@ TEST_F(FTDIDeviceThreads, CloseOrLastReferenceInsideAnAnnouncement) {
       inside.Held = nullptr;
     }
     EXPECT_TRUE(Eventually([&] { return LiveNodeCount() == nodes; }));
-    EndFTDIReceiveThreads(10000);  // as the program's end does
+    EXPECT_TRUE(EndFTDIReceiveThreads(10000));  // as the program's end does
     EXPECT_TRUE(ThreadsEnd(started));
   }
 }
@@ -300,8 +305,86 @@ TEST_F(FTDIDeviceThreads, ClosedHandlerDropsTheLastReferenceOnTheReceiveThread) 
   ASSERT_TRUE(Eventually([&] { return owner.Dropped.load(); }));
   EXPECT_NE(owner.Thread, std::this_thread::get_id());
   EXPECT_TRUE(Eventually([&] { return LiveNodeCount() == nodes; }));
-  EndFTDIReceiveThreads(10000);  // as the program's end does
+  EXPECT_TRUE(EndFTDIReceiveThreads(10000));  // as the program's end does
   EXPECT_TRUE(ThreadsEnd(started));
+}
+
+// Holds the receive thread, when armed, in its next look at the queue, where
+// it holds a counted reference to its transport, until the test lets it go.
+struct TVisitGate {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  bool Armed = false;
+  bool Visiting = false;
+  bool Go = false;
+
+  void Hold() {
+    std::unique_lock<std::mutex> lock(Lock);
+    if (!Armed) return;
+    Armed = false;
+    Visiting = true;
+    Changed.notify_all();
+    Changed.wait_for(lock, std::chrono::seconds(10), [this] { return Go; });
+  }
+  bool WaitVisiting() {
+    std::unique_lock<std::mutex> lock(Lock);
+    return Changed.wait_for(lock, std::chrono::seconds(10), [this] { return Visiting; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> guard(Lock);
+    Go = true;
+    Changed.notify_all();
+  }
+};
+
+class TGatedDevice : public TFTDIDevice {
+ public:
+  TGatedDevice(const std::string& connectionString, std::shared_ptr<TVisitGate> gate)
+      : TFTDIDevice(connectionString),
+        FGate(std::move(gate)),
+        FCreator(std::this_thread::get_id()) {}
+  bool TryLock() override {
+    if (std::this_thread::get_id() != FCreator) FGate->Hold();
+    return TFTDIDevice::TryLock();
+  }
+
+ private:
+  std::shared_ptr<TVisitGate> FGate;
+  const std::thread::id FCreator;
+};
+
+// The caller lets go of the transport while its receive thread holds a
+// reference: the transport ends on that thread a moment later, announcing
+// its closing there. Its end is told once nothing of it runs any more: the
+// handlers were called before, the adapter is closed (it opens again at
+// once) and no thread of it is left.
+TEST_F(FTDIDeviceThreads, LastReferenceLetGoWhileTheReceiveThreadHoldsIt) {
+  const std::int32_t nodes = LiveNodeCount();
+  auto gate = std::make_shared<TVisitGate>();
+  TArrivals arrivals;
+  auto t = Make<TGatedDevice>("provider=FTD_USB;serial_number=SIM1", gate);
+  arrivals.Attach(*t);
+  ASSERT_TRUE(t->Open()) << t->GetLastError();
+  FPeer = FListener.Accept(10000);
+  {
+    std::lock_guard<std::mutex> guard(gate->Lock);
+    gate->Armed = true;
+  }
+  ASSERT_TRUE(gate->WaitVisiting());
+  const std::shared_ptr<TUsbTransportEnd> end = t->TransportEnd();
+  t = nullptr;  // not the last reference: the receive thread holds one
+  EXPECT_FALSE(end->Wait(0));
+  EXPECT_NE(LiveNodeCount(), nodes);
+  gate->Release();
+  ASSERT_TRUE(end->Wait(10000));
+  EXPECT_EQ(LiveNodeCount(), nodes);
+  {
+    std::lock_guard<std::mutex> guard(arrivals.Lock);
+    EXPECT_EQ(arrivals.Closed, 1);
+  }
+  EXPECT_TRUE(EndFTDIReceiveThreads(10000));
+  auto again = OpenAdapter();
+  EXPECT_TRUE(again->GetActive());
 }
 
 // A library whose close never returns holds up neither Close nor the
@@ -345,7 +428,7 @@ TEST_F(FTDIDeviceThreads, OpenTransportDestroyedOnAnotherThreadWhileBytesArrive)
   owner.join();
   sender.join();
   // The receive thread may have held the last reference for a moment.
-  EndFTDIReceiveThreads(10000);
+  EXPECT_TRUE(EndFTDIReceiveThreads(10000));
   EXPECT_TRUE(ThreadsEnd(started));
 }
 
