@@ -1,6 +1,7 @@
 #include "uEmulation.h"
 
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 extern char** environ;
 
@@ -103,15 +105,20 @@ TProgramCommand::TProgramCommand(const std::string& path, const std::vector<std:
 
 namespace {
 
-// `request` must only read: it is tried on a fresh pseudo-terminal.
-std::string SkipReasonFor(unsigned long request, const char* name) {
+// `request` is tried on a fresh pseudo-terminal with a zeroed structure: it
+// must only read, or change nothing that outlives the terminal.
+bool CallMissing(unsigned long request) {
   const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return "";
-  // Room for any of the terminal structures the calls fill in.
+  if (fd < 0) return false;
+  // Room for any of the terminal structures the calls take or fill in.
   alignas(8) unsigned char buffer[256] = {};
   const bool missing = ioctl(fd, request, buffer) != 0 && errno == ENOSYS;
   close(fd);
-  if (!missing) return "";
+  return missing;
+}
+
+std::string SkipReasonFor(unsigned long request, const char* name) {
+  if (!CallMissing(request)) return "";
   return std::string(name) + " answers ENOSYS here" +
          (UnderEmulation() ? " (user-mode emulation does not pass it on to the kernel)" : "");
 }
@@ -124,4 +131,17 @@ std::string ArbitraryRateSkipReason() {
 
 std::string ExclusiveQuerySkipReason() {
   return SkipReasonFor(TIOCGEXCL, "TIOCGEXCL (the exclusive-use flag)");
+}
+
+std::string KernelProcessName(const std::string& programName) {
+  if (!UnderEmulation()) return programName;
+  std::ifstream comm("/proc/self/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+bool DirectionControlCallMissing() {
+  // A zeroed structure asks for direction control off.
+  return CallMissing(TIOCSRS485);
 }

@@ -9,7 +9,9 @@
 // - Every program runs several times slower, so each bound on a wait for an
 //   event grows by one factor (ScaledMs). Natively the factor is 1.
 // - The emulator answers some terminal calls the kernel serves with ENOSYS;
-//   tests that need them skip (TerminalCallSkipReason).
+//   tests that need them skip (ArbitraryRateSkipReason, ExclusiveQuerySkipReason).
+// - The kernel names the emulator's process, not the program it runs
+//   (KernelProcessName).
 #pragma once
 
 #include <string>
@@ -57,3 +59,12 @@ class TProgramCommand {
 // (TCGETS2/TCSETS2), the second the query of the exclusive-use flag.
 std::string ArbitraryRateSkipReason();
 std::string ExclusiveQuerySkipReason();
+// True when the call that hands a line's direction to the driver
+// (TIOCSRS485) answers ENOSYS, not ENOTTY, on a pseudo-terminal: a line
+// without it is then refused with that reason.
+bool DirectionControlCallMissing();
+
+// The name the kernel gives this process, as a program that names the
+// holder of a port reads it: `programName` natively; under user-mode
+// emulation the process is the emulator's, and so is the name.
+std::string KernelProcessName(const std::string& programName);

@@ -128,6 +128,8 @@ TTtyOpenResult OpenTtyExclusive(const std::string& path) {
   termios settings{};
   if (tcgetattr(fd, &settings) != 0) return Failed(path, errno, fd);
   // Root opens through another holder's exclusive-open flag: look at it.
+  // Where the flag cannot be read (a user-mode emulator answers ENOSYS), the
+  // lock above is what keeps programs apart, and a held lock is still waited for.
   int exclusive = 0;
   if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return Held(path, fd);
   if (!IsPseudoTerminal(fd)) ioctl(fd, TIOCEXCL);

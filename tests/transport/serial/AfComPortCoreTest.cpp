@@ -114,7 +114,7 @@ TEST_F(CoreTest, OpensOnceAndASecondOpenerIsRefusedWhileTheFirstHoldsTheLine) {
   std::string detail;
   EXPECT_EQ(OpenError(second, kCom, &detail), "Can't open device COM41");
   EXPECT_EQ(detail, FPty.SlavePath() + " is held by process " + std::to_string(getpid()) +
-                        " (test_transport)");
+                        " (" + KernelProcessName("test_transport") + ")");
   EXPECT_FALSE(second.IsOpen());
 
   // A pseudo-terminal is never marked exclusive: its far end may stay open

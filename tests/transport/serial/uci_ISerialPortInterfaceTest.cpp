@@ -11,6 +11,7 @@
 #include "framework/uMessageQueue.h"
 #include "framework/uTick.h"
 #include "framework/uXmlNode.h"
+#include "support/uEmulation.h"
 #include "support/uPumpUntil.h"
 #include "transport/serial/AfComPortCore.h"
 #include "transport/serial/uci_ISerialPortInterface.h"
@@ -104,7 +105,8 @@ TEST_F(SerialPtyTest, OpensExclusivelyExchangesBytesAndReopensOnANewNumber) {
   auto second = Transport("comport=47");
   EXPECT_FALSE(second->Open());
   EXPECT_EQ(second->GetLastError(), FPty.SlavePath() + " is held by process " +
-                                        std::to_string(getpid()) + " (test_transport)");
+                                        std::to_string(getpid()) + " (" +
+                                        KernelProcessName("test_transport") + ")");
 
   EXPECT_EQ(t->Write(BytesOf("ping")), 4);
   EXPECT_EQ(TextOf(FPty.Receive(4, kHangGuardMs)), "ping");

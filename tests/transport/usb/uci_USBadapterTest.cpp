@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "support/uEmulation.h"
 #include "support/uFakeSysfs.h"
 #include "transport/serial/uPtyPair.h"
 #include "transport/usb/uFakeAdapter.h"
@@ -252,7 +253,7 @@ TEST_F(UsbAdapterTest, KernelDeviceHeldByAnotherProgram) {
   EXPECT_EQ(t->GetLastError(),
             "USB adapter SIM1: the D2XX library lists no adapter with that serial number (found: "
             "OTHER1); " + FPty.SlavePath() + " is held by process " + std::to_string(getpid()) +
-                " (test_transport)");
+                " (" + KernelProcessName("test_transport") + ")");
   // The kernel's path takes a wait for a held device, and writes it back.
   t->SetConnectionString("portwait=60000");
   EXPECT_NE(t->GetConnectionString().find(";portwait=60000"), std::string::npos);
