@@ -44,6 +44,20 @@ TEST(VeltoScanProcess, OverAPseudoTerminalAtTheLinesPace) {
             "#55\tVELTO ETH 8/4;V1.02.03;F97\n");
 }
 
+// An answer that pauses longer than the margin between its bytes is still
+// one answer: neither a collision of its own turn nor of the next.
+TEST(VeltoScanProcess, AnAnswerThatPausesMidwayIsStillOneAnswer) {
+  auto sim = StartSimulator({"--pty", "--wire-baud", "9600", "--address", "1,7", "--ident", "V1",
+                             "--split", "0xF3:40"});
+  ASSERT_FALSE(sim.PtyPath.empty());
+  setenv("VELTO_COM7", sim.PtyPath.c_str(), 1);
+  const auto run = Scan({"/COM=7:9600", "/From=#48", "/To=#56", "/nolog"});
+  unsetenv("VELTO_COM7");
+  EXPECT_EQ(run.ExitStatus, 2) << run.Stderr;
+  EXPECT_EQ(run.Stdout, "#49\tV1\n#55\tV1\n");
+  EXPECT_EQ(run.Stderr, "");
+}
+
 TEST(VeltoScanProcess, ModulesSharingAnAddressAreACollisionNotAModule) {
   auto sim = StartSimulator({"--address", "1,7,7"});
   ASSERT_NE(sim.Port, 0);

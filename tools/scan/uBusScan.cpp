@@ -84,10 +84,13 @@ bool RunBusScan(ICommunicationInterface& transport, const TScanTiming& timing, s
         const auto at = TClock::now();
         if (!firstByte) firstByte = at;
         if (sorter.Feed(part)) break;
-        // Bytes are coming: the rest gets its time, within the bound.
+        // Bytes are coming: the rest gets its time, within the bound. A frame
+        // begun and not yet whole is waited for up to the bound itself: a
+        // pause inside an answer (a busy sender or receiver) must not cut it
+        // in two, each half then taken for a collision of its own turn.
         const auto more = at + std::chrono::duration_cast<TClock::duration>(margin);
         const auto bound = *firstByte + std::chrono::duration_cast<TClock::duration>(maxAnswer);
-        deadline = std::max(deadline, std::min(more, bound));
+        deadline = std::max(deadline, sorter.Receiving() ? bound : std::min(more, bound));
       } else if (!arrived && !transport.GetActive()) {
         sorter.End();
         return false;
