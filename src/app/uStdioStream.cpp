@@ -40,8 +40,15 @@ std::ostream& ConsoleOut() {
   return *stream;
 }
 
+// As with the standard error stream, a write first flushes standard output,
+// so that a log taking both keeps their order.
 std::ostream& ConsoleErr() {
   static TStdioBuf* buffer = new TStdioBuf(stderr);
-  static std::ostream* stream = new std::ostream(buffer);
+  static std::ostream* stream = [] {
+    auto* err = new std::ostream(buffer);
+    err->tie(&ConsoleOut());
+    err->setf(std::ios_base::unitbuf);
+    return err;
+  }();
   return *stream;
 }

@@ -10,5 +10,5 @@
 // library's own writes stays as written; stdout's buffer flushes at exit.
 std::ostream& ConsoleOut();
 
-// Standard error.
+// Standard error; each write flushes standard output first.
 std::ostream& ConsoleErr();
