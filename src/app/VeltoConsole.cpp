@@ -1,12 +1,12 @@
 // Entry point of the console program.
 #include <csignal>
 #include <exception>
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/uMainRun.h"
 #include "app/uRunSignals.h"
+#include "app/uStdioStream.h"
 #include "transport/uTransports.h"
 
 int main(int argc, char** argv) {
@@ -22,17 +22,17 @@ int main(int argc, char** argv) {
   try {
     InitTransports(argc, argv);
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const int code = RunVeltoConsole(args, std::cout);
-    std::cout.flush();
+    const int code = RunVeltoConsole(args, ConsoleOut());
+    ConsoleOut().flush();
     DoneTransports();
     runSignals.EndBySignal();
     return code;
   } catch (const std::exception& e) {
-    std::cerr << "VeltoConsole: " << e.what() << std::endl;
+    ConsoleErr() << "VeltoConsole: " << e.what() << std::endl;
   } catch (...) {
-    std::cerr << "VeltoConsole: unknown error" << std::endl;
+    ConsoleErr() << "VeltoConsole: unknown error" << std::endl;
   }
-  std::cout.flush();
+  ConsoleOut().flush();
   runSignals.EndBySignal();
   return kExitFailure;
 }

@@ -1,7 +1,7 @@
 #include "app/uMainRun.h"
 
 #include <exception>
-#include <iostream>
+#include <ostream>
 #include <string>
 
 #include "app/uConsoleColor.h"
@@ -9,6 +9,7 @@
 #include "app/uLineEnv.h"
 #include "app/uParams.h"
 #include "app/uRunSignals.h"
+#include "app/uStdioStream.h"
 #include "device/uVelto.h"
 #include "device/ussVelto.h"
 #include "protocol/uTervanStack.h"
@@ -113,7 +114,7 @@ int PackInputs(const TParamRec& params, const TVeltoInfo& info, const TVeltoIOAr
 // that takes both keeps their order.
 void ReportError(std::ostream& out, const std::string& text) {
   out.flush();
-  std::cerr << "VeltoConsole: " << text << std::endl;
+  ConsoleErr() << "VeltoConsole: " << text << std::endl;
 }
 
 // Why the connection could not be made or was lost, once, when the transport
@@ -203,7 +204,7 @@ int RunVeltoConsole(const std::vector<std::string>& args, std::ostream& out) {
   ParseCommandLine(args, params, out);
 
   if (params.ShowHelp) {
-    PrintHelp(out, &out == &std::cout && StdoutIsTerminal());
+    PrintHelp(out, &out == &ConsoleOut() && StdoutIsTerminal());
     return kExitFailure;
   }
   if (!params.ConnectionDefined) {

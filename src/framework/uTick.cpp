@@ -27,14 +27,20 @@ std::uint32_t MonotonicTick32() {
   return static_cast<std::uint32_t>(ms);
 }
 
-double NowDateTime() {
+double NowDateTime() { return LocalDateTime(WallClockNow()); }
+
+timespec WallClockNow() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  std::time_t secs = ts.tv_sec;
+  return ts;
+}
+
+double LocalDateTime(const timespec& instant) {
+  std::time_t secs = instant.tv_sec;
   std::tm local{};
   localtime_r(&secs, &local);
   // Seconds since the epoch as local time, then shifted to the 1899-12-30 origin.
-  double localSecs = static_cast<double>(secs + local.tm_gmtoff) + ts.tv_nsec / 1e9;
+  double localSecs = static_cast<double>(secs + local.tm_gmtoff) + instant.tv_nsec / 1e9;
   constexpr double kDaysFrom1899To1970 = 25569.0;
   return kDaysFrom1899To1970 + localSecs / 86400.0;
 }

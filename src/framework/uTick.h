@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 // Milliseconds from CLOCK_MONOTONIC, cut to 32 bits.
 std::uint32_t MonotonicTick32();
@@ -30,6 +31,12 @@ inline std::uint32_t TicksLeft(std::uint32_t now, std::uint32_t deadline) {
 
 // Local date and time as days since 1899-12-30 (fraction = time of day).
 double NowDateTime();
+
+// The same in two steps: the wall clock's instant now, and later its local
+// date. The first local date of a run reads the system's time-zone rules
+// from disk; a caller that only may show the date stores the instant.
+timespec WallClockNow();
+double LocalDateTime(const timespec& instant);
 
 // Sleeps the calling thread.
 void SleepMs(std::uint32_t ms);

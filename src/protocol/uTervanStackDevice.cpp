@@ -217,7 +217,7 @@ std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout
   slot = TTervanStackItemSIG{};
   slot.Free = false;
   slot.INST = inst;
-  slot.Taken = NowDateTime();
+  FSigTakenAt[sig] = WallClockNow();
   slot.Deadline = Now() + static_cast<std::uint32_t>(timeout);
   FSigGrace[sig] = false;
   FSigAnswered[sig] = false;
@@ -266,8 +266,15 @@ bool TTervanStackDevice::SigInGrace(std::uint8_t sig) {
 }
 
 TTervanStackItemSIG TTervanStackDevice::SigItem(std::uint8_t sig) {
-  std::lock_guard<std::mutex> guard(FSigLock);
-  return FSigTable[sig];
+  TTervanStackItemSIG item;
+  timespec takenAt{};
+  {
+    std::lock_guard<std::mutex> guard(FSigLock);
+    item = FSigTable[sig];
+    takenAt = FSigTakenAt[sig];
+  }
+  if (!item.Free) item.Taken = LocalDateTime(takenAt);
+  return item;
 }
 
 // --- the engine ---

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -189,6 +190,9 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   std::condition_variable FSigFreed;  // a slot was released or went into grace
   std::atomic<std::uint8_t> FAddress{0};
   std::array<TTervanStackItemSIG, 256> FSigTable;  // guarded by FSigLock
+  // When each slot was taken; SigItem turns it into the slot's Taken date, so
+  // that an exchange does not pay for reading the time zone. Guarded by FSigLock.
+  std::array<timespec, 256> FSigTakenAt{};
   std::array<std::uint32_t, 256> FSigTurn{};       // takings of each slot; guarded by FSigLock
   std::array<bool, 256> FSigGrace{};               // held for a late answer; guarded by FSigLock
   std::array<bool, 256> FSigAnswered{};  // its answer's callback is running; guarded by FSigLock

@@ -294,11 +294,15 @@ TEST_F(DeviceEngineTest, CallbackGetsTheRequestAsSentAndTheAnswer) {
     seenRequest = request;
     seenAnswer = answer;
   };
+  const double before = NowDateTime();
   ASSERT_TRUE(d->Execute(velto::kInstSetOutputs, TBytes{0x83}, callback, false, 5000));
+  const double after = NowDateTime();
   TTervanStackItemSIG slot = d->SigItem(0);
   EXPECT_FALSE(slot.Free);
   EXPECT_TRUE(static_cast<bool>(slot.Callback));
-  EXPECT_GT(slot.Taken, 0.0);
+  // The local date of the taking, not of the look.
+  EXPECT_GE(slot.Taken, before);
+  EXPECT_LE(slot.Taken, after);
 
   Transport->Deliver(BuildPacket(0x31, 0, 0x00, {0x42}));
   EXPECT_EQ(calls, 1);
