@@ -18,8 +18,9 @@
 // keeps the transport alive for a handler that drops the last other one.
 // TCP (tcp/uPosixSocket.*), the serial port and the USB adapter's kernel
 // device path (serial/uSerialBytePort.*) stand on it. The adapter library's
-// path (usb/uci_FTDIcore.*) moves, counts and waits for bytes through it;
-// its opening, closing and receive thread are still its own.
+// path (usb/uci_FTDIcore.*) moves, counts and waits for bytes through it,
+// and its receive thread and failing calls report arrivals and losses to
+// it; opening, closing and the receive thread itself are still its own.
 //
 // To add a transport (an RS-485 mode, another adapter library, a new kind
 // of device path):

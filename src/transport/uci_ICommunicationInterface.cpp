@@ -220,7 +220,7 @@ std::uint32_t TCommunicationInterface::SilenceDeadline(std::uint32_t arrivalTick
 void TCommunicationInterface::SendAndReceive(const TBytes& request, std::int32_t timeout,
                                              TBytes& response, const TResponseCheck& check) {
   response.clear();
-  std::lock_guard<TTransportMutex> guard(FTransportLock);
+  TTransportLock guard(*this);  // through Lock and Unlock, which a transport may extend
   if (!GetActive()) return;
   SleepMs(1);
   Write(request);

@@ -1,12 +1,14 @@
 // Every transport survives a handler that drops the last reference to it in
 // the middle of an announcement: the code that announced goes on, and the
 // transport ends once that code is done with it. (AddressSanitizer watches
-// for the use of a freed transport.)
+// for the use of a freed transport.) Each announcement comes after the
+// transport's lock was let go.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -24,12 +26,32 @@ namespace {
 constexpr int kCom = 52;
 constexpr int kHangGuardMs = 10000;
 
+// Whether another thread can take the transport's lock while an
+// announcement runs. One of the transport's own threads may hold it for a
+// moment, so the other thread tries until it gets it, at most half the hang
+// guard (the announcing side may wait for the handler for the whole guard).
+bool LockFreeElsewhere(ICommunicationInterface& t) {
+  return std::async(std::launch::async,
+                    [&t] {
+                      return Eventually(
+                          [&t] {
+                            if (!t.TryLock()) return false;
+                            t.Unlock();
+                            return true;
+                          },
+                          kHangGuardMs / 2);
+                    })
+      .get();
+}
+
 // Holds the only reference to a transport and lets it go in its handler.
 struct TDropper {
   TIntf<ICommunicationInterface> Held;
   std::atomic<int> Calls{0};
+  std::atomic<int> UnderLock{0};  // calls made while the announcing side held the lock
 
-  void Drop(TIntf<ICommunicationInterface> /*sender*/) {
+  void Drop(TIntf<ICommunicationInterface> sender) {
+    if (!LockFreeElsewhere(*sender)) ++UnderLock;
     Held = nullptr;
     ++Calls;
   }
@@ -60,9 +82,14 @@ class TFakeUsb {
   TFakeUsb(const TFakeUsb&) = delete;
   TFakeUsb& operator=(const TFakeUsb&) = delete;
 
+  // A transport on the adapter, not opened yet.
+  static TIntf<ICommunicationInterface> Create() {
+    return Make<TFTDIDevice>("provider=FTD_USB;serial_number=SIM9");
+  }
+
   // An open transport on the adapter, its far end in Peer.
   TIntf<ICommunicationInterface> Open() {
-    TIntf<ICommunicationInterface> t = Make<TFTDIDevice>("provider=FTD_USB;serial_number=SIM9");
+    TIntf<ICommunicationInterface> t = Create();
     EXPECT_TRUE(t->Open()) << t->GetLastError();
     Peer = FListener.Accept(kHangGuardMs);
     EXPECT_TRUE(Peer.Valid());
@@ -189,6 +216,23 @@ TEST(TransportLastReferenceTest, AHandlerMayDropTheLastReferenceInEveryAnnouncem
          d.Transport().SetOnClosed(d.Handler());
          d.Transport().Write(BytesOf("x"));
        }},
+      {"USB: closed, by a setting's input/output error",
+       [](TDropper& d) {
+         TFakeUsb usb("baud=4@2");  // the first use is the open's
+         d.Held = usb.Open();
+         d.Transport().SetOnClosed(d.Handler());
+         d.Transport().SetConnectionString("baudrate=9600");
+       }},
+      {"USB: closed, by an input/output error the receive thread meets",
+       [](TDropper& d) {
+         TFakeUsb usb("queue=4");
+         d.Held = TFakeUsb::Create();
+         // Set first: the thread may meet the error as soon as it runs.
+         d.Transport().SetOnClosed(d.Handler());
+         d.Transport().Open();  // the thread may have ended it before this returns
+         EXPECT_TRUE(Eventually([&] { return d.Calls > 0; }));
+         EXPECT_TRUE(EndFTDIReceiveThreads(kHangGuardMs));
+       }},
   };
   for (const TDropCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -196,6 +240,7 @@ TEST(TransportLastReferenceTest, AHandlerMayDropTheLastReferenceInEveryAnnouncem
     TDropper d;
     c.Run(d);
     EXPECT_GE(d.Calls.load(), 1);
+    EXPECT_EQ(d.UnderLock.load(), 0);
     EXPECT_FALSE(d.Held);
     EXPECT_TRUE(Eventually([&] { return LiveNodeCount() == nodes; }));
   }

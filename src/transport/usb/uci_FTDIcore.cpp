@@ -34,6 +34,8 @@ class TFTDIDevice::TAdapterPort final : public IBytePort {
     TThreads finished;
     bool announce = false;
     FDevice.CloseLocked(false, finished, announce);
+    // Let go at the lock's release, not here under it.
+    for (auto& thread : finished) FDevice.FFinished.push_back(std::move(thread));
     return announce;
   }
   TPortResult State() override {
@@ -113,8 +115,7 @@ class TFTDIDevice::TAdapterPort final : public IBytePort {
   // the step.
   TPortResult Failure(const char* call, FT_STATUS status) {
     if (status == kD2xxIoError)
-      return TPortResult::LineLost(EIO, FDevice.Target() + ": " + StatusText(call, status) +
-                                            " (input/output error); closed");
+      return TPortResult::LineLost(EIO, FDevice.IoErrorText(call, status));
     return TPortResult::Failed(0, FDevice.Target() + ": " + StatusText(call, status));
   }
 
@@ -142,7 +143,8 @@ TFTDIDevice::~TFTDIDevice() {
   {
     // Normally done in BeforeDestruction; here for an object freed without
     // it. (A constructor that fails stops its thread through the member,
-    // which is declared last for that.)
+    // which is declared last for that.) The release lets go of the threads
+    // a lost adapter left.
     TThreads finished;
     TLockGuard guard(*this);
     TakeReceiveThread(finished);
@@ -177,10 +179,13 @@ std::string TFTDIDevice::Target() {
   return "USB " + GetSerialNumber();
 }
 
-void TFTDIDevice::ReportFailure(const char* call, FT_STATUS status) {
-  if (status != kD2xxIoError) return;
-  SetLastError(Target() + ": " + StatusText(call, status) + " (input/output error); closed");
-  Close(false);
+std::string TFTDIDevice::IoErrorText(const char* call, FT_STATUS status) {
+  return Target() + ": " + StatusText(call, status) + " (input/output error); closed";
+}
+
+TPortLink::TNotice TFTDIDevice::FailureLocked(const char* call, FT_STATUS status) {
+  if (status != kD2xxIoError) return TPortLink::TNotice::None;
+  return FAdapterLink->CloseLocked(IoErrorText(call, status));
 }
 
 void TFTDIDevice::TakeReceiveThread(TThreads& finished) {
@@ -201,20 +206,26 @@ bool TFTDIDevice::GetActive() {
 }
 
 bool TFTDIDevice::Open() {
+  // A handler, here or on the receive thread, may drop the last other reference.
+  const TIntf<ICommunicationInterface> keep = Self();
   TThreads finished;
   bool opened = false;
+  bool rateApplied = false;
+  TPortLink::TNotice closed = TPortLink::TNotice::None;
   {
     TLockGuard guard(*this);
     if (GetActive()) return true;
-    opened = OpenAdapter(finished);
+    opened = OpenAdapter(finished, rateApplied, closed);
   }
   finished.clear();
+  FAdapterLink->Deliver(closed);
+  if (rateApplied) AnnounceSettingsChanged();
   if (opened) AnnounceOpened();
   return opened;
 }
 
 // Under the lock. Threads of an earlier adapter are handed over to be joined.
-bool TFTDIDevice::OpenAdapter(TThreads& finished) {
+bool TFTDIDevice::OpenAdapter(TThreads& finished, bool& rateApplied, TPortLink::TNotice& closed) {
   TakeReceiveThread(finished);
   const std::string serialNumber = GetSerialNumber();
   if (serialNumber.empty()) {
@@ -229,7 +240,6 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished) {
   FT_HANDLE handle = nullptr;
   const FT_STATUS status = D2xxOpenEx(serialNumber, handle);
   if (status != kD2xxOk) {
-    ReportFailure("FT_OpenEx", status);
     // 65535 from the library itself is a status like any other.
     std::string reason = status == kD2xxMissing ? D2xxMissingReason("FT_OpenEx") : std::string();
     if (reason.empty()) reason = StatusText("FT_OpenEx", status);
@@ -244,7 +254,7 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished) {
   FHandle = handle;
   D2xxResetDevice(handle);  // its outcome changes nothing here
   try {
-    FReceiveThread = std::make_unique<TFTDIDevicecore>(this, handle, FEnd);
+    FReceiveThread = std::make_unique<TFTDIDevicecore>(this, FAdapterLink.get(), handle, FEnd);
   } catch (const std::exception& e) {
     // Without its thread the adapter is not opened. Its event, which the
     // library may already hold, is kept by the thread's state.
@@ -263,7 +273,8 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished) {
     Alert(Target() + ": FT_SetEventNotification failed with status " + std::to_string(event) +
           "; received bytes are looked for every " + std::to_string(TFTDIDevicecore::kIdleWaitMs) +
           " ms");
-  SetBaudRate(FBaudRate.load());
+  closed = ApplyBaudRateLocked(FBaudRate.load());
+  rateApplied = true;
   // An input/output error while setting up has closed the adapter again.
   if (!GetActive()) return false;
   SetLastError(std::string());
@@ -305,8 +316,12 @@ bool TFTDIDevice::CloseLocked(bool force, TThreads& finished, bool& announce) {
     }
     if (status != kD2xxOk && !force) {
       // The library may still signal the event: the thread and its event
-      // stay until the next Open, Close or the destruction.
-      ReportFailure("FT_Close", status);
+      // stay until the next Open, Close or the destruction, unless the
+      // adapter has gone (the event stays with the library all the same).
+      if (status == kD2xxIoError) {
+        SetLastError(IoErrorText("FT_Close", status));
+        TakeReceiveThread(finished);
+      }
       return false;
     }
     TakeReceiveThread(finished);
@@ -354,9 +369,12 @@ void TFTDIDevice::Unlock() {
   // Letting go of the lock drops the reference it held, which may be the
   // last: keep the transport until the release is passed on.
   AddRef();
+  TThreads finished;
   const bool last = --FHolds == 0;
+  if (last) finished.swap(FFinished);
   TransportLock().unlock();
   if (last) LockReleased();
+  finished.clear();  // joined (or detached on themselves) without the lock
   Release();
 }
 
@@ -369,18 +387,22 @@ void TFTDIDevice::LockReleased() {
   if (event) event->LockReleased();
 }
 
-void TFTDIDevice::AnnounceDataReceived(TIntf<ICommunicationInterface> sender) {
-  TSerialPortCoreInterface::AnnounceDataReceived(std::move(sender));
-}
-
 void TFTDIDevice::PurgeIn() {
-  TLockGuard guard(*this);
-  ReportFailure("FT_Purge", D2xxPurge(FHandle.load(), kD2xxPurgeRx));
+  Purge(kD2xxPurgeRx);
 }
 
 void TFTDIDevice::PurgeOut() {
-  TLockGuard guard(*this);
-  ReportFailure("FT_Purge", D2xxPurge(FHandle.load(), kD2xxPurgeTx));
+  Purge(kD2xxPurgeTx);
+}
+
+void TFTDIDevice::Purge(DWORD mask) {
+  const TIntf<ICommunicationInterface> keep = Self();
+  TPortLink::TNotice notice = TPortLink::TNotice::None;
+  {
+    TLockGuard guard(*this);
+    notice = FailureLocked("FT_Purge", D2xxPurge(FHandle.load(), mask));
+  }
+  FAdapterLink->Deliver(notice);
 }
 
 bool TFTDIDevice::ResetDevice() {
@@ -435,17 +457,24 @@ std::int32_t TFTDIDevice::GetBaudRate() {
 }
 
 void TFTDIDevice::SetBaudRate(std::int32_t baudRate) {
+  const TIntf<ICommunicationInterface> keep = Self();  // goes on after announcing
+  TPortLink::TNotice notice = TPortLink::TNotice::None;
   {
     TLockGuard guard(*this);
-    const FT_HANDLE handle = FHandle.load();
-    const FT_STATUS status =
-        handle == nullptr ? kD2xxOk : D2xxSetBaudRate(handle, static_cast<DWORD>(baudRate));
-    if (status == kD2xxOk) FBaudRate = baudRate;
-    // The character time follows the rate in effect, also when it was refused.
-    TSerialPortCoreInterface::SetBaudRate(FBaudRate.load());
-    ReportFailure("FT_SetBaudRate", status);
+    notice = ApplyBaudRateLocked(baudRate);
   }
+  FAdapterLink->Deliver(notice);
   AnnounceSettingsChanged();
+}
+
+TPortLink::TNotice TFTDIDevice::ApplyBaudRateLocked(std::int32_t baudRate) {
+  const FT_HANDLE handle = FHandle.load();
+  const FT_STATUS status =
+      handle == nullptr ? kD2xxOk : D2xxSetBaudRate(handle, static_cast<DWORD>(baudRate));
+  if (status == kD2xxOk) FBaudRate = baudRate;
+  // The character time follows the rate in effect, also when it was refused.
+  TSerialPortCoreInterface::SetBaudRate(FBaudRate.load());
+  return FailureLocked("FT_SetBaudRate", status);
 }
 
 std::int32_t TFTDIDevice::GetDataBits() {
@@ -473,6 +502,8 @@ void TFTDIDevice::SetParity(std::int32_t parity) {
 }
 
 void TFTDIDevice::SetLineField(std::atomic<std::int32_t>& field, std::int32_t value) {
+  const TIntf<ICommunicationInterface> keep = Self();  // goes on after announcing
+  TPortLink::TNotice notice = TPortLink::TNotice::None;
   {
     TLockGuard guard(*this);
     const std::int32_t previous = field.exchange(value);
@@ -481,8 +512,9 @@ void TFTDIDevice::SetLineField(std::atomic<std::int32_t>& field, std::int32_t va
         FHandle.load(), static_cast<UCHAR>(FDataBits.load()), static_cast<UCHAR>(FStopBits.load()),
         static_cast<UCHAR>(FParity.load()));
     if (status != kD2xxOk) field = previous;
-    ReportFailure("FT_SetDataCharacteristics", status);
+    notice = FailureLocked("FT_SetDataCharacteristics", status);
   }
+  FAdapterLink->Deliver(notice);
   AnnounceSettingsChanged();
 }
 
@@ -504,8 +536,13 @@ void TFTDIDevice::SetRTS(bool raised) {
 
 void TFTDIDevice::SetLine(std::atomic<bool>& state, bool raised, FT_STATUS (*call)(FT_HANDLE, bool),
                           const char* entryPoint) {
-  TLockGuard guard(*this);
-  const FT_STATUS status = call(FHandle.load(), raised);
-  if (status == kD2xxOk) state = raised;
-  ReportFailure(entryPoint, status);
+  const TIntf<ICommunicationInterface> keep = Self();
+  TPortLink::TNotice notice = TPortLink::TNotice::None;
+  {
+    TLockGuard guard(*this);
+    const FT_STATUS status = call(FHandle.load(), raised);
+    if (status == kD2xxOk) state = raised;
+    notice = FailureLocked(entryPoint, status);
+  }
+  FAdapterLink->Deliver(notice);
 }

@@ -2,7 +2,7 @@
 // D2XX library (uci_FTDIdirect) rather than through a serial device, chosen by
 // its USB serial number, with the line settings and connection-string keys of
 // the serial-line layer. A receive thread waits for the library's event and
-// announces arrivals upward.
+// reports arrivals to the transport's link, which announces them.
 #pragma once
 
 #include <atomic>
@@ -31,8 +31,6 @@ class IFTDISerialPortInterface : public virtual ISerialPortInterface {
   virtual std::int32_t GetDeviceIndex() = 0;
   virtual std::string GetDeviceLocation() = 0;
   virtual FT_HANDLE GetHandle() = 0;
-  // Called by the receive thread, which holds the transport's lock meanwhile.
-  virtual void AnnounceDataReceived(TIntf<ICommunicationInterface> sender) = 0;
   virtual bool ResetDevice() = 0;
   virtual bool EraseEEPROM() = 0;
 };
@@ -61,14 +59,16 @@ class TUsbTransportEnd {
   bool FGone = false;  // guarded by FLock
 };
 
-// The receive thread of one open adapter. It reaches its transport through a
-// plain pointer and never keeps it alive: the transport stops the thread
-// before it goes. Destroying this object requests the stop and joins the
-// thread, unless that happens on the thread itself (its transport was closed
-// or ended there): then the thread is detached. It finishes the visit it is
-// in under the counted reference it holds for it; once it let go of that,
-// it touches nothing but its own state. Its end is told by the transport's
-// TUsbTransportEnd and by EndFTDIReceiveThreads, never by a join.
+// The receive thread of one open adapter. It reaches its transport and the
+// transport's link through plain pointers and never keeps the transport
+// alive: the transport stops the thread before it goes. It reports arrivals
+// to the link, which announces them after letting go of the lock. Destroying
+// this object requests the stop and joins the thread, unless that happens on
+// the thread itself (its transport was closed or ended there): then the
+// thread is detached. It finishes the visit it is in under the counted
+// reference it holds for it; once it let go of that, it touches nothing but
+// its own state. Its end is told by the transport's TUsbTransportEnd and by
+// EndFTDIReceiveThreads, never by a join.
 class TFTDIDevicecore {
  public:
   // Waits at most this long for an event, also while another thread holds
@@ -78,7 +78,7 @@ class TFTDIDevicecore {
   // Registers its event with the library for `handle` (the status is kept),
   // then starts the thread, which raises its own priority where permitted
   // and is counted in `end` until its very last step.
-  TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE handle,
+  TFTDIDevicecore(ICommunicationInterface* transport, TPortLink* link, FT_HANDLE handle,
                   std::shared_ptr<TUsbTransportEnd> end);
   ~TFTDIDevicecore();
   TFTDIDevicecore(const TFTDIDevicecore&) = delete;
@@ -168,7 +168,6 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   std::int32_t GetDeviceIndex() override { return -1; }
   std::string GetDeviceLocation() override { return std::string(); }
   FT_HANDLE GetHandle() override { return FHandle.load(); }
-  void AnnounceDataReceived(TIntf<ICommunicationInterface> sender) override;
   bool ResetDevice() override;
   bool EraseEEPROM() override;
 
@@ -189,10 +188,18 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
 
   // "USB <serial number>": how the last error names the adapter.
   std::string Target();
-  // An input/output error status closes the adapter; any other status only
-  // fails the operation.
-  void ReportFailure(const char* call, FT_STATUS status);
-  bool OpenAdapter(TThreads& finished);
+  // The last error of a call that met the input/output error.
+  std::string IoErrorText(const char* call, FT_STATUS status);
+  // Under the lock: an input/output error status closes the adapter (the
+  // caller announces that after the lock); any other only fails the call.
+  TPortLink::TNotice FailureLocked(const char* call, FT_STATUS status);
+  // Under the lock: the rate applied to the open adapter; what a failure
+  // leaves to announce is returned.
+  TPortLink::TNotice ApplyBaudRateLocked(std::int32_t baudRate);
+  // Under the lock. `rateApplied` tells that the rate was set on an opened
+  // adapter (a settings change to announce), `closed` that doing so closed
+  // it again; both are announced by the caller after the lock.
+  bool OpenAdapter(TThreads& finished, bool& rateApplied, TPortLink::TNotice& closed);
   // Under the lock: asks the receive thread to stop and hands it over, to
   // be let go after the lock (joined, or detached when it is this thread).
   void TakeReceiveThread(TThreads& finished);
@@ -203,12 +210,17 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   void SetLine(std::atomic<bool>& state, bool raised, FT_STATUS (*call)(FT_HANDLE, bool),
                const char* entryPoint);
 
+  // PurgeIn and PurgeOut: `mask` names the library's queue.
+  void Purge(DWORD mask);
   // Passes the lock's last release on to the receive thread.
   void LockReleased();
 
   const std::shared_ptr<TUsbTransportEnd> FEnd = std::make_shared<TUsbTransportEnd>();
   std::atomic<FT_HANDLE> FHandle{nullptr};  // changed under the transport lock
   int FHolds = 0;                           // guarded by the transport lock
+  // Receive threads a lost adapter's close took under the lock: let go at
+  // the lock's last release, as one may be announcing and wait for the lock.
+  TThreads FFinished;  // guarded by the transport lock
   // The open adapter's event: its own lock, as it is used after the
   // transport's lock was released and while waiting without it.
   std::mutex FEventLock;

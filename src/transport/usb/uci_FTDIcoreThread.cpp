@@ -13,8 +13,8 @@
 // What the thread shares with the object that started it; the last of the two
 // to let go frees it.
 struct TFTDIReceiveState {
-  explicit TFTDIReceiveState(IFTDISerialPortInterface* device)
-      : Device(device), Event(std::make_unique<TD2xxEvent>()) {}
+  TFTDIReceiveState(ICommunicationInterface* transport, TPortLink* link)
+      : Transport(transport), Link(link), Event(std::make_unique<TD2xxEvent>()) {}
   ~TFTDIReceiveState() {
     if (!Released.load()) AbandonD2xxEvent(std::move(Event));
   }
@@ -23,7 +23,9 @@ struct TFTDIReceiveState {
 
   // Valid until a stop is requested (the transport requests it before it
   // goes), and while the thread holds the counted reference it took before.
-  IFTDISerialPortInterface* const Device;
+  // The link is the transport's.
+  ICommunicationInterface* const Transport;
+  TPortLink* const Link;
   std::unique_ptr<TD2xxEvent> Event;
   std::atomic<bool> Released{false};
 };
@@ -54,47 +56,28 @@ void ThreadEnded() {
   gRunning.Changed.notify_all();
 }
 
-// Holds a transport's lock for a scope when it could be taken at once.
-class TTryTransportLock {
- public:
-  explicit TTryTransportLock(ICommunicationInterface& transport)
-      : FTransport(transport), FOwns(transport.TryLock()) {}
-  ~TTryTransportLock() {
-    if (FOwns) FTransport.Unlock();
-  }
-  TTryTransportLock(const TTryTransportLock&) = delete;
-  TTryTransportLock& operator=(const TTryTransportLock&) = delete;
-  bool Owns() const { return FOwns; }
-
- private:
-  ICommunicationInterface& FTransport;
-  bool FOwns;
-};
-
-// Announces bytes that may be waiting, unless the stop was requested. False
-// when another thread holds the transport's lock (it takes the bytes itself
-// then): its release wakes the thread, which tries again.
-bool AnnounceArrival(TFTDIReceiveState& state, bool& pending) {
-  IFTDISerialPortInterface& device = *state.Device;
-  // Held for the whole visit, not just the announcement: an input/output
-  // error met while asking closes the transport, and its closed handler may
-  // drop the last other reference. Declared before the lock so that it is let
-  // go after it: letting go may end the transport, and nothing of it is
-  // touched afterwards. (While a transport is being ended elsewhere, this
-  // reference cannot end it a second time.)
-  TIntf<ICommunicationInterface> sender(&device);
+// Reports bytes that may be waiting to the transport's link, unless the stop
+// was requested. While another thread holds the transport's lock it takes
+// the bytes itself; its release wakes the thread, which tries again.
+void ReportArrival(TFTDIReceiveState& state) {
+  ICommunicationInterface& transport = *state.Transport;
+  // Held for the whole visit, the lock's release included, and let go last:
+  // letting go may end the transport, and nothing of it is touched
+  // afterwards. (While a transport is being ended elsewhere, this reference
+  // cannot end it a second time.)
+  const TIntf<ICommunicationInterface> visit(&transport);
   // Said before trying, so that a release just after a failed try is not missed.
   state.Event->WantLock();
-  TTryTransportLock lock(device);
-  if (!lock.Owns()) return false;
+  if (!transport.TryLock()) return;
   state.Event->LockTaken();
-  if (state.Event->StopRequested()) return true;
-  const bool waiting = device.GetReceivedCount() != 0;
-  // Asking may have met an input/output error and closed the transport.
-  if (state.Event->StopRequested() || !(pending || waiting)) return true;
-  pending = false;
-  device.AnnounceDataReceived(sender);
-  return true;
+  if (state.Event->StopRequested()) {
+    transport.Unlock();
+    return;
+  }
+  // The link decides under the lock and lets go of it before it announces:
+  // an input/output error met on the way closes the transport, and a
+  // handler may drop the last other reference.
+  state.Link->Arrived(TPortLink::TArrivalLock::Held);
 }
 
 }  // namespace
@@ -122,9 +105,9 @@ void TUsbTransportEnd::TransportGone() {
   FChanged.notify_all();
 }
 
-TFTDIDevicecore::TFTDIDevicecore(IFTDISerialPortInterface* device, FT_HANDLE handle,
-                                 std::shared_ptr<TUsbTransportEnd> end)
-    : FState(std::make_shared<TFTDIReceiveState>(device)) {
+TFTDIDevicecore::TFTDIDevicecore(ICommunicationInterface* transport, TPortLink* link,
+                                 FT_HANDLE handle, std::shared_ptr<TUsbTransportEnd> end)
+    : FState(std::make_shared<TFTDIReceiveState>(transport, link)) {
   FRegistrationStatus = D2xxSetEventNotification(handle, kD2xxEventRxChar | kD2xxEventModemStatus,
                                                  FState->Event->LibraryHandle());
   ThreadStarted();
@@ -177,16 +160,13 @@ void TFTDIDevicecore::Run(TFTDIReceiveState& state) {
   try {
     ApplyThreadPriority(KernelThreadId(), tpHighest);  // on the serial port threads' scale
     TD2xxEvent& event = *state.Event;
-    bool pending = false;
     // The queue is looked at after every wake-up and every time-out: the
     // library's signal carries no state, and one sent while nobody waits is
     // lost. While another thread holds the lock, the thread sleeps until that
     // thread lets go of it, a signal, the stop or the time-out.
     while (!event.StopRequested()) {
-      AnnounceArrival(state, pending);
-      const TD2xxEvent::TWake wake = event.Wait(kIdleWaitMs);
-      if (wake == TD2xxEvent::TWake::Stop) break;
-      if (wake == TD2xxEvent::TWake::Signal) pending = true;
+      ReportArrival(state);
+      if (event.Wait(kIdleWaitMs) == TD2xxEvent::TWake::Stop) break;
     }
   } catch (...) {
     // Nothing may leave a thread body; the thread just ends.

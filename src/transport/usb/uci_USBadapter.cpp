@@ -326,16 +326,28 @@ void TUsbAdapterDevice::AnnounceArrival() {
   FTtyPortLink.Arrived(TPortLink::TArrivalLock::Held);
 }
 
+// The library's path takes the lock itself: a loss it meets is announced
+// after the lock.
 void TUsbAdapterDevice::PurgeIn() {
-  TLockGuard guard(TransportLock());
-  if (!KernelOpen()) return TFTDIDevice::PurgeIn();
-  if (GetActive()) FPort->PurgeInput();
+  {
+    TLockGuard guard(TransportLock());
+    if (KernelOpen()) {
+      if (GetActive()) FPort->PurgeInput();
+      return;
+    }
+  }
+  TFTDIDevice::PurgeIn();
 }
 
 void TUsbAdapterDevice::PurgeOut() {
-  TLockGuard guard(TransportLock());
-  if (!KernelOpen()) return TFTDIDevice::PurgeOut();
-  if (GetActive()) FPort->PurgeOutput();
+  {
+    TLockGuard guard(TransportLock());
+    if (KernelOpen()) {
+      if (GetActive()) FPort->PurgeOutput();
+      return;
+    }
+  }
+  TFTDIDevice::PurgeOut();
 }
 
 // --- settings ---
