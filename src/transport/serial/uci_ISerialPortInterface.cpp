@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <functional>
 #include <mutex>
 
@@ -62,13 +61,28 @@ std::int32_t IntegerValue(const std::string& text) {
   return value;
 }
 
-// A decimal number with an optional sign and fraction ("-1", "0.5").
-bool TryParseDecimal(const std::string& text, double& value) {
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  if (first != last && *first == '+') ++first;
-  const auto [end, error] = std::from_chars(first, last, value, std::chars_format::fixed);
-  return error == std::errc() && end == last && first != last;
+// Whether text is a decimal number with an optional sign and fraction ("-1",
+// "0.5", ".5", "2."), and whether it is other than zero. Read as text, not
+// converted: only zero or not is asked, and this keeps the programs free of the
+// floating-point library.
+bool TryDecimalIsNonZero(const std::string& text, bool& nonZero) {
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  bool digit = false;
+  bool point = false;
+  nonZero = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c >= '0' && c <= '9') {
+      digit = true;
+      nonZero = nonZero || c != '0';
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  return digit;
 }
 
 }  // namespace
@@ -89,8 +103,8 @@ bool LineStateFromText(const std::string& text) {
   const std::string trimmed = TrimControl(text);
   std::int32_t whole = 0;
   if (TryParseInt(trimmed, whole)) return whole != 0;
-  double number = 0.0;
-  if (TryParseDecimal(trimmed, number)) return number != 0.0;
+  bool nonZero = false;
+  if (TryDecimalIsNonZero(trimmed, nonZero)) return nonZero;
   if (SameText(trimmed, "true")) return true;
   if (SameText(trimmed, "false")) return false;
   throw EConvertError("'" + text + "' is not a valid boolean value");

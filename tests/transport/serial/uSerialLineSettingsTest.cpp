@@ -94,11 +94,13 @@ TEST(SerialLineSettings, UnknownStopBitsOrParityKeepsTheCurrentValue) {
 }
 
 TEST(SerialLineSettings, LineStateTexts) {
-  for (const char* raised : {"-1", "1", "true", "TRUE", "0.5", "$10", " 2 "})
+  // A fraction too small for a double is still not zero.
+  const std::string tiny = "0." + std::string(400, '0') + "1";
+  for (const char* raised : {"-1", "1", "true", "TRUE", "0.5", ".5", "+0.001", "$10", " 2 ", tiny.c_str()})
     EXPECT_TRUE(LineStateFromText(raised)) << raised;
-  for (const char* lowered : {"0", "false", "False", "0.0", "-0"})
+  for (const char* lowered : {"0", "false", "False", "0.0", "-0", "0.", "+.000"})
     EXPECT_FALSE(LineStateFromText(lowered)) << lowered;
-  for (const char* bad : {"yes", "", "1x", "on"}) {
+  for (const char* bad : {"yes", "", "1x", "on", ".", "-", "1.2.3", "1e3", "--1"}) {
     try {
       LineStateFromText(bad);
       ADD_FAILURE() << bad << " converted";
