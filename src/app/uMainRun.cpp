@@ -154,8 +154,6 @@ int RunOpened(const TParamRec& params, TRunObjects& run, TRunLog& log) {
 }
 
 int RunConnected(const TParamRec& params, std::ostream& out) {
-  // From here on a stop signal ends the run at its next step.
-  WatchRunSignals();
   TRunLog log(out, params.LogEnabled);
   TRunObjects run;
   // Destroyed before `run`: the lines reach their reader before the clean-up,

@@ -3,7 +3,9 @@
 // line is free for the next program at once, also after SIGKILL.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -105,6 +107,41 @@ TEST(StopSignalBeforeRun, HelpIsWrittenAndTheProgramEndsByTheSignal) {
   ASSERT_TRUE(console.Wait(kHangGuardMs, status)) << "the program did not end";
   EXPECT_EQ(status, 128 + SIGTERM) << console.Stderr();
   EXPECT_NE(console.Stdout().find("VELTO console"), std::string::npos) << console.Stdout();
+}
+
+// The longest wait of a run, for a line another program holds, is where the
+// signal is taken: the run ends by it at once, neither after the ten minutes
+// it was to wait nor with a refusal printed.
+TEST(StopSignalInPortWait, ARunWaitingForAHeldLineEndsByTheSignal) {
+  TSimulatorProcess sim = StartSimulator({"--pty"});
+  ASSERT_FALSE(sim.PtyPath.empty());
+  const int holder = open(sim.PtyPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  // The run's first try to open the line tells that its wait has begun.
+  const int opens = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(opens, 0);
+  ASSERT_GE(inotify_add_watch(opens, sim.PtyPath.c_str(), IN_OPEN), 0);
+  setenv("VELTO_COM9", sim.PtyPath.c_str(), 1);
+  setenv("VELTO_PORT_WAIT_MS", "600000", 1);
+  TChildProcess console;
+  const bool started = console.Start(ProgramPath("VeltoConsole"),
+                                     {"/COM=9:9600", "/Address=1", "/ErrorCode=In1"});
+  unsetenv("VELTO_COM9");
+  unsetenv("VELTO_PORT_WAIT_MS");
+  ASSERT_TRUE(started);
+  pollfd opened{opens, POLLIN, 0};
+  EXPECT_EQ(poll(&opened, 1, kHangGuardMs), 1) << "the run never tried the line";
+  close(opens);
+
+  ASSERT_TRUE(console.Signal(SIGTERM));
+  int status = 0;
+  const bool ended = console.Wait(kHangGuardMs, status);
+  close(holder);
+  ASSERT_TRUE(ended) << "the run went on waiting";
+  EXPECT_EQ(status, 128 + SIGTERM);
+  EXPECT_EQ(console.Stdout(), "");
+  EXPECT_EQ(console.Stderr(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest,
