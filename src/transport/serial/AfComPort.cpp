@@ -90,6 +90,12 @@ void TAfCustomSerialPort::OpenPort() {
     FCore->SetEventThreadPriority(FEventThreadPriority);
     FCore->SetWriteThreadPriority(FWriteThreadPriority);
   }
+  // Reports for the owner thread reach it only when it serves its messages:
+  // the line is watched from the first time it does (a run that never does,
+  // a one-shot console run, starts no thread for it). Reports taken on the
+  // event thread itself need the watch from the open.
+  const bool synced = !OnNonSyncEvent;
+  FCore->SetWatchOnDemand(synced);
   FClosing = false;
   {
     // No reports can come from a port that did not open.
@@ -97,6 +103,7 @@ void TAfCustomSerialPort::OpenPort() {
     OpenDevice();
     undo.Dismiss();
   }
+  if (synced && !PostCall(FSyncId, [this] { FCore->StartWatching(); })) FCore->StartWatching();
   if (OnPortOpen) OnPortOpen(*this);
 }
 

@@ -172,6 +172,8 @@ class TAfCustomSerialPort : public TAfDataDispConnComponent {
   TAfDataReceivedEvent OnDataRecived;
   TAfErrorEvent OnLineError;
   TAfCoreEventEvent OnSyncEvent;
+  // Takes every report on the event thread instead of the owner's. Set it
+  // before the port opens: the watch starts with the open only then.
   TAfCoreEventEvent OnNonSyncEvent;
   // Runs around the events of every report on the owner thread (`raise`
   // raises them). An owner whose handlers may free it, and the component

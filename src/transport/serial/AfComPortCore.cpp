@@ -14,14 +14,6 @@ namespace {
 using TReadGuard = std::lock_guard<std::recursive_mutex>;
 using TWriteGuard = std::lock_guard<std::recursive_mutex>;
 
-bool StartThread(TAfComPortCoreThread& thread) {
-  try {
-    return thread.Start(TAfComPortCore::kThreadStartMs);
-  } catch (const std::system_error&) {
-    return false;  // no thread could be created
-  }
-}
-
 }  // namespace
 
 TAfComPortCore::TAfComPortCore(TAfCoreEventHandler handler)
@@ -123,15 +115,22 @@ void TAfComPortCore::StartThreads() {
                               DevicePath() + ": output buffer size " +
                                   std::to_string(FOutQueueSize.load()) + " is not usable");
   }
-  const std::string threadsFailed = DevicePath() + ": the port's threads did not start";
-  if (!StartThread(*FWriteThread))
-    throw EAfComPortCoreError("Error creating threads", threadsFailed);
+  // The writer starts with the first bytes the tty does not take at once.
   FWriteThread->SetPriority(FWritePriority);
   FRunning = true;
   FEventThread = std::make_unique<TAfComPortEventThread>(*this, FHandle, FEventWake, FHandler);
-  if (!StartThread(*FEventThread))
-    throw EAfComPortCoreError("Error creating threads", threadsFailed);
   FEventThread->SetPriority(FEventPriority);
+  if (!FWatchOnDemand && !FEventThread->Start())
+    throw EAfComPortCoreError("Error creating threads",
+                              DevicePath() + ": the port's threads did not start");
+}
+
+bool TAfComPortCore::StartWatching() {
+  // Never waits for an open or close in progress: a close ends the watch
+  // anyway, and an open that defers it has its own start coming.
+  std::unique_lock<std::mutex> openClose(FOpenCloseLock, std::try_to_lock);
+  if (!openClose.owns_lock() || !FOpen || !FEventThread) return false;
+  return FEventThread->Start();
 }
 
 void TAfComPortCore::BeginDirection() {

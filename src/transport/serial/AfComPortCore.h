@@ -68,9 +68,6 @@ class TAfComPortWriteThread;
 
 class TAfComPortCore {
  public:
-  // A thread that does not come up within this time fails the open.
-  static constexpr std::uint32_t kThreadStartMs = 3000;
-
   explicit TAfComPortCore(TAfCoreEventHandler handler);
   ~TAfComPortCore();  // closes the port when open
   TAfComPortCore(const TAfComPortCore&) = delete;
@@ -133,6 +130,13 @@ class TAfComPortCore {
   std::uint32_t GetPortWaitMs() const { return FPortWaitMs.load(); }
   void SetEventThreadPriority(TThreadPriority priority);
   void SetWriteThreadPriority(TThreadPriority priority);
+  // From the next open: the event thread waits for StartWatching instead of
+  // starting with the open, for an owner whose reports reach nobody until it
+  // serves its messages. What happens meanwhile is reported when it starts.
+  void SetWatchOnDemand(bool onDemand) { FWatchOnDemand = onDemand; }
+  // Starts the open port's event thread; false when the port is not open
+  // (or is being opened or closed) or no thread could be made.
+  bool StartWatching();
 
   // True once the device has gone while open (hung up, unplugged); the port
   // stays open until someone closes it. LostReason() is the line for a user.
@@ -168,6 +172,7 @@ class TAfComPortCore {
   std::atomic<std::uint32_t> FPortWaitMs{0};
   std::atomic<TThreadPriority> FEventPriority{tpNormal};
   std::atomic<TThreadPriority> FWritePriority{tpHighest};
+  std::atomic<bool> FWatchOnDemand{false};
   const std::uint32_t FEventMask = kDefaultEventMask;
 
   mutable std::mutex FRecordLock;  // the record copy and the device path

@@ -1,7 +1,7 @@
 #include "transport/serial/AfComPortThreads.h"
 
 #include <algorithm>
-#include <chrono>
+#include <system_error>
 
 #include "framework/uAlert.h"
 #include "framework/uThreadNice.h"
@@ -64,6 +64,7 @@ TAfComPortCoreThread::TAfComPortCoreThread(TAfComPortCore& core, int handle, TAf
 TAfComPortCoreThread::~TAfComPortCoreThread() {
   // Subclasses stop their thread first; this is the last resort.
   FTerminated = true;
+  std::lock_guard<std::mutex> guard(FThreadLock);
   if (FThread.joinable()) {
     if (IsThisThread())
       FThread.detach();
@@ -72,12 +73,15 @@ TAfComPortCoreThread::~TAfComPortCoreThread() {
   }
 }
 
-bool TAfComPortCoreThread::Start(std::uint32_t timeoutMs) {
-  FThread = std::thread([this] { Run(); });
-  std::unique_lock<std::mutex> lock(FStartLock);
-  FStartSignal.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [this] { return FStarted || FEnded; });
-  return FStarted;
+bool TAfComPortCoreThread::Start() {
+  std::lock_guard<std::mutex> guard(FThreadLock);
+  if (FThread.joinable() || FTerminated.load()) return true;
+  try {
+    FThread = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    return false;  // no thread could be created
+  }
+  return true;
 }
 
 bool OnPortThread(const TAfComPortCore& core) {
@@ -86,7 +90,11 @@ bool OnPortThread(const TAfComPortCore& core) {
 
 void TAfComPortCoreThread::Run() {
   tPortCore = &FCore;
-  FThreadId = KernelThreadId();
+  {
+    std::lock_guard<std::mutex> guard(FPriorityLock);
+    FThreadId = KernelThreadId();
+    if (FHasPriority) ApplyThreadPriority(FThreadId.load(), FPriority);
+  }
   try {
     Execute();
   } catch (...) {
@@ -96,34 +104,33 @@ void TAfComPortCoreThread::Run() {
       // Nothing may leave a thread body; the failure was already passed on.
     }
   }
+  std::lock_guard<std::mutex> guard(FPriorityLock);
   FThreadId = 0;  // the kernel may give the id to another thread now
-  {
-    std::lock_guard<std::mutex> guard(FStartLock);
-    FEnded = true;
-  }
-  FStartSignal.notify_all();
-}
-
-void TAfComPortCoreThread::Started() {
-  {
-    std::lock_guard<std::mutex> guard(FStartLock);
-    FStarted = true;
-  }
-  FStartSignal.notify_all();
 }
 
 void TAfComPortCoreThread::StopThread() {
   FTerminated = true;
   FWake.Signal();
-  if (FThread.joinable() && !IsThisThread()) FThread.join();
+  std::thread running;
+  {
+    std::lock_guard<std::mutex> guard(FThreadLock);
+    if (IsThisThread()) return;
+    running = std::move(FThread);
+  }
+  if (running.joinable()) running.join();
 }
 
 void TAfComPortCoreThread::SetPriority(TThreadPriority priority) {
+  // Applied under the lock, so that the body's start cannot apply an older one after it.
+  std::lock_guard<std::mutex> guard(FPriorityLock);
+  FPriority = priority;
+  FHasPriority = true;
   if (const int id = FThreadId.load(); id != 0) ApplyThreadPriority(id, priority);
 }
 
 bool TAfComPortCoreThread::IsThisThread() const {
-  return FThread.get_id() == std::this_thread::get_id();
+  const int id = FThreadId.load();
+  return id != 0 && id == KernelThreadId();
 }
 
 void TAfComPortCoreThread::HandleException(std::exception_ptr error) {
@@ -134,7 +141,11 @@ void TAfComPortCoreThread::HandleException(std::exception_ptr error) {
 
 TAfComPortEventThread::TAfComPortEventThread(TAfComPortCore& core, int handle, TAfWakeFd& wake,
                                              TAfCoreEventHandler handler)
-    : TAfComPortCoreThread(core, handle, wake), FHandler(std::move(handler)) {}
+    : TAfComPortCoreThread(core, handle, wake), FHandler(std::move(handler)) {
+  // A pseudo-terminal has neither (ENOTTY): it then reports no line changes.
+  FHaveCounters = TtyReadCounters(FHandle, FCounters);
+  if (!FHaveCounters) FHaveModemLines = TtyModemLines(FHandle, FModemLines);
+}
 
 TAfComPortEventThread::~TAfComPortEventThread() {
   StopThread();
@@ -205,11 +216,7 @@ std::uint32_t TAfComPortEventThread::LineChanges() {
 
 void TAfComPortEventThread::Execute() {
   TtyNameThread("AfComPortEvent");
-  // A pseudo-terminal has neither (ENOTTY): it then reports no line changes.
-  FHaveCounters = TtyReadCounters(FHandle, FCounters);
-  if (!FHaveCounters) FHaveModemLines = TtyModemLines(FHandle, FModemLines);
   const std::uint32_t sampleMs = FHaveCounters || FHaveModemLines ? kModemSampleMs : kMaxWaitMs;
-  Started();
 
   std::int32_t seen = 0;  // input queue count at the last look
   bool quiet = false;     // input was signalled but none counted: do not watch it this round
@@ -293,6 +300,8 @@ bool TAfComPortWriteThread::Enqueue(const std::uint8_t* data, std::int32_t n) {
     FCore.SignalOutFree();
     return true;
   }
+  // The first bytes left for the writer start it.
+  if (!Start()) return false;
   FRing.Write(data + sent, n - sent);
   FWake.Signal();
   return true;
@@ -330,7 +339,6 @@ void TAfComPortWriteThread::Sent(std::int32_t n, std::uint64_t generation) {
 
 void TAfComPortWriteThread::Execute() {
   TtyNameThread("AfComPortWrite");
-  Started();
   std::vector<std::uint8_t> chunk;
   chunk.reserve(kWriteChunk);
   while (!Terminated()) {

@@ -1,9 +1,11 @@
 // The two threads of an open serial port: the event thread watches the line
-// and reports, the writer sends what callers put into the output ring.
+// and reports, the writer sends what callers put into the output ring. Each
+// starts when it first has work (the writer with the first bytes the tty did
+// not take at once), and nobody waits for it to come up: a short run that
+// never needs them pays for no thread.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -33,10 +35,12 @@ class TAfComPortCoreThread {
   TAfComPortCoreThread(const TAfComPortCoreThread&) = delete;
   TAfComPortCoreThread& operator=(const TAfComPortCoreThread&) = delete;
 
-  // Starts the body and waits at most `timeoutMs` until it is ready.
-  bool Start(std::uint32_t timeoutMs);
+  // Starts the body unless it runs or was stopped; false when no thread
+  // could be made. Callable from any thread.
+  bool Start();
   // Marks the thread terminated, wakes it and waits for its end.
   virtual void StopThread();
+  // Taken by the body when it starts, or at once when it runs.
   void SetPriority(TThreadPriority priority);
   bool IsThisThread() const;
 
@@ -44,8 +48,6 @@ class TAfComPortCoreThread {
   virtual void Execute() = 0;
   // Where a failure of the body goes; the base reports it on standard error.
   virtual void HandleException(std::exception_ptr error);
-  // The body tells Start that it is ready.
-  void Started();
   bool Terminated() const { return FTerminated.load(); }
   TAfComPortCore& FCore;
   const int FHandle;  // the tty
@@ -54,13 +56,13 @@ class TAfComPortCoreThread {
  private:
   void Run();
 
-  std::thread FThread;
+  std::mutex FThreadLock;  // starting and stopping
+  std::thread FThread;     // under FThreadLock
   std::atomic<int> FThreadId{0};  // the kernel's, while the body runs
   std::atomic<bool> FTerminated{false};
-  std::mutex FStartLock;
-  std::condition_variable FStartSignal;
-  bool FStarted = false;
-  bool FEnded = false;
+  std::mutex FPriorityLock;  // the priority and its taking by the body
+  bool FHasPriority = false;
+  TThreadPriority FPriority = tpNormal;
 };
 
 class TAfComPortEventThread : public TAfComPortCoreThread {
@@ -69,6 +71,8 @@ class TAfComPortEventThread : public TAfComPortCoreThread {
   static constexpr std::uint32_t kMaxWaitMs = 200;
   static constexpr std::uint32_t kModemSampleMs = 50;
 
+  // Reads the line's counters or modem lines now, on the opening thread:
+  // what changes after the open is reported, however late the thread starts.
   TAfComPortEventThread(TAfComPortCore& core, int handle, TAfWakeFd& wake,
                         TAfCoreEventHandler handler);
   ~TAfComPortEventThread() override;

@@ -150,3 +150,18 @@ bool SyncCall(std::uint32_t id, std::uint32_t timeoutMs) {
   if (--state->Waiters == 0 && !state->Started) state->Abandoned = true;
   return Accepts(registry, id);
 }
+
+bool PostCall(std::uint32_t id, TSyncHandler call) {
+  if (!call) return false;
+  TRegistry& registry = Registry();
+  std::lock_guard<std::mutex> guard(registry.Lock);
+  if (!Accepts(registry, id)) return false;
+  return Find(registry, id)->Target->Post([id, call = std::move(call)] {
+    {
+      TRegistry& registry = Registry();
+      std::lock_guard<std::mutex> guard(registry.Lock);
+      if (!Accepts(registry, id)) return;
+    }
+    RunHandler(call);
+  });
+}

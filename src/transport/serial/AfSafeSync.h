@@ -28,3 +28,8 @@ bool EnableTarget(std::uint32_t id, bool enabled);
 // afterwards (whether the handler ran in time is not part of it); false for a
 // disabled or unknown target.
 bool SyncCall(std::uint32_t id, std::uint32_t timeoutMs);
+// Queues `call` for the target's owner thread, to run when the owner serves
+// its messages and only if the target is then still registered and enabled;
+// never at once, also on the owner thread. False for a disabled or unknown
+// target, or when the owner's queue refuses it (its thread has ended).
+bool PostCall(std::uint32_t id, TSyncHandler call);

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -171,6 +173,40 @@ TEST_F(ComPortPtyTest, ArrivalsReachTheOwnerThreadAndNoneComesAfterClosing) {
   ProcessMessages();
   EXPECT_EQ(counted, 0u);
   EXPECT_TRUE(port.ReadText().empty());
+}
+
+// The threads of this process that bear `name`.
+int ThreadsNamed(const std::string& name) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string line;
+    if (std::getline(comm, line) && line == name) ++count;
+  }
+  return count;
+}
+
+// Reports for the owner reach it only when it serves its messages: until it
+// first does, nothing watches the line (a one-shot run that only transacts
+// starts no thread), and what came meanwhile is reported once it does.
+TEST_F(ComPortPtyTest, TheLineIsWatchedFromTheOwnersFirstServiceAndNothingIsLostBefore) {
+  TAfComPort port;
+  std::uint32_t counted = 0;
+  port.OnDataRecived = [&](TAfCustomSerialPort&, std::uint32_t count) { counted = count; };
+  port.SetComNumber(44);
+  port.OpenPort();
+  ASSERT_TRUE(FPtyA.Send(BytesOf("abc")));
+  ASSERT_TRUE(port.WaitInput(kHangGuardMs));
+  EXPECT_EQ(ThreadsNamed("AfComPortEvent"), 0);
+  EXPECT_EQ(ThreadsNamed("AfComPortWrite"), 0);
+  EXPECT_EQ(counted, 0u);
+
+  ASSERT_TRUE(ServiceUntil([&] { return counted != 0; }));
+  EXPECT_EQ(counted, 3u);
+  EXPECT_EQ(ThreadsNamed("AfComPortEvent"), 1);
+  EXPECT_EQ(TextOf(port.ReadText()), "abc");
+  port.ClosePort();
+  EXPECT_EQ(ThreadsNamed("AfComPortEvent"), 0);
 }
 
 // A handler on the port's own event thread cannot close the port (no thread

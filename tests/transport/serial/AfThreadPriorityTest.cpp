@@ -10,8 +10,10 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "framework/uThreadNice.h"
+#include "framework/uTick.h"
 #include "transport/serial/AfComPortCore.h"
 #include "transport/serial/AfComPortThreads.h"
 #include "uPtyPair.h"
@@ -67,12 +69,24 @@ TEST(ThreadPriority, PortThreadsTakeNiceValuesAndStayInTheNormalClass) {
     core.SetWriteThreadPriority(c.Write);
     const std::set<int> before = ThreadIds();
     ASSERT_TRUE(core.Open(kCom));
+    // The writer starts with the first bytes the tty does not take at once:
+    // nobody reads the far end, so it soon takes no more.
+    const std::vector<std::uint8_t> block(1024, 0x55);
+    for (int i = 0; i < 4096 && core.OutFree() == core.GetOutQueueSize(); ++i)
+      ASSERT_TRUE(core.Write(block.data(), static_cast<std::int32_t>(block.size())));
+    ASSERT_LT(core.OutFree(), core.GetOutQueueSize()) << "the tty took every byte";
+    // A thread names itself once it has taken its priority; neither is waited for.
     std::map<std::string, int> nice;
-    for (int tid : ThreadIds()) {
-      if (before.count(tid) != 0) continue;
-      EXPECT_EQ(sched_getscheduler(tid), SCHED_OTHER) << ThreadName(tid);
-      // A sanitizer's runtime may start a thread of its own meanwhile.
-      if (ThreadName(tid).rfind("AfComPort", 0) == 0) nice[ThreadName(tid)] = ThreadNice(tid);
+    const std::uint32_t deadline = GetTickCount32() + 5000;
+    while (nice.size() < 2 && !TickAfter(GetTickCount32(), deadline)) {
+      nice.clear();
+      for (int tid : ThreadIds()) {
+        if (before.count(tid) != 0) continue;
+        EXPECT_EQ(sched_getscheduler(tid), SCHED_OTHER) << ThreadName(tid);
+        // A sanitizer's runtime may start a thread of its own meanwhile.
+        if (ThreadName(tid).rfind("AfComPort", 0) == 0) nice[ThreadName(tid)] = ThreadNice(tid);
+      }
+      if (nice.size() < 2) sched_yield();
     }
     EXPECT_EQ(nice, (std::map<std::string, int>{{"AfComPortEvent", ExpectedNice(c.Event)},
                                                 {"AfComPortWrite", ExpectedNice(c.Write)}}));
