@@ -1,5 +1,6 @@
 #include "transport/usb/uD2xxEvent.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <mutex>
@@ -33,6 +34,7 @@ TD2xxEvent::TD2xxEvent() : FHandle{} {
   pthread_condattr_init(&attributes);
   pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
   pthread_cond_init(&FHandle.Cond, &attributes);
+  pthread_cond_init(&FReleasedCond, &attributes);
   pthread_condattr_destroy(&attributes);
   pthread_mutex_init(&FHandle.Mutex, nullptr);
   FHandle.Flags = 0;
@@ -40,18 +42,20 @@ TD2xxEvent::TD2xxEvent() : FHandle{} {
 
 TD2xxEvent::~TD2xxEvent() {
   pthread_cond_destroy(&FHandle.Cond);
+  pthread_cond_destroy(&FReleasedCond);
   pthread_mutex_destroy(&FHandle.Mutex);
 }
 
-void TD2xxEvent::Broadcast() {
+void TD2xxEvent::Broadcast(bool lockWaiter) {
   ++FBroadcasts;
   pthread_cond_broadcast(&FHandle.Cond);
+  if (lockWaiter) pthread_cond_broadcast(&FReleasedCond);
 }
 
 void TD2xxEvent::Woken(int rc, std::uint64_t before) {
   if (rc != 0 || FBroadcasts != before) return;
   ++FSignals;
-  Broadcast();
+  Broadcast(false);
 }
 
 void TD2xxEvent::RequestStop() {
@@ -91,11 +95,15 @@ void TD2xxEvent::LockReleased() {
 }
 
 TD2xxEvent::TWake TD2xxEvent::Wait(std::uint32_t timeoutMs) {
-  const timespec deadline = MonotonicAfter(timeoutMs);
   TPthreadLock lock(FHandle.Mutex);
+  // The release is never missed (a flag under the mutex): the longer bound
+  // only guards against a holder that never lets go.
+  const timespec deadline = MonotonicAfter(FLockWanted ? std::max(timeoutMs, kLockWaitMs) : timeoutMs);
   const std::uint64_t signals = FSignals;
   int rc = 0;
-  if (!FStop && !FWake && !FReleased) {
+  if (FLockWanted && !FStop && !FWake && !FReleased) {
+    rc = pthread_cond_timedwait(&FReleasedCond, &FHandle.Mutex, &deadline);
+  } else if (!FStop && !FWake && !FReleased) {
     const std::uint64_t before = FBroadcasts;
     rc = pthread_cond_timedwait(&FHandle.Cond, &FHandle.Mutex, &deadline);
     Woken(rc, before);

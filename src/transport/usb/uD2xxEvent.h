@@ -11,6 +11,8 @@
 class TD2xxEvent {
  public:
   enum class TWake { Stop, Signal, Released, TimeOut };
+  // The longest wait of the receive thread for the lock's release.
+  static constexpr std::uint32_t kLockWaitMs = 1000;
 
   // The condition variable runs on the monotonic clock, so a change of the
   // wall clock neither stretches nor cuts a wait.
@@ -36,6 +38,9 @@ class TD2xxEvent {
 
   // The receive thread's wait, at most `timeoutMs`. A library signal, a
   // spurious wake-up and Wake give Signal; the wake request is consumed.
+  // While the thread wants the lock, the holder takes what arrives: library
+  // signals then leave the thread asleep, on a condition of its own, until
+  // the lock is let go (Released), Wake, the stop or the time-out.
   TWake Wait(std::uint32_t timeoutMs);
 
   // A caller's wait for the library: returns true at once when a signal was
@@ -51,9 +56,12 @@ class TD2xxEvent {
   // library may wake only one waiter, so it is counted and passed on to the
   // others.
   void Woken(int rc, std::uint64_t before);
-  void Broadcast();
+  // Wakes every waiter on the library's condition, and with `lockWaiter` the
+  // receive thread waiting for the lock too.
+  void Broadcast(bool lockWaiter = true);
 
   TD2xxEventHandle FHandle;
+  pthread_cond_t FReleasedCond;  // the receive thread's while it wants the lock
   bool FStop = false;  // guarded by FHandle.Mutex, like all below
   bool FWake = false;
   bool FLockWanted = false;
