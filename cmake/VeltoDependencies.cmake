@@ -2,10 +2,10 @@
 #
 # Inside this build tree pugixml and libuuid come from their static archives,
 # and the shipped programs also carry the C++ runtime, so that a run loads
-# only libc: loading and relocating libstdc++, pugixml and libuuid was the
-# larger part of the program's start-up. pugixml's one call into the maths
-# library (fmod, for XPath, which the programs never use) comes from libm's
-# archive too: loading libm for it cost a tenth of a `/?` run.
+# only libc and libm: loading and relocating libstdc++, pugixml and libuuid
+# was the larger part of the program's start-up. (libm stays shared, for
+# pugixml's fmod alone: glibc's maths archive is not made to be linked into a
+# program that loads libc, and its functions chosen at load time fail so.)
 # Consumers of the installed package link their system's libraries through
 # the package's own targets (see VeltoConfig.cmake.in).
 
@@ -17,13 +17,6 @@ set(velto_uuid PkgConfig::UUID)
 if(VELTO_STATIC_RUNTIME)
   if(TARGET pugixml::static)
     set(velto_pugixml pugixml::static)
-    find_library(VELTO_LIBM_ARCHIVE NAMES libm.a)
-    if(VELTO_LIBM_ARCHIVE)
-      # In this order on the link line: the archive after pugixml's.
-      add_library(velto_pugixml_static INTERFACE)
-      target_link_libraries(velto_pugixml_static INTERFACE pugixml::static "${VELTO_LIBM_ARCHIVE}")
-      set(velto_pugixml velto_pugixml_static)
-    endif()
   endif()
   find_library(VELTO_UUID_ARCHIVE NAMES libuuid.a HINTS ${UUID_LIBRARY_DIRS})
   if(VELTO_UUID_ARCHIVE)
@@ -49,8 +42,8 @@ check_linker_flag(CXX "LINKER:-z,pack-relative-relocs,--fatal-warnings" VELTO_LI
 
 # A program that is shipped: the C++ runtime linked in (the sanitizer builds
 # keep the shared runtime their run-time libraries expect), and every symbol
-# bound at start, as Debian's hardening asks; with libc the only shared
-# library, that costs nothing measurable. The sections nothing reaches are
+# bound at start, as Debian's hardening asks; with libc and libm the only
+# shared libraries, that costs nothing measurable. The sections nothing reaches are
 # left out (a quarter of the program and of its relocations), the relative
 # relocations are packed (a table of 5,300 entries read at every start
 # shrinks to 1.3 kB), and a library nothing calls is not loaded.
