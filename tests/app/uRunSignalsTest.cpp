@@ -10,7 +10,6 @@
 namespace {
 
 TEST(RunSignalsDeathTest, ASignalWaitsForTheRunToTakeIt) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         TRunSignals signals;
@@ -22,7 +21,6 @@ TEST(RunSignalsDeathTest, ASignalWaitsForTheRunToTakeIt) {
 }
 
 TEST(RunSignalsDeathTest, ASecondSignalEndsTheProcessByTheFirstAtOnce) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         TRunSignals signals;
@@ -35,7 +33,6 @@ TEST(RunSignalsDeathTest, ASecondSignalEndsTheProcessByTheFirstAtOnce) {
 }
 
 TEST(RunSignalsDeathTest, WithoutASignalTheEndIsTheRunsOwn) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         TRunSignals signals;
