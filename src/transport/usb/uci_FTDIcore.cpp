@@ -188,6 +188,12 @@ TPortLink::TNotice TFTDIDevice::FailureLocked(const char* call, FT_STATUS status
   return FAdapterLink->CloseLocked(IoErrorText(call, status));
 }
 
+void TFTDIDevice::ParkIfHeld(TThreads& finished) {
+  if (FHolds <= 1) return;
+  for (auto& thread : finished) FFinished.push_back(std::move(thread));
+  finished.clear();
+}
+
 void TFTDIDevice::TakeReceiveThread(TThreads& finished) {
   {
     std::lock_guard<std::mutex> guard(FEventLock);
@@ -216,6 +222,7 @@ bool TFTDIDevice::Open() {
     TLockGuard guard(*this);
     if (GetActive()) return true;
     opened = OpenAdapter(finished, rateApplied, closed);
+    ParkIfHeld(finished);
   }
   finished.clear();
   FAdapterLink->Deliver(closed);
@@ -288,6 +295,7 @@ bool TFTDIDevice::Close(bool force) {
   {
     TLockGuard guard(*this);
     closed = CloseLocked(force, finished, announce);
+    ParkIfHeld(finished);
   }
   finished.clear();  // let go outside the lock: the thread may be waiting for it
   if (announce) AnnounceClosed();

@@ -203,6 +203,11 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   // Under the lock: asks the receive thread to stop and hands it over, to
   // be let go after the lock (joined, or detached when it is this thread).
   void TakeReceiveThread(TThreads& finished);
+  // Under the lock, before the caller's own hold ends: when the caller holds
+  // the lock besides (around Open or Close), the threads taken out are
+  // joined at its last Unlock instead, as one of them may be waiting for
+  // that hold in a handler.
+  void ParkIfHeld(TThreads& finished);
   // Line settings through FT_SetDataCharacteristics; the changed field
   // takes its previous value back when the library refuses them.
   void SetLineField(std::atomic<std::int32_t>& field, std::int32_t value);

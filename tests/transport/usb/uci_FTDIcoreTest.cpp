@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "framework/uAlert.h"
+#include "support/uThreadState.h"
 #include "transport/usb/uFakeAdapter.h"
 
 namespace {
@@ -243,6 +245,68 @@ TEST_F(FTDIDeviceThreads, CloseFromTheCallerEndsTheThreadsAtOnce) {
   EXPECT_TRUE(t->Close(false));   // joins both
   EXPECT_TRUE(ThreadsEnd(started));
   EXPECT_TRUE(t->Close(false));  // closed already
+}
+
+// A caller that holds the lock around Close while a data handler on the
+// receive thread waits for that lock: the close cannot wait for the thread
+// (which waits for the caller); the thread ends once the caller lets go.
+TEST_F(FTDIDeviceThreads, CloseUnderTheCallersLockWhileAHandlerWaitsForIt) {
+  struct THandler {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    pid_t Thread = 0;
+    bool Go = false;
+    bool GotLock = false;
+    void OnData(TIntf<ICommunicationInterface> sender) {
+      {
+        std::unique_lock<std::mutex> wait(Lock);
+        Thread = CurrentThreadId();
+        Changed.notify_all();
+        Changed.wait(wait, [this] { return Go; });
+      }
+      TTransportLock hold(*sender);  // the caller holds it
+      std::lock_guard<std::mutex> guard(Lock);
+      GotLock = true;
+    }
+  };
+  const TThreadIds before = ThreadIds();
+  auto t = OpenAdapter();
+  const TThreadIds started = StartedSince(before);
+  THandler handler;
+  t->SetOnDataReceived(TCiNotifyHandler::Of<&THandler::OnData>(&handler));
+  ASSERT_TRUE(FPeer.SendAll(BytesOf("x")));
+  pid_t inHandler = 0;
+  {
+    std::unique_lock<std::mutex> wait(handler.Lock);
+    ASSERT_TRUE(handler.Changed.wait_for(wait, std::chrono::seconds(10),
+                                         [&] { return handler.Thread != 0; }));
+    inHandler = handler.Thread;
+  }
+  std::atomic<bool> closeReturned{false};
+  std::thread caller([&] {
+    TTransportLock hold(*t);
+    {
+      std::lock_guard<std::mutex> guard(handler.Lock);
+      handler.Go = true;
+    }
+    handler.Changed.notify_all();
+    // The handler now waits for the lock this thread holds.
+    EXPECT_TRUE(ThreadSleepsSoon(inHandler, 10000));
+    EXPECT_TRUE(t->Close(false));
+    closeReturned = true;
+  });
+  const bool returned = Eventually([&] { return closeReturned.load(); });
+  if (!returned) {
+    ADD_FAILURE() << "Close waited for the receive thread, which waits for the caller";
+    std::abort();  // the two threads wait for each other for ever
+  }
+  caller.join();
+  EXPECT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> guard(handler.Lock);
+    return handler.GotLock;
+  }));
+  EXPECT_TRUE(ThreadsEnd(started));
+  EXPECT_FALSE(t->GetActive());
 }
 
 // Closing, or dropping the last reference, inside an announcement runs on the
