@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
-#include <system_error>
 
 #include "framework/uErrors.h"
 #include "framework/uScopeGuard.h"
