@@ -142,7 +142,7 @@ void TAfCustomSerialPort::ReadBytes(std::uint8_t* buffer, std::int32_t n) {
 TBytes TAfCustomSerialPort::ReadText() {
   TBytes data;
   if (FClosing) return data;
-  const std::uint32_t waiting = FCore->QueryStatus().InQueue;
+  const std::uint32_t waiting = FCore->InQueue();
   if (waiting == 0) return data;
   data.resize(waiting);
   const std::int32_t got = FCore->ReadInto(data.data(), static_cast<std::int32_t>(waiting));
@@ -151,7 +151,7 @@ TBytes TAfCustomSerialPort::ReadText() {
 }
 
 std::uint32_t TAfCustomSerialPort::InQueueCount() {
-  return FCore->QueryStatus().InQueue;
+  return FCore->InQueue();
 }
 
 std::int32_t TAfCustomSerialPort::OutRingFree() {

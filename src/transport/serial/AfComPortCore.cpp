@@ -83,6 +83,7 @@ bool TAfComPortCore::OpenDevice(int portNumber, const std::string& path) {
   }
   FLost = false;
   FOutFree = false;
+  FWatching = false;
   FEventWake.Drain();
   FWriteWake.Drain();
   FInputWake.Drain();
@@ -119,9 +120,15 @@ void TAfComPortCore::StartThreads() {
   FRunning = true;
   FEventThread = std::make_unique<TAfComPortEventThread>(*this, FHandle, FEventWake, FHandler);
   FEventThread->SetPriority(FEventPriority);
-  if (!FWatchOnDemand && !FEventThread->Start())
+  if (!FWatchOnDemand && !StartEventThread())
     throw EAfComPortCoreError("Error creating threads",
                               DevicePath() + ": the port's threads did not start");
+}
+
+bool TAfComPortCore::StartEventThread() {
+  FWatching = true;
+  FEventWake.Signal();  // its first look is at once
+  return FEventThread->Start();
 }
 
 bool TAfComPortCore::StartWatching() {
@@ -129,7 +136,7 @@ bool TAfComPortCore::StartWatching() {
   // anyway, and an open that defers it has its own start coming.
   std::unique_lock<std::mutex> openClose(FOpenCloseLock, std::try_to_lock);
   if (!openClose.owns_lock() || !FOpen || !FEventThread) return false;
-  return FEventThread->Start();
+  return StartEventThread();
 }
 
 void TAfComPortCore::BeginDirection() {
@@ -248,6 +255,16 @@ void TAfComPortCore::SetWriteThreadPriority(TThreadPriority priority) {
 
 // --- data ---
 
+std::uint32_t TAfComPortCore::InQueue() {
+  TReadGuard read(FReadLock);
+  if (!FRunning) return 0;
+  bool gone = false;
+  const int waiting = TtyInQueueChecked(FHandle, gone);
+  if (gone) MarkLost();
+  SampleLineErrors();
+  return waiting > 0 ? static_cast<std::uint32_t>(waiting) : 0;
+}
+
 TAfComStat TAfComPortCore::QueryStatus() {
   TAfComStat status;
   {
@@ -295,7 +312,7 @@ std::int32_t TAfComPortCore::ReadInto(std::uint8_t* buffer, std::int32_t n) {
   // The queue shrank: the event thread may watch for input again.
   if (got > 0) {
     FDirection.NoteReceived(buffer, static_cast<std::size_t>(got));
-    FEventWake.Signal();
+    WakeEventThread();
   }
   return static_cast<std::int32_t>(got);
 }
@@ -318,7 +335,7 @@ bool TAfComPortCore::PurgeInput() {
   TReadGuard read(FReadLock);
   if (!FRunning) return false;
   const bool done = TtyFlush(FHandle, TTtyQueue::Input);
-  FEventWake.Signal();
+  WakeEventThread();
   return done;
 }
 
@@ -377,11 +394,17 @@ bool TAfComPortCore::WaitInput(std::uint32_t timeoutMs) {
 
 void TAfComPortCore::MarkLost() {
   if (FLost.exchange(true)) return;
-  FEventWake.Signal();
+  WakeEventThread();
   FInputWake.Signal();
 }
 
 void TAfComPortCore::SignalOutFree() {
   FOutFree = true;
-  FEventWake.Signal();
+  WakeEventThread();
+}
+
+void TAfComPortCore::WakeEventThread() {
+  // Until the watch begins nothing sleeps on the descriptor: the thread looks
+  // at everything when it starts, woken once then.
+  if (FWatching.load()) FEventWake.Signal();
 }

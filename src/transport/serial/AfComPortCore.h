@@ -90,6 +90,8 @@ class TAfComPortCore {
 
   // Input and output queue counts; zero when not running.
   TAfComStat QueryStatus();
+  // The input queue's count alone (QueryStatus's InQueue, a call fewer).
+  std::uint32_t InQueue();
   // The line errors (kErr* bits) gathered since the last call; 0 when not running.
   std::uint32_t TakeErrors();
   // Reads at most `n` waiting bytes without waiting; -1 when not running.
@@ -159,6 +161,8 @@ class TAfComPortCore {
   void ApplyRecord(bool opening);
   void BeginDirection();
   void StartThreads();
+  bool StartEventThread();
+  void WakeEventThread();
   void Shutdown();
   bool OnOwnThread() const;
 
@@ -173,6 +177,7 @@ class TAfComPortCore {
   std::atomic<TThreadPriority> FEventPriority{tpNormal};
   std::atomic<TThreadPriority> FWritePriority{tpHighest};
   std::atomic<bool> FWatchOnDemand{false};
+  std::atomic<bool> FWatching{false};  // the open port's event thread was started
   const std::uint32_t FEventMask = kDefaultEventMask;
 
   mutable std::mutex FRecordLock;  // the record copy and the device path
