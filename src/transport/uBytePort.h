@@ -17,10 +17,10 @@
 // received) made only after the lock is released, while a counted reference
 // keeps the transport alive for a handler that drops the last other one.
 // TCP (tcp/uPosixSocket.*), the serial port and the USB adapter's kernel
-// device path (serial/uSerialBytePort.*) stand on it. The adapter library's
-// path (usb/uci_FTDIcore.*) moves, counts and waits for bytes through it,
-// and its receive thread and failing calls report arrivals and losses to
-// it; opening, closing and the receive thread itself are still its own.
+// device path (serial/uSerialBytePort.*) stand on it, and so does the adapter
+// library's path (usb/uci_FTDIcore.*): its port opens the library's handle
+// with its receive thread and closes them, and the transport adds the rate
+// to the open through the link's locked steps.
 //
 // To add a transport (an RS-485 mode, another adapter library, a new kind
 // of device path):

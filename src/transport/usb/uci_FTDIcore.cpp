@@ -21,23 +21,25 @@ std::string StatusText(const char* call, FT_STATUS status) {
 }  // namespace
 
 // The adapter's byte port. Every step but the wait runs under the
-// transport's lock (the link holds it), so the handle stays while it is used.
+// transport's lock (the link, or the transport's own open and close, holds
+// it), so the handle stays while it is used. The receive threads it takes
+// out are let go at the lock's last release, not here under it.
 class TFTDIDevice::TAdapterPort final : public IBytePort {
  public:
   explicit TAdapterPort(TFTDIDevice& device) : FDevice(device) {}
 
-  // The adapter is opened by its transport (OpenAdapter), never here.
-  TPortResult Open() override {
-    return TPortResult::Failed(0, FDevice.Target() + ": opened by its transport");
-  }
+  // The library opened, its receive thread started; the rate is the
+  // transport's next step.
+  TPortResult Open() override { return FDevice.OpenAdapter(); }
   bool Close() override {
-    TThreads finished;
     bool announce = false;
-    FDevice.CloseLocked(false, finished, announce);
-    // Let go at the lock's release, not here under it.
-    for (auto& thread : finished) FDevice.FFinished.push_back(std::move(thread));
+    FClosedCleanly = FDevice.CloseLocked(FForce, announce);
     return announce;
   }
+  // For the transport's Close: whether the next Close gives a refusing
+  // library up, and whether the last one closed without a fault.
+  void SetForce(bool force) { FForce = force; }
+  bool ClosedCleanly() const { return FClosedCleanly; }
   TPortResult State() override {
     if (FDevice.FHandle.load() != nullptr) return TPortResult::Done();
     return TPortResult::Failed(0, "closed");
@@ -120,6 +122,8 @@ class TFTDIDevice::TAdapterPort final : public IBytePort {
   }
 
   TFTDIDevice& FDevice;
+  bool FForce = false;         // under the transport's lock
+  bool FClosedCleanly = true;  // under the transport's lock
 };
 
 TIntf<ICommunicationInterface> CreateFTDIDevice(const std::string& connectionString) {
@@ -145,9 +149,8 @@ TFTDIDevice::~TFTDIDevice() {
     // it. (A constructor that fails stops its thread through the member,
     // which is declared last for that.) The release lets go of the threads
     // a lost adapter left.
-    TThreads finished;
     TLockGuard guard(*this);
-    TakeReceiveThread(finished);
+    TakeReceiveThread();
   }
   // Nothing of this transport announces any more; a receive thread that was
   // detached (it ended the transport) tells its own end.
@@ -166,12 +169,10 @@ void TFTDIDevice::BeforeDestruction() {
     // Destruction goes on whatever closing met.
   }
   // A failed close leaves its thread running: it ends here in any case.
-  TThreads finished;
   {
     TLockGuard guard(*this);
-    TakeReceiveThread(finished);
+    TakeReceiveThread();
   }
-  finished.clear();
   TSerialPortCoreInterface::BeforeDestruction();
 }
 
@@ -188,13 +189,7 @@ TPortLink::TNotice TFTDIDevice::FailureLocked(const char* call, FT_STATUS status
   return FAdapterLink->CloseLocked(IoErrorText(call, status));
 }
 
-void TFTDIDevice::ParkIfHeld(TThreads& finished) {
-  if (FHolds <= 1) return;
-  for (auto& thread : finished) FFinished.push_back(std::move(thread));
-  finished.clear();
-}
-
-void TFTDIDevice::TakeReceiveThread(TThreads& finished) {
+void TFTDIDevice::TakeReceiveThread() {
   {
     std::lock_guard<std::mutex> guard(FEventLock);
     FEvent = nullptr;
@@ -202,7 +197,7 @@ void TFTDIDevice::TakeReceiveThread(TThreads& finished) {
   }
   if (!FReceiveThread) return;
   FReceiveThread->RequestStop();
-  finished.push_back(std::move(FReceiveThread));
+  FFinished.push_back(std::move(FReceiveThread));
 }
 
 // --- connection ---
@@ -214,50 +209,48 @@ bool TFTDIDevice::GetActive() {
 bool TFTDIDevice::Open() {
   // A handler, here or on the receive thread, may drop the last other reference.
   const TIntf<ICommunicationInterface> keep = Self();
-  TThreads finished;
-  bool opened = false;
   bool rateApplied = false;
   TPortLink::TNotice closed = TPortLink::TNotice::None;
+  TPortLink::TNotice opened = TPortLink::TNotice::None;
   {
     TLockGuard guard(*this);
     if (GetActive()) return true;
-    opened = OpenAdapter(finished, rateApplied, closed);
-    ParkIfHeld(finished);
+    const TPortResult result = FAdapterPort->Open();
+    if (!result.Ok()) {
+      SetLastError(result.Text);
+    } else {
+      closed = ApplyBaudRateLocked(FBaudRate.load());
+      rateApplied = true;
+      // An input/output error while setting up has closed the adapter again.
+      if (GetActive()) opened = FAdapterLink->OpenedLocked();
+    }
   }
-  finished.clear();
   FAdapterLink->Deliver(closed);
   if (rateApplied) AnnounceSettingsChanged();
-  if (opened) AnnounceOpened();
-  return opened;
+  FAdapterLink->Deliver(opened);
+  return opened == TPortLink::TNotice::Opened;
 }
 
-// Under the lock. Threads of an earlier adapter are handed over to be joined.
-bool TFTDIDevice::OpenAdapter(TThreads& finished, bool& rateApplied, TPortLink::TNotice& closed) {
-  TakeReceiveThread(finished);
+// Under the lock. The threads of an earlier adapter are let go at the release.
+TPortResult TFTDIDevice::OpenAdapter() {
+  TakeReceiveThread();
   const std::string serialNumber = GetSerialNumber();
-  if (serialNumber.empty()) {
-    SetLastError("USB: no adapter serial number given");
-    return false;
-  }
+  if (serialNumber.empty()) return TPortResult::Failed(0, "USB: no adapter serial number given");
   const std::string loadError = D2xxLoad();
-  if (!loadError.empty()) {
-    SetLastError(Target() + ": the D2XX library could not be loaded (" + loadError + ")");
-    return false;
-  }
+  if (!loadError.empty())
+    return TPortResult::Failed(0, Target() + ": the D2XX library could not be loaded (" +
+                                      loadError + ")");
   FT_HANDLE handle = nullptr;
   const FT_STATUS status = D2xxOpenEx(serialNumber, handle);
   if (status != kD2xxOk) {
     // 65535 from the library itself is a status like any other.
     std::string reason = status == kD2xxMissing ? D2xxMissingReason("FT_OpenEx") : std::string();
     if (reason.empty()) reason = StatusText("FT_OpenEx", status);
-    SetLastError(Target() + ": " + reason);
-    return false;
+    return TPortResult::Failed(0, Target() + ": " + reason);
   }
-  if (handle == nullptr) {
-    // Nothing to speak to: no receive thread, no event registered for it.
-    SetLastError(Target() + ": FT_OpenEx gave no handle (status 0)");
-    return false;
-  }
+  // Nothing to speak to: no receive thread, no event registered for it.
+  if (handle == nullptr)
+    return TPortResult::Failed(0, Target() + ": FT_OpenEx gave no handle (status 0)");
   FHandle = handle;
   D2xxResetDevice(handle);  // its outcome changes nothing here
   try {
@@ -267,8 +260,8 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished, bool& rateApplied, TPortLink::
     // library may already hold, is kept by the thread's state.
     FHandle = nullptr;
     D2xxClose(handle);
-    SetLastError(Target() + ": the receive thread could not be started (" + e.what() + ")");
-    return false;
+    return TPortResult::Failed(
+        0, Target() + ": the receive thread could not be started (" + e.what() + ")");
   }
   const FT_STATUS event = FReceiveThread->RegistrationStatus();
   {
@@ -280,35 +273,37 @@ bool TFTDIDevice::OpenAdapter(TThreads& finished, bool& rateApplied, TPortLink::
     Alert(Target() + ": FT_SetEventNotification failed with status " + std::to_string(event) +
           "; received bytes are looked for every " + std::to_string(TFTDIDevicecore::kIdleWaitMs) +
           " ms");
-  closed = ApplyBaudRateLocked(FBaudRate.load());
-  rateApplied = true;
-  // An input/output error while setting up has closed the adapter again.
-  if (!GetActive()) return false;
-  SetLastError(std::string());
-  return true;
+  return TPortResult::Done();
 }
 
+// The receive thread is let go at the lock's last release, outside it: it
+// may be waiting for that lock in a handler (also when the caller holds the
+// lock around Close).
 bool TFTDIDevice::Close(bool force) {
-  TThreads finished;
-  bool closed = false;
-  bool announce = false;
+  TPortLink::TNotice notice = TPortLink::TNotice::None;
+  bool closed = true;
   {
     TLockGuard guard(*this);
-    closed = CloseLocked(force, finished, announce);
-    ParkIfHeld(finished);
+    if (!GetActive()) {
+      TakeReceiveThread();  // the thread a failed close left running ends now
+    } else {
+      FAdapterPort->SetForce(force);
+      notice = FAdapterLink->CloseLocked();
+      FAdapterPort->SetForce(false);
+      closed = FAdapterPort->ClosedCleanly();
+    }
   }
-  finished.clear();  // let go outside the lock: the thread may be waiting for it
-  if (announce) AnnounceClosed();
+  FAdapterLink->Deliver(notice);
   return closed;
 }
 
-bool TFTDIDevice::CloseLocked(bool force, TThreads& finished, bool& announce) {
+bool TFTDIDevice::CloseLocked(bool force, bool& announce) {
   announce = false;
   {
     const FT_HANDLE handle = FHandle.exchange(nullptr);
     if (handle == nullptr) {
       // The thread a failed close left running ends now.
-      TakeReceiveThread(finished);
+      TakeReceiveThread();
       return true;
     }
     const FT_STATUS status = D2xxClose(handle);
@@ -328,11 +323,11 @@ bool TFTDIDevice::CloseLocked(bool force, TThreads& finished, bool& announce) {
       // adapter has gone (the event stays with the library all the same).
       if (status == kD2xxIoError) {
         SetLastError(IoErrorText("FT_Close", status));
-        TakeReceiveThread(finished);
+        TakeReceiveThread();
       }
       return false;
     }
-    TakeReceiveThread(finished);
+    TakeReceiveThread();
     announce = true;
     return status == kD2xxOk;
   }

@@ -176,15 +176,16 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
 
  private:
   using TThreads = std::vector<std::unique_ptr<TFTDIDevicecore>>;
-  // The open adapter as a byte port: writes, reads, counts and waits go
-  // through the transport contract on it (transport/uBytePort.h); opening
-  // and closing the adapter stay here.
+  // The open adapter as a byte port (transport/uBytePort.h): opening,
+  // closing, writes, reads, counts and waits are its steps, driven by the
+  // transport contract; the transport's own part of opening is the rate.
   class TAdapterPort;
   friend class TAdapterPort;
 
-  // Under the lock: Close's work; `announce` tells whether closed is to be
-  // announced (the caller does so after the lock).
-  bool CloseLocked(bool force, TThreads& finished, bool& announce);
+  // Under the lock: the port's close; `announce` tells whether closed is to
+  // be announced (after the lock). False when the library refused the close
+  // (with `force`, the adapter is given up all the same).
+  bool CloseLocked(bool force, bool& announce);
 
   // "USB <serial number>": how the last error names the adapter.
   std::string Target();
@@ -196,18 +197,14 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   // Under the lock: the rate applied to the open adapter; what a failure
   // leaves to announce is returned.
   TPortLink::TNotice ApplyBaudRateLocked(std::int32_t baudRate);
-  // Under the lock. `rateApplied` tells that the rate was set on an opened
-  // adapter (a settings change to announce), `closed` that doing so closed
-  // it again; both are announced by the caller after the lock.
-  bool OpenAdapter(TThreads& finished, bool& rateApplied, TPortLink::TNotice& closed);
-  // Under the lock: asks the receive thread to stop and hands it over, to
-  // be let go after the lock (joined, or detached when it is this thread).
-  void TakeReceiveThread(TThreads& finished);
-  // Under the lock, before the caller's own hold ends: when the caller holds
-  // the lock besides (around Open or Close), the threads taken out are
-  // joined at its last Unlock instead, as one of them may be waiting for
-  // that hold in a handler.
-  void ParkIfHeld(TThreads& finished);
+  // Under the lock: the port's open (the library's open, its receive thread
+  // and event); Failed with the reason naming the adapter.
+  TPortResult OpenAdapter();
+  // Under the lock: asks the receive thread to stop and keeps it to be let
+  // go at the lock's last release (joined, or detached when it is that
+  // thread): it may be waiting for the lock in a handler, also when the
+  // caller holds the lock around Open or Close.
+  void TakeReceiveThread();
   // Line settings through FT_SetDataCharacteristics; the changed field
   // takes its previous value back when the library refuses them.
   void SetLineField(std::atomic<std::int32_t>& field, std::int32_t value);
@@ -223,8 +220,8 @@ class TFTDIDevice : public TSerialPortCoreInterface, public virtual IFTDISerialP
   const std::shared_ptr<TUsbTransportEnd> FEnd = std::make_shared<TUsbTransportEnd>();
   std::atomic<FT_HANDLE> FHandle{nullptr};  // changed under the transport lock
   int FHolds = 0;                           // guarded by the transport lock
-  // Receive threads a lost adapter's close took under the lock: let go at
-  // the lock's last release, as one may be announcing and wait for the lock.
+  // Receive threads taken out under the lock: let go at the lock's last
+  // release, as one may be announcing and wait for the lock.
   TThreads FFinished;  // guarded by the transport lock
   // The open adapter's event: its own lock, as it is used after the
   // transport's lock was released and while waiting without it.
