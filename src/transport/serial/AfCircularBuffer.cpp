@@ -6,8 +6,6 @@
 
 TAfCircularBuffer::TAfCircularBuffer(std::int32_t size) : FSize(size) {
   if (size < 1) throw std::invalid_argument("ring size must be at least 1");
-  // Not zeroed: a large ring costs only the pages that bytes pass through.
-  FBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size));
   Clear();
 }
 
@@ -38,6 +36,11 @@ bool TAfCircularBuffer::Remove(std::int32_t n) {
 
 bool TAfCircularBuffer::Write(const std::uint8_t* data, std::int32_t n) {
   if (n < 1 || FreeSpace() < n) return false;
+  // Made with the first bytes, not zeroed: a ring that is never used (a
+  // line that takes every write at once) costs nothing, a large one only
+  // the pages that bytes pass through.
+  if (!FBuffer)
+    FBuffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(FSize));
   const std::int32_t first = std::min(n, FSize - FWriteIndex);
   std::memcpy(FBuffer.get() + FWriteIndex, data, static_cast<std::size_t>(first));
   std::memcpy(FBuffer.get(), data + first, static_cast<std::size_t>(n - first));

@@ -18,7 +18,8 @@ class TAfCircularBuffer {
   const std::uint8_t* ReadPointer() const { return FBuffer.get() + FReadIndex; }
   // Drops `n` bytes from the front; false, with nothing changed, when fewer are used.
   bool Remove(std::int32_t n);
-  // All or nothing: false when n < 1 or fewer than n bytes are free.
+  // All or nothing: false when n < 1 or fewer than n bytes are free. The
+  // first write allocates the ring (std::bad_alloc when that fails).
   bool Write(const std::uint8_t* data, std::int32_t n);
 
   std::int32_t ReadIndex() const { return FReadIndex; }

@@ -1,6 +1,7 @@
 #include "transport/serial/AfComPortThreads.h"
 
 #include <algorithm>
+#include <new>
 #include <system_error>
 
 #include "framework/uAlert.h"
@@ -300,9 +301,13 @@ bool TAfComPortWriteThread::Enqueue(const std::uint8_t* data, std::int32_t n) {
     FCore.SignalOutFree();
     return true;
   }
-  // The first bytes left for the writer start it.
+  // The first bytes left for the writer start it (and make the ring).
   if (!Start()) return false;
-  FRing.Write(data + sent, n - sent);
+  try {
+    FRing.Write(data + sent, n - sent);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   FWake.Signal();
   return true;
 }

@@ -102,13 +102,13 @@ class TAfComPortWriteThread : public TAfComPortCoreThread {
   // The most one write to the tty takes from the ring.
   static constexpr std::int32_t kWriteChunk = 16384;
 
-  // The ring is allocated here; std::bad_alloc when that fails.
+  // The ring is allocated with the first bytes it takes.
   TAfComPortWriteThread(TAfComPortCore& core, int handle, TAfWakeFd& wake, std::int32_t ringSize,
                         std::recursive_mutex& ringLock);
   ~TAfComPortWriteThread() override;
 
   // Under the ring lock (the core's write lock). All or nothing; never waits
-  // for the line.
+  // for the line. False also when the writer or the ring cannot be made.
   bool Enqueue(const std::uint8_t* data, std::int32_t n);
   std::int32_t FreeSpace() const { return FRing.FreeSpace(); }
   std::int32_t Used() const { return FRing.Used(); }
