@@ -76,6 +76,15 @@ TPortLink::TNotice TPortLink::LoseLocked(const TPortResult& result) {
   return CloseLocked(result.Text.empty() ? std::string("the line has gone") : result.Text);
 }
 
+template <class F>
+TPortLink::TNotice TPortLink::StepLocked(F step) {
+  const TPortResult state = FPort.State();
+  if (state.Lost()) return LoseLocked(state);
+  if (!state.Ok()) return TNotice::None;
+  const TPortResult result = step();
+  return result.Lost() ? LoseLocked(result) : TNotice::None;
+}
+
 TPortLink::TNotice TPortLink::PollLocked() {
   const TPortResult state = FPort.State();
   if (state.Lost()) return LoseLocked(state);
@@ -142,15 +151,13 @@ std::int32_t TPortLink::Write(const TBytes& data) {
   std::size_t sent = 0;
   {
     TLockGuard guard(FTransport);
-    const TPortResult state = FPort.State();
-    if (state.Lost()) {
-      notice = LoseLocked(state);
-    } else if (state.Ok() && !data.empty()) {
+    notice = StepLocked([&]() -> TPortResult {
+      if (data.empty()) return TPortResult::Done();
       FTransport.Trace(kTraceSent, data);
       const TPortResult result = FPort.Write(data);
       sent = result.Count;
-      if (result.Lost()) notice = LoseLocked(result);
-    }
+      return result;
+    });
   }
   Deliver(notice);
   return ClampCount(sent);
@@ -162,14 +169,8 @@ void TPortLink::Read(TBytes& data) {
   data.clear();
   {
     TLockGuard guard(FTransport);
-    const TPortResult state = FPort.State();
-    if (state.Lost()) {
-      notice = LoseLocked(state);
-    } else if (state.Ok()) {
-      // Bytes read before a loss are handed over all the same.
-      const TPortResult result = FPort.Read(data);
-      if (result.Lost()) notice = LoseLocked(result);
-    }
+    // Bytes read before a loss are handed over all the same.
+    notice = StepLocked([&] { return FPort.Read(data); });
     FTransport.Trace(kTraceReceived, data);
   }
   Deliver(notice);
@@ -182,14 +183,11 @@ std::int32_t TPortLink::ReceivedCount() {
   std::size_t count = 0;
   {
     TLockGuard guard(FTransport);
-    const TPortResult state = FPort.State();
-    if (state.Lost()) {
-      notice = LoseLocked(state);
-    } else if (state.Ok()) {
+    notice = StepLocked([&] {
       const TPortResult waiting = FPort.BytesWaiting();
       count = waiting.Count;
-      if (waiting.Lost()) notice = LoseLocked(waiting);
-    }
+      return waiting;
+    });
   }
   Deliver(notice);
   return ClampCount(count);

@@ -74,6 +74,10 @@ class TPortLink {
  private:
   TIntf<ICommunicationInterface> Keep();
   TNotice LoseLocked(const TPortResult& result);
+  // Under the lock: a lost line is closed; on an open one `step` runs (a port
+  // step returning its TPortResult), and a loss it meets closes the line.
+  template <class F>
+  TNotice StepLocked(F step);
 
   TCommunicationInterface& FTransport;
   IBytePort& FPort;

@@ -270,12 +270,8 @@ TAfComStat TAfComPortCore::QueryStatus() {
   {
     TReadGuard read(FReadLock);
     if (!FRunning) return status;
-    bool gone = false;
-    const int waiting = TtyInQueueChecked(FHandle, gone);
-    if (gone) MarkLost();
-    status.InQueue = waiting > 0 ? static_cast<std::uint32_t>(waiting) : 0;
+    status.InQueue = InQueue();  // the read lock is recursive
     status.OutQueue = static_cast<std::uint32_t>(TtyOutQueue(FHandle));
-    SampleLineErrors();
   }
   TWriteGuard write(FWriteLock);
   if (FRunning && FWriteThread) status.OutQueue += static_cast<std::uint32_t>(FWriteThread->Used());
