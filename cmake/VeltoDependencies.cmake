@@ -36,9 +36,9 @@ set(VELTO_FRAMEWORK_DEPENDENCIES
   ${CMAKE_DL_LIBS})
 
 # Packing relative relocations (below): older linkers for some architectures
-# ignore it with a warning.
+# ignore it with a warning, which is fatal only when asked for before it.
 include(CheckLinkerFlag)
-check_linker_flag(CXX "LINKER:-z,pack-relative-relocs,--fatal-warnings" VELTO_LINKER_PACKS_RELOCATIONS)
+check_linker_flag(CXX "LINKER:--fatal-warnings,-z,pack-relative-relocs" VELTO_LINKER_PACKS_RELOCATIONS)
 
 # A program that is shipped: the C++ runtime linked in (the sanitizer builds
 # keep the shared runtime their run-time libraries expect), and every symbol
