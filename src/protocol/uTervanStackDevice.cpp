@@ -36,8 +36,6 @@ bool SamePacket(const TTervanFormat97& a, const TTervanFormat97& b) {
 TTervanStackDevice::TTervanStackDevice(std::uint8_t address) : TNodedInterface() {
   SetGUIDString(NewGuidString());
   FAddress.store(address);
-  std::lock_guard<std::mutex> guard(FSigLock);
-  for (auto& slot : FSigTable) slot = TTervanStackItemSIG{};
 }
 
 TTervanStackDevice::TTervanStackDevice(const std::string& guid, std::uint8_t address)
@@ -157,6 +155,18 @@ void TTervanStackDevice::ResetLastResult() {
 
 // --- signature slots ---
 
+const TTervanStackDevice::TSigSlot& TTervanStackDevice::SlotLocked(std::uint8_t sig) const {
+  static const TSigSlot kNeverTaken;
+  const auto& block = FSigBlocks[sig / kSigBlockSize];
+  return block ? (*block)[sig % kSigBlockSize] : kNeverTaken;
+}
+
+TTervanStackDevice::TSigSlot& TTervanStackDevice::TakenSlotLocked(std::uint8_t sig) {
+  auto& block = FSigBlocks[sig / kSigBlockSize];
+  if (!block) block = std::make_unique<TSigBlock>();
+  return (*block)[sig % kSigBlockSize];
+}
+
 bool TTervanStackDevice::SlotAvailable(const TTervanStackItemSIG& slot, std::uint32_t now) const {
   return slot.Free || TickAfter(now, slot.Deadline);
 }
@@ -170,11 +180,11 @@ std::uint8_t TTervanStackDevice::AllocateSig(std::uint8_t inst, std::int32_t tim
 int TTervanStackDevice::GraceSlotToReuse(std::uint32_t now) const {
   int oldest = -1;
   for (int sig = 0; sig < 256; ++sig) {
-    const TTervanStackItemSIG& slot = FSigTable[static_cast<std::size_t>(sig)];
-    if (SlotAvailable(slot, now)) return -1;
-    if (FSigGrace[static_cast<std::size_t>(sig)] &&
-        (oldest < 0 ||
-         TickAfter(FSigTable[static_cast<std::size_t>(oldest)].Deadline, slot.Deadline)))
+    const TSigSlot& slot = SlotLocked(static_cast<std::uint8_t>(sig));
+    if (SlotAvailable(slot.Item, now)) return -1;
+    if (slot.Grace &&
+        (oldest < 0 || TickAfter(SlotLocked(static_cast<std::uint8_t>(oldest)).Item.Deadline,
+                                 slot.Item.Deadline)))
       oldest = sig;
   }
   return oldest;
@@ -183,7 +193,7 @@ int TTervanStackDevice::GraceSlotToReuse(std::uint32_t now) const {
 int TTervanStackDevice::FindSlotLocked(std::uint32_t now) const {
   for (int step = 0; step < 256; ++step) {
     const std::uint8_t sig = static_cast<std::uint8_t>(FNextSig + step);
-    if (SlotAvailable(FSigTable[sig], now)) return sig;
+    if (SlotAvailable(SlotLocked(sig).Item, now)) return sig;
   }
   // A slot held only for a late answer never makes a request wait.
   return GraceSlotToReuse(now);
@@ -194,7 +204,7 @@ std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout
   std::unique_lock<std::mutex> lock(FSigLock);
   if (std::uint8_t fixedSig = FFixedSig.load(); fixedSig != 0) {
     fixed = true;
-    turn = FSigTurn[fixedSig];
+    turn = SlotLocked(fixedSig).Turn;
     return fixedSig;
   }
   fixed = false;
@@ -213,15 +223,15 @@ std::uint8_t TTervanStackDevice::TakeSig(std::uint8_t inst, std::int32_t timeout
     found = FindSlotLocked(Now());
   }
   const auto sig = static_cast<std::uint8_t>(found);
-  TTervanStackItemSIG& slot = FSigTable[sig];
-  slot = TTervanStackItemSIG{};
-  slot.Free = false;
-  slot.INST = inst;
-  FSigTakenAt[sig] = WallClockNow();
-  slot.Deadline = Now() + static_cast<std::uint32_t>(timeout);
-  FSigGrace[sig] = false;
-  FSigAnswered[sig] = false;
-  turn = ++FSigTurn[sig];
+  TSigSlot& slot = TakenSlotLocked(sig);
+  slot.Item = TTervanStackItemSIG{};
+  slot.Item.Free = false;
+  slot.Item.INST = inst;
+  slot.TakenAt = WallClockNow();
+  slot.Item.Deadline = Now() + static_cast<std::uint32_t>(timeout);
+  slot.Grace = false;
+  slot.Answered = false;
+  turn = ++slot.Turn;
   // A waiting exchange moves the search on, so the next one carries another
   // signature and a repeated copy of this one's answer cannot pass for its
   // answer. Otherwise a slot released at once serves the next request again.
@@ -235,34 +245,40 @@ void TTervanStackDevice::ReleaseSig(std::uint8_t sig) {
 }
 
 void TTervanStackDevice::ReleaseSigLocked(std::uint8_t sig) {
-  FSigTable[sig] = TTervanStackItemSIG{};
-  FSigGrace[sig] = false;
-  FSigAnswered[sig] = false;
+  // A slot never taken is free already.
+  if (FSigBlocks[sig / kSigBlockSize]) {
+    TSigSlot& slot = TakenSlotLocked(sig);
+    slot.Item = TTervanStackItemSIG{};
+    slot.Grace = false;
+    slot.Answered = false;
+  }
   FSigFreed.notify_all();
 }
 
 void TTervanStackDevice::ReleaseSigTaken(std::uint8_t sig, std::uint32_t turn) {
   std::lock_guard<std::mutex> guard(FSigLock);
-  if (FSigTurn[sig] == turn) ReleaseSigLocked(sig);
+  if (SlotLocked(sig).Turn == turn) ReleaseSigLocked(sig);
 }
 
 void TTervanStackDevice::HoldForGrace(std::uint8_t sig, std::uint32_t turn, std::int32_t timeout) {
   std::lock_guard<std::mutex> guard(FSigLock);
-  if (FSigTurn[sig] != turn || FSigTable[sig].Free) return;
+  if (SlotLocked(sig).Turn != turn || SlotLocked(sig).Item.Free) return;
+  TSigSlot& slot = TakenSlotLocked(sig);
   // Ten time-outs fit the wrap-safe tick comparison for any time-out.
   constexpr std::uint32_t kMaxGraceMs = 0x3FFFFFFF;
   const std::uint64_t grace = std::max<std::uint64_t>(
       kGraceTimeouts * static_cast<std::uint64_t>(std::max(timeout, 0)), kMinGraceMs);
-  FSigTable[sig].Deadline =
+  slot.Item.Deadline =
       Now() + static_cast<std::uint32_t>(std::min<std::uint64_t>(grace, kMaxGraceMs));
-  FSigGrace[sig] = true;
+  slot.Grace = true;
   // A full table may now reuse it.
   FSigFreed.notify_all();
 }
 
 bool TTervanStackDevice::SigInGrace(std::uint8_t sig) {
   std::lock_guard<std::mutex> guard(FSigLock);
-  return FSigGrace[sig] && !SlotAvailable(FSigTable[sig], Now());
+  const TSigSlot& slot = SlotLocked(sig);
+  return slot.Grace && !SlotAvailable(slot.Item, Now());
 }
 
 TTervanStackItemSIG TTervanStackDevice::SigItem(std::uint8_t sig) {
@@ -270,8 +286,8 @@ TTervanStackItemSIG TTervanStackDevice::SigItem(std::uint8_t sig) {
   timespec takenAt{};
   {
     std::lock_guard<std::mutex> guard(FSigLock);
-    item = FSigTable[sig];
-    takenAt = FSigTakenAt[sig];
+    item = SlotLocked(sig).Item;
+    takenAt = SlotLocked(sig).TakenAt;
   }
   if (!item.Free) item.Taken = LocalDateTime(takenAt);
   return item;
@@ -354,9 +370,10 @@ bool TTervanStackDevice::ExchangeUnwaited(ITervanStack& stack, std::uint8_t inst
   const std::uint8_t sig = TakeSig(inst, timeout, false, turn, fixed);
   if (callback) {
     std::lock_guard<std::mutex> guard(FSigLock);
-    if (FSigTurn[sig] == turn) {
-      FSigTable[sig].Callback = callback;
-      FSigTable[sig].Request = ParsePacket(BuildPacket(address, sig, inst, data));
+    if (SlotLocked(sig).Turn == turn) {
+      TSigSlot& slot = TakenSlotLocked(sig);
+      slot.Item.Callback = callback;
+      slot.Item.Request = ParsePacket(BuildPacket(address, sig, inst, data));
     }
   }
   bool sent = false;
@@ -451,21 +468,21 @@ void TTervanStackDevice::ProcessAnswer(const TTervanFormat97& packet) {
   std::uint32_t turn = 0;
   {
     std::lock_guard<std::mutex> guard(FSigLock);
-    TTervanStackItemSIG& slot = FSigTable[sig];
     // Free: a late answer, an answer to a fixed signature or to another's
     // request. Answered: a copy of the answer whose callback is running.
-    if (slot.Free || FSigAnswered[sig]) return;
+    if (SlotLocked(sig).Item.Free || SlotLocked(sig).Answered) return;
+    TSigSlot& slot = TakenSlotLocked(sig);
     // The line's echo of the request is not its answer.
-    if (slot.Callback && SamePacket(slot.Request, packet)) return;
-    slot.Answer = packet;
-    turn = FSigTurn[sig];
-    if (!slot.Callback) {
+    if (slot.Item.Callback && SamePacket(slot.Item.Request, packet)) return;
+    slot.Item.Answer = packet;
+    turn = slot.Turn;
+    if (!slot.Item.Callback) {
       ReleaseSigLocked(sig);
       return;
     }
-    FSigAnswered[sig] = true;
-    callback = slot.Callback;
-    request = slot.Request;
+    slot.Answered = true;
+    callback = slot.Item.Callback;
+    request = slot.Item.Request;
   }
   // The callback runs without the table's lock: it may send requests of its
   // own. The request is finished once answered, also when its callback

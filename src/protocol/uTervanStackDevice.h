@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -189,13 +190,23 @@ class TTervanStackDevice : public TNodedInterface, public virtual ITervanStackDe
   std::mutex FSigLock;
   std::condition_variable FSigFreed;  // a slot was released or went into grace
   std::atomic<std::uint8_t> FAddress{0};
-  std::array<TTervanStackItemSIG, 256> FSigTable;  // guarded by FSigLock
-  // When each slot was taken; SigItem turns it into the slot's Taken date, so
-  // that an exchange does not pay for reading the time zone. Guarded by FSigLock.
-  std::array<timespec, 256> FSigTakenAt{};
-  std::array<std::uint32_t, 256> FSigTurn{};       // takings of each slot; guarded by FSigLock
-  std::array<bool, 256> FSigGrace{};               // held for a late answer; guarded by FSigLock
-  std::array<bool, 256> FSigAnswered{};  // its answer's callback is running; guarded by FSigLock
+  // A signature slot with the engine's own marks on it.
+  struct TSigSlot {
+    TTervanStackItemSIG Item;
+    // When it was taken; SigItem turns it into the slot's Taken date, so that
+    // an exchange does not pay for reading the time zone.
+    timespec TakenAt{};
+    std::uint32_t Turn = 0;  // takings of the slot
+    bool Grace = false;      // held for a late answer
+    bool Answered = false;   // its answer's callback is running
+  };
+  static constexpr std::size_t kSigBlockSize = 16;
+  using TSigBlock = std::array<TSigSlot, kSigBlockSize>;
+  // The slots in blocks made at their first taking: a device that makes a few
+  // requests in its life does not carry (and clear) all 256. Caller holds FSigLock.
+  const TSigSlot& SlotLocked(std::uint8_t sig) const;
+  TSigSlot& TakenSlotLocked(std::uint8_t sig);  // makes its block
+  std::array<std::unique_ptr<TSigBlock>, 256 / kSigBlockSize> FSigBlocks;  // guarded by FSigLock
   TTickFunction FTickSource;             // set before use
   std::mutex FStackLock;                 // guards FStack (never held across calls)
   TIntf<ITervanStack> FStack;
