@@ -13,13 +13,27 @@
 #define GRND_INSECURE 0x0004  // Linux 5.6; older C library headers lack the name
 #endif
 
+// Written out by hand: a short run otherwise never touches printf's machinery.
 std::string GuidToString(const TGUID& g) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                static_cast<unsigned>(g.D1), static_cast<unsigned>(g.D2),
-                static_cast<unsigned>(g.D3), g.D4[0], g.D4[1], g.D4[2], g.D4[3], g.D4[4], g.D4[5],
-                g.D4[6], g.D4[7]);
-  return buf;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(38);
+  const auto put = [&text](std::uint32_t value, int digits) {
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) text += kHex[(value >> shift) & 0xF];
+  };
+  text += '{';
+  put(g.D1, 8);
+  text += '-';
+  put(g.D2, 4);
+  text += '-';
+  put(g.D3, 4);
+  text += '-';
+  for (int i = 0; i < 8; ++i) {
+    if (i == 2) text += '-';
+    put(g.D4[i], 2);
+  }
+  text += '}';
+  return text;
 }
 
 std::optional<TGUID> GuidFromString(std::string_view text) {
