@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <iterator>
 #include <thread>
 
+#include "framework/uFileStart.h"
 #include "transport/serial/AfLockHolders.h"
 #include "transport/serial/AfTty.h"
 
@@ -30,12 +30,7 @@ constexpr std::size_t kMaxTableBytes = 1 << 20;
 constexpr std::size_t kMaxNameBytes = 64;
 
 std::string ReadBounded(const std::string& file, std::size_t limit) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::string();
-  std::string text(limit, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(limit));
-  text.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
-  return text;
+  return ReadFileStart(file, limit).value_or(std::string());
 }
 
 std::string ProcessName(int pid) {

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <system_error>
 #include <tuple>
 
 #include "framework/uErrors.h"
+#include "framework/uFileStart.h"
 #include "framework/uStrUtils.h"
 
 namespace fs = std::filesystem;
@@ -26,12 +26,10 @@ constexpr std::size_t kMaxListed = 12;
 
 // The start of a sysfs attribute, or false when it cannot be read.
 bool ReadAttribute(const fs::path& file, std::string& text) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return false;
-  text.assign(kMaxAttributeBytes, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  return !in.bad();
+  std::optional<std::string> read = ReadFileStart(file.string(), kMaxAttributeBytes);
+  if (!read) return false;
+  text = std::move(*read);
+  return true;
 }
 
 std::string TrimmedLine(const std::string& text) {
