@@ -16,10 +16,12 @@ template <typename T>
 concept TextCharacter =
     std::same_as<T, char> || std::same_as<T, signed char> || std::same_as<T, unsigned char>;
 
+// Up to 64 bits, for which the digits below have room.
 template <typename T>
-concept TextNumber =
-    std::integral<T> && !TextCharacter<T> && !std::same_as<T, bool> && !std::same_as<T, wchar_t> &&
-    !std::same_as<T, char8_t> && !std::same_as<T, char16_t> && !std::same_as<T, char32_t>;
+concept TextNumber = std::integral<T> && sizeof(T) <= 8 && !TextCharacter<T> &&
+                     !std::same_as<T, bool> && !std::same_as<T, wchar_t> &&
+                     !std::same_as<T, char8_t> && !std::same_as<T, char16_t> &&
+                     !std::same_as<T, char32_t>;
 
 class TTextOut {
  public:
