@@ -1,11 +1,11 @@
 // An argument vector through the command-line parser, and the connection
 // string it builds through the provider factory, without opening anything.
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "app/uParams.h"
+#include "app/uTextOut.h"
 #include "framework/uXmlNode.h"
 #include "transport/uConnectionString.h"
 #include "transport/uTransports.h"
@@ -32,7 +32,7 @@ int FuzzCommandLine(const std::uint8_t* data, std::size_t size) {
       args.back().push_back(static_cast<char>(data[i]));
   }
   TParamRec params;
-  std::ostringstream out;
+  TTextOut out;
   ParseCommandLine(args, params, out);  // never raises: a bad argument is one line
   Check(params.ConnectionDefined == !params.ConnectionString.empty(),
         "a connection without its string, or the reverse");

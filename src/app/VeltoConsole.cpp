@@ -6,7 +6,7 @@
 
 #include "app/uMainRun.h"
 #include "app/uRunSignals.h"
-#include "app/uStdioStream.h"
+#include "app/uTextOut.h"
 #include "transport/uTransports.h"
 
 int main(int argc, char** argv) {
@@ -23,16 +23,16 @@ int main(int argc, char** argv) {
     InitTransports(argc, argv);
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const int code = RunVeltoConsole(args, ConsoleOut());
-    ConsoleOut().flush();
+    ConsoleOut().Flush();
     DoneTransports();
     runSignals.EndBySignal();
     return code;
   } catch (const std::exception& e) {
-    ConsoleErr() << "VeltoConsole: " << e.what() << std::endl;
+    ConsoleErr() << "VeltoConsole: " << e.what() << '\n';
   } catch (...) {
-    ConsoleErr() << "VeltoConsole: unknown error" << std::endl;
+    ConsoleErr() << "VeltoConsole: unknown error" << '\n';
   }
-  ConsoleOut().flush();
+  ConsoleOut().Flush();
   runSignals.EndBySignal();
   return kExitFailure;
 }

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <ostream>
+#include "app/uTextOut.h"
 
 namespace {
 
@@ -25,10 +25,10 @@ std::string ConsoleAttributeSequence(std::uint16_t attribute) {
   return "\x1b[0;" + std::to_string(foreCode) + ";" + std::to_string(backCode) + "m";
 }
 
-void SetConsoleTextColor(std::ostream& out, std::uint16_t attribute, bool enabled) {
+void SetConsoleTextColor(TTextOut& out, std::uint16_t attribute, bool enabled) {
   if (enabled) out << ConsoleAttributeSequence(attribute);
 }
 
-void ResetConsoleTextColor(std::ostream& out, bool enabled) {
+void ResetConsoleTextColor(TTextOut& out, bool enabled) {
   if (enabled) out << "\x1b[0m";
 }

@@ -5,8 +5,9 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <string>
+
+class TTextOut;
 
 constexpr std::uint16_t kConsoleGreenOnBlack = 0x02;
 constexpr std::uint16_t kConsoleLightGreyOnBlack = 0x07;
@@ -19,8 +20,8 @@ std::string ConsoleAttributeSequence(std::uint16_t attribute);
 
 // Writes the sequence for `attribute` to `out` when `enabled`; otherwise
 // writes nothing, so that the text stays byte for byte the plain text.
-void SetConsoleTextColor(std::ostream& out, std::uint16_t attribute, bool enabled);
+void SetConsoleTextColor(TTextOut& out, std::uint16_t attribute, bool enabled);
 
 // Writes the sequence that gives the terminal back its own colours when
 // `enabled`; otherwise nothing.
-void ResetConsoleTextColor(std::ostream& out, bool enabled);
+void ResetConsoleTextColor(TTextOut& out, bool enabled);

@@ -1,15 +1,15 @@
 #include "app/uHelp.h"
 
 #include <algorithm>
-#include <ostream>
 #include <string_view>
 
 #include "app/uConsoleColor.h"
+#include "app/uTextOut.h"
 
 namespace {
 
 // Lines written as they stand.
-void Plain(std::ostream& out, std::string_view line) {
+void Plain(TTextOut& out, std::string_view line) {
   out << line << '\n';
 }
 
@@ -17,7 +17,7 @@ void Plain(std::ostream& out, std::string_view line) {
 // last column, so no line wraps on an 80-column console).
 // The blanks go out in one write: one stream call per blank cost more than
 // the rest of the help together.
-void Padded(std::ostream& out, std::string_view line) {
+void Padded(TTextOut& out, std::string_view line) {
   static constexpr auto kWidth = static_cast<std::size_t>(kHelpLineWidth);
   static constexpr std::string_view kBlanks =
       "                                                                                ";
@@ -27,7 +27,7 @@ void Padded(std::ostream& out, std::string_view line) {
 
 }  // namespace
 
-void PrintHelp(std::ostream& out, bool colour) {
+void PrintHelp(TTextOut& out, bool colour) {
   Plain(out, "");
   SetConsoleTextColor(out, kConsoleGreenOnBlack, colour);
   Plain(out, "  VELTO console - Marvik");

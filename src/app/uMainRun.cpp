@@ -1,7 +1,6 @@
 #include "app/uMainRun.h"
 
 #include <exception>
-#include <ostream>
 #include <string>
 
 #include "app/uConsoleColor.h"
@@ -9,7 +8,7 @@
 #include "app/uLineEnv.h"
 #include "app/uParams.h"
 #include "app/uRunSignals.h"
-#include "app/uStdioStream.h"
+#include "app/uTextOut.h"
 #include "device/uVelto.h"
 #include "device/ussVelto.h"
 #include "protocol/uTervanStack.h"
@@ -58,13 +57,13 @@ class TRunObjects {
 
 class TRunLog {
  public:
-  TRunLog(std::ostream& out, bool enabled) : FOut(out), FEnabled(enabled) {}
+  TRunLog(TTextOut& out, bool enabled) : FOut(out), FEnabled(enabled) {}
   void Line(const std::string& text) {
     if (FEnabled && !Stopped()) FOut << text << '\n';
   }
 
  private:
-  std::ostream& FOut;
+  TTextOut& FOut;
   bool FEnabled;
 };
 
@@ -112,14 +111,14 @@ int PackInputs(const TParamRec& params, const TVeltoInfo& info, const TVeltoIOAr
 
 // The error line of the run: standard output's lines first, so that a log
 // that takes both keeps their order.
-void ReportError(std::ostream& out, const std::string& text) {
-  out.flush();
-  ConsoleErr() << "VeltoConsole: " << text << std::endl;
+void ReportError(TTextOut& out, const std::string& text) {
+  out.Flush();
+  ConsoleErr() << "VeltoConsole: " << text << '\n';
 }
 
 // Why the connection could not be made or was lost, once, when the transport
 // knows it; a run that failed for another reason has nothing to add.
-void ReportConnectionFailure(ICommunicationInterface& transport, std::ostream& out) {
+void ReportConnectionFailure(ICommunicationInterface& transport, TTextOut& out) {
   if (Stopped()) return;
   const std::string reason = transport.GetLastError();
   if (!reason.empty()) ReportError(out, reason);
@@ -153,14 +152,14 @@ int RunOpened(const TParamRec& params, TRunObjects& run, TRunLog& log) {
   return outputsSet ? code : kExitFailure;
 }
 
-int RunConnected(const TParamRec& params, std::ostream& out) {
+int RunConnected(const TParamRec& params, TTextOut& out) {
   TRunLog log(out, params.LogEnabled);
   TRunObjects run;
   // Destroyed before `run`: the lines reach their reader before the clean-up,
   // which a driver may hold up.
   struct TFlushFirst {
-    std::ostream& Out;
-    ~TFlushFirst() { Out.flush(); }
+    TTextOut& Out;
+    ~TFlushFirst() { Out.Flush(); }
   } flushFirst{out};
   run.Device = Make<TVelto>(params.Address);
   run.Stack = Make<TTervanStack>();
@@ -197,7 +196,7 @@ int RunConnected(const TParamRec& params, std::ostream& out) {
 
 }  // namespace
 
-int RunVeltoConsole(const std::vector<std::string>& args, std::ostream& out) {
+int RunVeltoConsole(const std::vector<std::string>& args, TTextOut& out) {
   TParamRec params;
   ParseCommandLine(args, params, out);
 

@@ -1,9 +1,10 @@
 // One run of the console program: from the command line to the exit code.
 #pragma once
 
-#include <iosfwd>
 #include <string>
 #include <vector>
+
+class TTextOut;
 
 // Exit code of help and of every failure.
 constexpr int kExitFailure = -1;
@@ -13,4 +14,4 @@ constexpr int kExitFailure = -1;
 // only when `out` is standard output and that is a terminal. Once a stop
 // signal came (StopSignal), the run goes no further than the step under way
 // and prints nothing more.
-int RunVeltoConsole(const std::vector<std::string>& args, std::ostream& out);
+int RunVeltoConsole(const std::vector<std::string>& args, TTextOut& out);

@@ -1,16 +1,15 @@
 #include "app/uParams.h"
 
-#include <ostream>
-
+#include "app/uTextOut.h"
 #include "framework/uStrUtils.h"
 
 namespace {
 
-void Say(std::ostream& out, std::string_view line) {
+void Say(TTextOut& out, std::string_view line) {
   out << line << '\n';
 }
 
-void BadArgument(std::ostream& out, const std::string& typed) {
+void BadArgument(TTextOut& out, const std::string& typed) {
   out << "Bad argument:'" << typed << "'!\n";
 }
 
@@ -23,7 +22,7 @@ std::string AfterThreeLetterKeyword(const std::string& keyword) {
   return keyword.substr(keyword.size() > 3 && keyword[3] == '=' ? 4 : 3);
 }
 
-bool DeclareConnection(TParamRec& params, std::string connection, std::ostream& out) {
+bool DeclareConnection(TParamRec& params, std::string connection, TTextOut& out) {
   if (params.ConnectionDefined) {
     Say(out, "Connection redeclared!");
     return false;
@@ -33,7 +32,7 @@ bool DeclareConnection(TParamRec& params, std::string connection, std::ostream& 
   return true;
 }
 
-void ParseSerial(const std::string& keyword, TParamRec& params, std::ostream& out) {
+void ParseSerial(const std::string& keyword, TParamRec& params, TTextOut& out) {
   if (keyword == "COM") {
     Say(out, "Not defined COM port number!");
     return;
@@ -50,7 +49,7 @@ void ParseSerial(const std::string& keyword, TParamRec& params, std::ostream& ou
   DeclareConnection(params, "provider=SERIAL_PORT;comport=" + port + ";baudrate=" + baud, out);
 }
 
-void ParseUsb(const std::string& keyword, TParamRec& params, std::ostream& out) {
+void ParseUsb(const std::string& keyword, TParamRec& params, TTextOut& out) {
   if (keyword == "USB") {
     Say(out, "Not defined USB serial number!");
     return;
@@ -78,7 +77,7 @@ void ParseUsb(const std::string& keyword, TParamRec& params, std::ostream& out) 
       params, "provider=FTD_USB;serial_number=" + serial + ";baudrate=9600" + interfaceKey, out);
 }
 
-void ParseTcp(const std::string& keyword, TParamRec& params, std::ostream& out) {
+void ParseTcp(const std::string& keyword, TParamRec& params, TTextOut& out) {
   std::string address;
   std::string port;
   SplitFirst(std::string_view(keyword).substr(4), ":", address, port);
@@ -105,7 +104,7 @@ void ParseTcp(const std::string& keyword, TParamRec& params, std::ostream& out) 
                     out);
 }
 
-void ParseAddress(const std::string& value, TParamRec& params, std::ostream& out) {
+void ParseAddress(const std::string& value, TParamRec& params, TTextOut& out) {
   if (!ParseDeviceAddress(value, params.Address)) Say(out, "Bad device address!");
 }
 
@@ -142,7 +141,7 @@ bool ParseOutputValue(const std::string& word, bool& value) {
   return false;
 }
 
-void ParseOutput(const std::string& value, TParamRec& params, std::ostream& out) {
+void ParseOutput(const std::string& value, TParamRec& params, TTextOut& out) {
   const std::size_t eq = value.find('=');
   TQOutputItem item;
   if (eq == std::string::npos || !TryParseInt(std::string_view(value).substr(0, eq), item.Number)) {
@@ -166,7 +165,7 @@ void ParseOutput(const std::string& value, TParamRec& params, std::ostream& out)
   params.Outputs.push_back(item);
 }
 
-void ParseErrorCode(const std::string& keyword, TParamRec& params, std::ostream& out) {
+void ParseErrorCode(const std::string& keyword, TParamRec& params, TTextOut& out) {
   const std::string_view list = std::string_view(keyword).substr(10);  // after "ERRORCODE="
   std::size_t start = 0;
   while (start <= list.size()) {
@@ -184,7 +183,7 @@ void ParseErrorCode(const std::string& keyword, TParamRec& params, std::ostream&
   }
 }
 
-void ParseArgument(const std::string& arg, TParamRec& params, std::ostream& out) {
+void ParseArgument(const std::string& arg, TParamRec& params, TTextOut& out) {
   const std::string typed = TrimControl(arg);
   if (typed.empty()) return;
   if (typed[0] != '/' && typed[0] != '-') {
@@ -220,7 +219,7 @@ void ParseArgument(const std::string& arg, TParamRec& params, std::ostream& out)
 
 }  // namespace
 
-void ParseCommandLine(const std::vector<std::string>& args, TParamRec& params, std::ostream& out) {
+void ParseCommandLine(const std::vector<std::string>& args, TParamRec& params, TTextOut& out) {
   params = TParamRec{};
   for (const std::string& arg : args) ParseArgument(arg, params, out);
 }
@@ -259,7 +258,7 @@ bool ParseDeviceAddress(std::string_view text, std::uint8_t& address) {
   return false;
 }
 
-bool ParseConnectionSwitch(const std::string& keyword, TParamRec& params, std::ostream& out) {
+bool ParseConnectionSwitch(const std::string& keyword, TParamRec& params, TTextOut& out) {
   if (StartsWith(keyword, "COM")) {
     ParseSerial(keyword, params, out);
   } else if (StartsWith(keyword, "USB")) {

@@ -5,10 +5,11 @@
 
 #include <array>
 #include <cstdint>
-#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
+
+class TTextOut;
 
 struct TQOutputItem {
   std::int32_t Number = 0;  // as typed, outputs are numbered from 1
@@ -44,7 +45,7 @@ constexpr const char* kDefaultBaudRate = "9600";
 
 // Resets `params` to its defaults, then reads `args` (the process arguments
 // after the program name) in order. Every problem is one line on `out`.
-void ParseCommandLine(const std::vector<std::string>& args, TParamRec& params, std::ostream& out);
+void ParseCommandLine(const std::vector<std::string>& args, TParamRec& params, TTextOut& out);
 
 // Four dot-separated whole numbers (any form TryParseInt takes), each 0..255.
 bool IsIPv4Address(std::string_view text);
@@ -59,4 +60,4 @@ bool ParseDeviceAddress(std::string_view text, std::uint8_t& address);
 // programs that take the same switches: `keyword` is the switch text without
 // its switch character, trimmed and upper-cased. False when it is none of the
 // three; otherwise the switch was read (or reported as bad on `out`).
-bool ParseConnectionSwitch(const std::string& keyword, TParamRec& params, std::ostream& out);
+bool ParseConnectionSwitch(const std::string& keyword, TParamRec& params, TTextOut& out);

@@ -2,10 +2,10 @@
 // the TCP provider: failures that a real peer cannot provoke.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <stdexcept>
 
 #include "app/uMainRun.h"
+#include "app/uTextOut.h"
 #include "framework/uiNodedInterface.h"
 #include "support/uMemoryTransport.h"
 #include "transport/uConnectionString.h"
@@ -31,12 +31,12 @@ class MainRunInProcessTest : public ::testing::Test {
 
 TEST_F(MainRunInProcessTest, UnexpectedErrorEndsTheRunCleanlyWithMinusOne) {
   const std::int32_t before = LiveNodeCount();
-  std::ostringstream out;
+  TTextOut out;
   testing::internal::CaptureStderr();
   const int code = RunVeltoConsole({"/TCP=127.0.0.1:1", "/Address=1", "/Out1=1"}, out);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(code, -1);
-  EXPECT_EQ(out.str(), "");
+  EXPECT_EQ(out.Text(), "");
   EXPECT_EQ(err, "VeltoConsole: driver exploded\n");
   // Device, stack and transport were all taken apart and released.
   EXPECT_EQ(LiveNodeCount(), before);
@@ -44,9 +44,9 @@ TEST_F(MainRunInProcessTest, UnexpectedErrorEndsTheRunCleanlyWithMinusOne) {
 
 TEST(MainRunWithoutProvider, MissingProviderIsConnectionRefused) {
   // No provider registered in this process under the serial name.
-  std::ostringstream out;
+  TTextOut out;
   EXPECT_EQ(RunVeltoConsole({"/COM=1"}, out), -1);
-  EXPECT_EQ(out.str(), "Connection refused!\n");
+  EXPECT_EQ(out.Text(), "Connection refused!\n");
 }
 
 }  // namespace

@@ -1,19 +1,19 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ExpectedHelpText.h"
 #include "app/uConsoleColor.h"
 #include "app/uHelp.h"
+#include "app/uTextOut.h"
 
 namespace {
 
 std::string Help(bool colour) {
-  std::ostringstream out;
+  TTextOut out;
   PrintHelp(out, colour);
-  return out.str();
+  return out.Text();
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -93,19 +93,19 @@ TEST(ConsoleColor, AttributesBecomeSgrSequences) {
 }
 
 TEST(ConsoleColor, DisabledWritesNothing) {
-  std::ostringstream out;
+  TTextOut out;
   SetConsoleTextColor(out, kConsoleGreenOnBlack, false);
-  EXPECT_TRUE(out.str().empty());
+  EXPECT_TRUE(out.Text().empty());
   SetConsoleTextColor(out, kConsoleGreenOnBlack, true);
-  EXPECT_EQ(out.str(), "\x1b[0;32;40m");
+  EXPECT_EQ(out.Text(), "\x1b[0;32;40m");
 }
 
 TEST(ConsoleColor, ResetOnlyWhenEnabled) {
-  std::ostringstream out;
+  TTextOut out;
   ResetConsoleTextColor(out, false);
-  EXPECT_TRUE(out.str().empty());
+  EXPECT_TRUE(out.Text().empty());
   ResetConsoleTextColor(out, true);
-  EXPECT_EQ(out.str(), "\x1b[0m");
+  EXPECT_EQ(out.Text(), "\x1b[0m");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/uParams.h"
+#include "app/uTextOut.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ struct Parsed {
 };
 
 Parsed Parse(const std::vector<std::string>& args) {
-  std::ostringstream out;
+  TTextOut out;
   Parsed result;
   // Start from a record full of non-defaults: the parser must reset it.
   result.params.ShowHelp = true;
@@ -27,9 +28,9 @@ Parsed Parse(const std::vector<std::string>& args) {
   result.params.Outputs.push_back({9, true, 9, true});
   result.params.Inputs.push_back({9});
   ParseCommandLine(args, result.params, out);
-  std::istringstream in(out.str());
+  std::istringstream in(out.Text());
   for (std::string line; std::getline(in, line);) result.lines.push_back(line);
-  EXPECT_TRUE(out.str().empty() || out.str().back() == '\n') << "every message ends its line";
+  EXPECT_TRUE(out.Text().empty() || out.Text().back() == '\n') << "every message ends its line";
   return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "app/uTextOut.h"
 #include "framework/uStrUtils.h"
 
 namespace {
@@ -19,6 +20,15 @@ void ParseAddress(const std::string& text, std::uint8_t& address, std::ostream& 
   address = parsed;
 }
 
+// The console's own reading of a connection switch; its lines go on to `out`.
+bool ParseConsoleConnectionSwitch(const std::string& keyword, TParamRec& params,
+                                  std::ostream& out) {
+  TTextOut said;
+  const bool taken = ParseConnectionSwitch(keyword, params, said);
+  out << said.Text();
+  return taken;
+}
+
 void ParseArgument(const std::string& arg, TScanParams& params, std::ostream& out) {
   const std::string typed = TrimControl(arg);
   if (typed.empty()) return;
@@ -28,7 +38,7 @@ void ParseArgument(const std::string& arg, TScanParams& params, std::ostream& ou
     out << "Bad argument:'" << typed << "'!\n";
   } else if (keyword[0] == '?' || keyword == "HELP") {
     params.Connection.ShowHelp = true;
-  } else if (ParseConnectionSwitch(keyword, params.Connection, out)) {
+  } else if (ParseConsoleConnectionSwitch(keyword, params.Connection, out)) {
     // read by the console's own parser
   } else if (StartsWith(keyword, "FROM=")) {
     ParseAddress(body.substr(5), params.From, out);
