@@ -3,27 +3,21 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <string>
+
+#include "support/uScratchDir.h"
 
 namespace {
 
 class FileStartTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/velto-filestart-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    FDir = dir;
-  }
-  void TearDown() override { std::system(("rm -rf '" + FDir + "'").c_str()); }
   std::string File(const std::string& name, const std::string& content) {
-    const std::string path = FDir + "/" + name;
+    const std::string path = FDir / name;
     std::ofstream(path, std::ios::binary) << content;
     return path;
   }
-  std::string FDir;
+  TScratchDir FDir{"velto-filestart"};
 };
 
 TEST_F(FileStartTest, ReadsUpToTheLimit) {
@@ -56,8 +50,8 @@ TEST_F(FileStartTest, ReadsProcFilesToTheirEnd) {
 }
 
 TEST_F(FileStartTest, WhatCannotBeReadIsNothing) {
-  EXPECT_FALSE(ReadFileStart(FDir + "/missing", 64).has_value());
-  EXPECT_FALSE(ReadFileStart(FDir, 64).has_value());  // a directory
+  EXPECT_FALSE(ReadFileStart(FDir / "missing", 64).has_value());
+  EXPECT_FALSE(ReadFileStart(FDir.Path(), 64).has_value());  // a directory
 }
 
 }  // namespace

@@ -15,22 +15,13 @@
 
 #include "framework/uBytes.h"
 #include "support/uChildProcess.h"
+#include "support/uScratchDir.h"
 #include "support/uThreadState.h"
 
 namespace {
 
 class TervanMonitorProcess : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/velto-monitor-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    FDir = dir;
-    FPath = FDir + "/trace.sock";
-  }
-  void TearDown() override {
-    unlink(FPath.c_str());
-    rmdir(FDir.c_str());
-  }
 
   bool Exists() const {
     struct stat info {};
@@ -63,8 +54,8 @@ class TervanMonitorProcess : public ::testing::Test {
     return n == static_cast<ssize_t>(datagram.size());
   }
 
-  std::string FDir;
-  std::string FPath;
+  TScratchDir FDir{"velto-monitor"};
+  std::string FPath = FDir / "trace.sock";
 };
 
 TEST_F(TervanMonitorProcess, PrintsEachBlockWithTimeDirectionHexAndText) {

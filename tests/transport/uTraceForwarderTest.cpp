@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "support/uLoopbackPeer.h"
+#include "support/uScratchDir.h"
 #include "transport/tcp/uci_ITCPClientInterface.h"
 #include "transport/uConnectionString.h"
 #include "transport/uTraceForwarder.h"
@@ -26,10 +27,6 @@ constexpr int kWaitMs = 5000;
 class TraceForwarding : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/velto-trace-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    FDir = dir;
-    FPath = FDir + "/monitor.sock";
     for (const char* name : kPlaceVariables) {
       const char* old = std::getenv(name);
       if (old != nullptr) FOld[name] = old;
@@ -47,8 +44,6 @@ class TraceForwarding : public ::testing::Test {
         unsetenv(name);
     }
     if (FListener >= 0) close(FListener);
-    unlink(FPath.c_str());
-    rmdir(FDir.c_str());
   }
   void Listen() {
     FListener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -68,7 +63,8 @@ class TraceForwarding : public ::testing::Test {
     return buffer;
   }
   static constexpr const char* kPlaceVariables[] = {"TERVAN_MONITOR_SOCKET", "XDG_RUNTIME_DIR"};
-  std::string FDir, FPath;
+  TScratchDir FDir{"velto-trace"};
+  std::string FPath = FDir / "monitor.sock";
   std::map<std::string, std::string> FOld;
   int FListener = -1;
   TTraceHandler FSaved;
@@ -181,7 +177,7 @@ TEST_F(TraceForwarding, BlockLargerThanTheSocketBufferArrivesWholeInPieces) {
 // --- Nothing goes to a place another user could hold -------------------------
 
 TEST_F(TraceForwarding, PrivateDirectoryIsMadeOrRefused) {
-  const std::string dir = FDir + "/private";
+  const std::string dir = FDir / "private";
   EXPECT_EQ(MakePrivateDirectory(dir), "");  // made
   struct stat info {};
   ASSERT_EQ(lstat(dir.c_str(), &info), 0);
@@ -189,25 +185,25 @@ TEST_F(TraceForwarding, PrivateDirectoryIsMadeOrRefused) {
   ASSERT_EQ(chmod(dir.c_str(), 0775), 0);
   EXPECT_EQ(MakePrivateDirectory(dir), dir + ": others may write in it");
   rmdir(dir.c_str());
-  ASSERT_EQ(symlink(FDir.c_str(), dir.c_str()), 0);
+  ASSERT_EQ(symlink(FDir.Path().c_str(), dir.c_str()), 0);
   EXPECT_EQ(MakePrivateDirectory(dir), dir + ": is a link, not a directory");
   unlink(dir.c_str());
 }
 
 TEST_F(TraceForwarding, NothingIsSentToAnotherUsersSocketOrThroughAnUnsafeDirectory) {
-  ASSERT_EQ(chmod(FDir.c_str(), 0700), 0);  // the private directory here
+  ASSERT_EQ(chmod(FDir.Path().c_str(), 0700), 0);  // the private directory here
   Listen();
-  TTraceForwarder forwarder({FPath, FDir}, kWaitMs);
+  TTraceForwarder forwarder({FPath, FDir.Path()}, kWaitMs);
   auto arrives = [&](int waitMs) {
     forwarder.Forward(TBytes{7}, kTraceSent);
     return NextDatagram(waitMs) == TBytes{1, 7};
   };
   EXPECT_TRUE(arrives(kWaitMs));
-  ASSERT_EQ(chmod(FDir.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(FDir.Path().c_str(), 0777), 0);
   EXPECT_FALSE(arrives(200));
-  ASSERT_EQ(chmod(FDir.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(FDir.Path().c_str(), 0700), 0);
   if (geteuid() != 0) GTEST_SKIP() << "handing a file to another user needs root";
-  for (const std::string& path : {FPath, FDir}) {
+  for (const std::string& path : {FPath, FDir.Path()}) {
     ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
     EXPECT_FALSE(arrives(200)) << path;
     ASSERT_EQ(chown(path.c_str(), geteuid(), getegid()), 0);
