@@ -225,6 +225,34 @@ TEST(TCPClientConnection, LookUpFailureGivesTheResolversReason) {
   EXPECT_TRUE(addresses.empty());
 }
 
+// Address literals are read without the resolver where they can be; the
+// addresses must be exactly what the resolver gives, whichever way is taken.
+TEST(TCPClientConnection, AddressLiteralsResolveAsTheResolverReadsThem) {
+  const char* hosts[] = {"127.0.0.1", "10.1.2.3", "::1", "::ffff:10.0.0.1", "fe80::1:2",
+                         "127.1",     "0x7f.1",   "fe80::1%lo"};
+  for (const char* host : hosts) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    ASSERT_EQ(getaddrinfo(host, "4242", &hints, &list), 0) << host;
+    std::vector<std::string> expected;
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next)
+      expected.emplace_back(reinterpret_cast<const char*>(ai->ai_addr), ai->ai_addrlen);
+    freeaddrinfo(list);
+
+    std::vector<TSocketAddress> addresses;
+    std::string reason;
+    ASSERT_EQ(ResolveAddresses(host, 4242, true, addresses, &reason), 0) << host << ": " << reason;
+    std::vector<std::string> got;
+    for (const TSocketAddress& a : addresses)
+      got.emplace_back(reinterpret_cast<const char*>(&a.Addr), a.Length);
+    EXPECT_EQ(got, expected) << host;
+  }
+}
+
 TEST(TCPClientConnection, SuccessfulOpenClearsTheLastError) {
   TLoopbackListener listener;
   auto t = Make<TTCPClientInterface>(LoopbackString(UnusedLoopbackPort(), "::1"));
