@@ -40,12 +40,6 @@ TEST(TextOutTest, EachKindOfValueWritesWhatAStreamWrote) {
   ExpectAsAStream(std::size_t{15}, "size_t");
 }
 
-TEST(TextOutTest, WritesChainInOrder) {
-  TTextOut out;
-  out << "Velto Innput" << 3 << ": " << std::string("On") << '\n';
-  EXPECT_EQ(out.Text(), "Velto Innput3: On\n");
-}
-
 // Standard output and error both into one pipe for the length of `write`, as
 // a log that takes both sees them; gives what arrived.
 template <typename Write>
