@@ -11,7 +11,9 @@
  * Beside each median time goes the median count of the times a run (all its
  * threads) went to sleep waiting: the hand-offs between threads and
  * processes that a busy machine turns into time slices. Unlike the times it
- * hardly moves with the machine's load. */
+ * hardly moves with the machine's load. So does the median count of page
+ * faults, which is most of what a short run costs beyond its floor: a
+ * program's start-up is mapping, relocating and first touching its pages. */
 #define _DEFAULT_SOURCE /* wait4 */
 #include <fcntl.h>
 #include <spawn.h>
@@ -31,6 +33,7 @@ struct Program {
   char** argv;
   double ms[kMaxRuns];
   double waits[kMaxRuns]; /* voluntary context switches of the run */
+  double faults[kMaxRuns]; /* page faults of the run */
   int status; /* exit status of the first run */
 };
 
@@ -43,7 +46,7 @@ static double NowMs(void) {
 /* One run; its wall time from just before the spawn to the end of the wait,
  * and how often it slept waiting. Gives the exit status, or -1 when the
  * program could not run or died. */
-static int RunOnce(char** argv, double* ms, double* waits) {
+static int RunOnce(char** argv, double* ms, double* waits, double* faults) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -59,6 +62,7 @@ static int RunOnce(char** argv, double* ms, double* waits) {
   }
   *ms = NowMs() - start;
   *waits = (double)usage.ru_nvcsw;
+  *faults = (double)(usage.ru_minflt + usage.ru_majflt);
   return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
 }
 
@@ -97,7 +101,8 @@ int main(int argc, char** argv) {
   for (int run = 0; run < runs; ++run) {
     for (int p = 0; p < 2; ++p) {
       struct Program* program = &programs[p];
-      const int status = RunOnce(program->argv, &program->ms[run], &program->waits[run]);
+      const int status =
+          RunOnce(program->argv, &program->ms[run], &program->waits[run], &program->faults[run]);
       if (run == 0) program->status = status;
       if (status < 0 || status != program->status) {
         fprintf(stderr, "floor_timer: %s: run %d ended with status %d, the first with %d\n",
@@ -108,9 +113,9 @@ int main(int argc, char** argv) {
   }
   const double a = Median(programs[0].ms, runs), b = Median(programs[1].ms, runs);
   for (int p = 0; p < 2; ++p)
-    printf("%-40s median %8.3f ms, %4.0f waits  (exit status %d, %d runs)\n",
+    printf("%-40s median %8.3f ms, %4.0f waits, %4.0f page faults  (exit status %d, %d runs)\n",
            programs[p].argv[0], p == 0 ? a : b, Median(programs[p].waits, runs),
-           programs[p].status, runs);
+           Median(programs[p].faults, runs), programs[p].status, runs);
   printf("ratio %.3f\n", a / b);
   return 0;
 }
