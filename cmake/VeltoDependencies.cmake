@@ -2,10 +2,8 @@
 #
 # Inside this build tree pugixml and libuuid come from their static archives,
 # and the shipped programs also carry the C++ runtime, so that a run loads
-# only libc and libm: loading and relocating libstdc++, pugixml and libuuid
-# was the larger part of the program's start-up. (libm stays shared, for
-# pugixml's fmod alone: glibc's maths archive is not made to be linked into a
-# program that loads libc, and its functions chosen at load time fail so.)
+# only libc (see velto_shipped_program for libm): loading and relocating
+# libstdc++, pugixml and libuuid was the larger part of the program's start-up.
 # Consumers of the installed package link their system's libraries through
 # the package's own targets (see VeltoConfig.cmake.in).
 
@@ -49,7 +47,8 @@ check_linker_flag(CXX "LINKER:--fatal-warnings,-z,pack-relative-relocs" VELTO_LI
 # shrinks to 1.3 kB), and a library nothing calls is not loaded. The XML
 # library's one call into the maths library goes to the framework's own exact
 # remainder (framework/uExactRemainder.h): loading the maths library was a
-# tenth of a short run.
+# tenth of a short run, and glibc's maths archive cannot be linked in instead
+# (its functions chosen at load time need the dynamic loader's own data).
 
 function(velto_shipped_program target)
   if(VELTO_STATIC_RUNTIME AND VELTO_SANITIZE STREQUAL "")

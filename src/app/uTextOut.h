@@ -4,24 +4,10 @@
 // measurable part of a short run.
 #pragma once
 
-#include <charconv>
-#include <concepts>
 #include <cstdio>
 #include <string>
 #include <string_view>
-
-// Character types that `<<` writes as the character itself, as a C++ stream
-// does; every other integer type is written as a decimal number.
-template <typename T>
-concept TextCharacter =
-    std::same_as<T, char> || std::same_as<T, signed char> || std::same_as<T, unsigned char>;
-
-// Up to 64 bits, for which the digits below have room.
-template <typename T>
-concept TextNumber = std::integral<T> && sizeof(T) <= 8 && !TextCharacter<T> &&
-                     !std::same_as<T, bool> && !std::same_as<T, wchar_t> &&
-                     !std::same_as<T, char8_t> && !std::same_as<T, char16_t> &&
-                     !std::same_as<T, char32_t>;
+#include <type_traits>
 
 class TTextOut {
  public:
@@ -45,22 +31,16 @@ class TTextOut {
     if (text != nullptr) *this << std::string_view(text);
     return *this;
   }
-  template <TextCharacter T>
-  TTextOut& operator<<(T c) {
-    const char one = static_cast<char>(c);
-    Write(&one, 1);
+  TTextOut& operator<<(char c) {
+    Write(&c, 1);
     return *this;
   }
-  template <TextNumber T>
-  TTextOut& operator<<(T number) {
-    char digits[24];  // a 64-bit number with its sign
-    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-    Write(digits, static_cast<std::size_t>(end - digits));
-    return *this;
-  }
-  // Neither a truth value nor a pointer (which would become one) is text:
-  // refused when compiled rather than written as a number.
-  TTextOut& operator<<(bool) = delete;
+  // Text only: a number (or a truth value, or a pointer that would become
+  // one) would otherwise pass as a character; refused when compiled. The
+  // program writes its numbers as text (std::to_string).
+  template <typename T>
+    requires std::is_arithmetic_v<T>
+  TTextOut& operator<<(T) = delete;
 
   // Hands what the C library holds on to the file. False once anything
   // could not be written; from then on nothing more is written here.

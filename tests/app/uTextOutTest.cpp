@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <sstream>
 #include <string>
 
@@ -22,22 +20,12 @@ void ExpectAsAStream(const T& value, const char* kind) {
   EXPECT_EQ(text.Text(), stream.str()) << kind;
 }
 
-TEST(TextOutTest, EachKindOfValueWritesWhatAStreamWrote) {
+TEST(TextOutTest, EachKindOfTextWritesWhatAStreamWrote) {
   ExpectAsAStream(std::string_view("a\0b", 3), "string_view with a zero byte");
   ExpectAsAStream("text", "const char*");
   ExpectAsAStream(std::string("owned"), "std::string");
   ExpectAsAStream('\n', "char");
-  ExpectAsAStream(std::uint8_t{65}, "uint8_t is a character");
-  ExpectAsAStream(std::int8_t{-3}, "int8_t is a character");
-  ExpectAsAStream(std::uint16_t{65535}, "uint16_t");
-  ExpectAsAStream(std::int16_t{-32768}, "int16_t");
-  ExpectAsAStream(0, "zero");
-  ExpectAsAStream(-1, "int");
-  ExpectAsAStream(std::numeric_limits<std::int32_t>::min(), "int32_t min");
-  ExpectAsAStream(std::numeric_limits<std::uint32_t>::max(), "uint32_t max");
-  ExpectAsAStream(std::numeric_limits<std::int64_t>::min(), "int64_t min");
-  ExpectAsAStream(std::numeric_limits<std::uint64_t>::max(), "uint64_t max");
-  ExpectAsAStream(std::size_t{15}, "size_t");
+  ExpectAsAStream('\0', "zero char");
 }
 
 // Standard output and error both into one pipe for the length of `write`, as
@@ -72,7 +60,7 @@ std::string BothIntoOnePipe(Write write) {
 // buffered; the error line must not overtake it.
 TEST(TextOutTest, ErrorLineComesAfterTheOutputWrittenBeforeIt) {
   const std::string text = BothIntoOnePipe([] {
-    ConsoleOut() << "Out3 = " << 1;
+    ConsoleOut() << "Out3 = " << std::to_string(1);
     ConsoleErr() << "VeltoConsole: lost\n";
   });
   EXPECT_EQ(text, "Out3 = 1VeltoConsole: lost\n");
@@ -100,7 +88,7 @@ TEST(TextOutTest, AfterAFailedWriteNothingMoreIsWritten) {
   EXPECT_TRUE(out.Failed());
   // A later write would fail again and mark the file again.
   std::clearerr(full);
-  out << "also lost" << 7;
+  out << "also lost" << '7';
   EXPECT_FALSE(out.Flush());
   EXPECT_EQ(std::ferror(full), 0);
   std::fclose(full);
