@@ -81,7 +81,9 @@ void TNodedInterface::AfterConstruction() {
   TMyInterfacedObject::AfterConstruction();
   {
     TWriteGuard guard(FLock);
-    if (FNameIsDefault) FName = ClassNameOf(typeid(*this));
+    // Named when first asked: most objects are never asked, and naming
+    // costs the demangler's time and code at every construction.
+    if (FNameIsDefault) FClassType = &typeid(*this);
   }
   NodeCreated().Fire(TIntf<INodedInterface>(this));
 }
@@ -98,14 +100,26 @@ void TNodedInterface::BeforeDestruction() {
 }
 
 std::string TNodedInterface::GetName() {
-  TReadGuard guard(FLock);
+  {
+    TReadGuard guard(FLock);
+    if (!FClassType) return FName;
+  }
+  TWriteGuard guard(FLock);
+  ResolveClassNameLocked();
   return FName;
+}
+
+void TNodedInterface::ResolveClassNameLocked() {
+  if (!FClassType) return;
+  if (FNameIsDefault) FName = ClassNameOf(*FClassType);
+  FClassType = nullptr;
 }
 
 void TNodedInterface::SetName(const std::string& name) {
   TWriteGuard guard(FLock);
   FName = name;
   FNameIsDefault = false;
+  FClassType = nullptr;
   if (FNode) FNode->SetAttribute("name", name);
 }
 
@@ -170,6 +184,7 @@ void TNodedInterface::NodedLoadFromNode(const TXmlNode& node, bool setNode, bool
     try {
       FName = VariantToText(node->GetAttribute("name"));
       FNameIsDefault = false;
+      FClassType = nullptr;
     } catch (const EVariantError&) {
     }
   }
@@ -188,6 +203,7 @@ void TNodedInterface::SaveToNode() {
 void TNodedInterface::NodedSaveToNode() {
   TWriteGuard guard(FLock);
   if (!FNode) return;
+  ResolveClassNameLocked();
   FNode->SetAttribute("name", FName);
   FNode->SetAttribute("enabled", BoolToText(FEnabled));
   FNode->SetAttribute("GUID", FGUID);

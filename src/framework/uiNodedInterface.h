@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "framework/uEventer.h"
@@ -152,6 +153,8 @@ class TNodedInterface : public TMyInterfacedObject, public virtual INodedInterfa
   void NodedSetOwner(TIntf<IInterface> owner);
   void NodedLoadFromNode(const TXmlNode& node, bool setNode, bool reloadGUID);
   void NodedSaveToNode();
+  // Takes the class name as the name, when that is still due (write lock held).
+  void ResolveClassNameLocked();
 
   bool FEnabled = true;
   TXmlNode FNode;
@@ -165,4 +168,5 @@ class TNodedInterface : public TMyInterfacedObject, public virtual INodedInterfa
   std::recursive_mutex FChildListLock;
   TInterfaceList FChildren;
   bool FNameIsDefault = true;  // replaced by the class name once construction ends
+  const std::type_info* FClassType = nullptr;  // the class whose name is due, when asked
 };

@@ -237,7 +237,7 @@ TEST_F(NodedSettingsTest, LoadedAtConstructionAndWrittenBackAtDestruction) {
   EXPECT_TRUE(again->GetEnabled());
 }
 
-TEST_F(NodedSettingsTest, NodeWithoutGuidGetsAFreshOneAndItIsSaved) {
+TEST_F(NodedSettingsTest, NodeWithoutNameOrGuidSavesItsClassNameAndAFreshGuid) {
   pugi::xml_document doc;
   doc.append_child("node");
   std::string guid;
@@ -247,6 +247,8 @@ TEST_F(NodedSettingsTest, NodeWithoutGuidGetsAFreshOneAndItIsSaved) {
   }
   EXPECT_EQ(guid.size(), 38u);
   EXPECT_EQ(doc.child("node").attribute("GUID").value(), guid);
+  // Never asked its name, it still writes the class name it had.
+  EXPECT_STREQ(doc.child("node").attribute("name").value(), "(anonymous namespace)::TPlainNode");
 }
 
 TEST_F(NodedSettingsTest, EnabledThatIsNotABooleanFailsConstruction) {
