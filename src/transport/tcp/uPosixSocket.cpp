@@ -318,7 +318,7 @@ TPortResult TSocketPort::Read(TBytes& data) {
   // counted, one receive still looks and so meets the stream's end.
   const int waiting = FSocket.BytesWaiting();
   const std::size_t limit =
-      waiting > 0 ? std::min(static_cast<std::size_t>(waiting), kMaxReadBlock) : 4096;
+      waiting > 0 ? std::min(static_cast<std::size_t>(waiting), kMaxReadBlock) : kProbeBlock;
   data.resize(limit);
   std::size_t got = 0;
   TPortResult result = TPortResult::Done();

@@ -124,6 +124,10 @@ class TSocketPort final : public IBytePort {
   // (the kernel grows it for a fast sender); the rest waits for the next
   // Read, so a flood cannot make the program's memory follow the queue.
   static constexpr std::size_t kMaxReadBlock = 256 * 1024;
+  // Bytes a Read takes when none were counted: it looks for the stream's
+  // end, and what came meanwhile is counted by the next Read. Small, so
+  // the look before each request costs no page of its own.
+  static constexpr std::size_t kProbeBlock = 256;
 
   TPosixSocket& Socket() { return FSocket; }
   void SetTarget(std::string target) { FTarget = std::move(target); }
