@@ -22,6 +22,7 @@ set(VELTO_PROGRAMS VeltoConsole VeltoSimulator TervanMonitor VeltoScan)
 foreach(program ${VELTO_PROGRAMS})
   velto_shipped_program(${program})
 endforeach()
+velto_startup_order(VeltoConsole)
 install(TARGETS ${VELTO_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT console)
 
 # With --strip (and in the package) the files also lose what Debian's own
