@@ -52,7 +52,7 @@ profile() {
   [ "$status" -eq "$expected" ] ||
     { echo "$0: the $name run ended with $status, not $expected" >&2; cat "$scratch/valgrind.$name" >&2; exit 1; }
 }
-example=(/Address=1 /Out3=On /ErrorCode=In1,In2,In3)
+example=(/Address=1 /Out3=On "/ErrorCode=In1,In2,In3")
 bench_start_tcp_simulator --inputs-on 1,3
 profile tcp 5 "$console" "/TCP=$host:$port" "${example[@]}"
 bench_start_pty_simulator --inputs-on 1,3
