@@ -121,13 +121,14 @@ awk '
   # What every run needs in the middle, what only the help needs before it
   # and the devices' code after it, so that each run uses one stretch.
   awk 'BEGIN { split("1 7 3 5 6 2 4", order); for (i in order) rank[order[i]] = i }
-       { print rank[$4], $0 }' "$scratch/sections" | sort -k1,1n -k2,2 | cut -d" " -f2- | awk '
-    $2 ~ /^\.text\.(startup|hot|unlikely|exit)$/ || $2 == ".text" {
-      f = $3; sub(/.*\//, "", f); sub(/\(/, ":", f); sub(/\)$/, "", f)
-      line = "    *" f "(" $2 ")"
-    }
-    !($2 ~ /^\.text\.(startup|hot|unlikely|exit)$/ || $2 == ".text") { line = "    *(" $2 ")" }
-    !(line in seen) { seen[line] = 1; print line }'
+       { print rank[$4], $0 }' "$scratch/sections" | sort -k1,1n -k2,2 | cut -d" " -f2- | awk '{
+      line = "    *(" $2 ")"
+      if ($2 ~ /^\.text(\.(startup|hot|unlikely|exit))?$/) {
+        f = $3; sub(/.*\//, "", f); sub(/\(/, ":", f); sub(/\)$/, "", f)
+        line = "    *" f "(" $2 ")"
+      }
+      if (!(line in seen)) { seen[line] = 1; print line }
+    }'
   echo "  }"
   echo "} INSERT BEFORE .text;"
 } >"$scratch/order.ld"
